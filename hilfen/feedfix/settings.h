@@ -1,0 +1,23 @@
+// The settings file feedfix.ini: page threshold and carried shift between runs.
+#pragma once
+
+#include <cstdint>
+
+inline constexpr std::int32_t k_default_pg_threshold = 15574;
+inline constexpr std::int32_t k_default_carried_shift = 0;
+
+struct Settings {
+  std::int32_t pg_threshold = k_default_pg_threshold;
+  std::int32_t carried_shift = k_default_carried_shift;
+};
+
+/// Reads both settings and range-checks them (warning and defaults when
+/// either is out of range or unreadable). Ends the run when the file cannot
+/// be read: it is then created with the defaults, or cannot be used.
+Settings load_settings();
+
+/// Rewrites the file with `pg_threshold` and a zero shift and ends the run.
+[[noreturn]] void reset_settings(std::int32_t pg_threshold);
+
+/// Rewrites the file with both values; ends the run when it cannot be opened.
+void save_settings(std::int32_t pg_threshold, std::int32_t carried_shift);

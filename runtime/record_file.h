@@ -1,0 +1,63 @@
+// Record files: text files of lines connected to unit numbers, read and
+// written a record at a time through a large buffer.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "Kopf01/sxi/string00.h"
+#include "runtime/fields.h"
+
+inline constexpr std::int32_t k_settings_unit = 17;
+inline constexpr std::int32_t k_plot_unit = 18;
+inline constexpr std::int32_t k_temp_unit = 19;
+
+/// Error numbers of the layer (positive).
+inline constexpr IoStatus k_io_unit_busy = 1201;    // unit already open, or file open on another unit
+inline constexpr IoStatus k_io_bad_keyword = 1202;  // status or action keyword not recognised
+inline constexpr IoStatus k_io_not_open = 1203;     // no file on the unit, or opened the other way
+
+/// Opens `unit` on the file `name` (at most 259 characters of it, leading and
+/// trailing blanks removed; a blank name is asked for on the console).
+/// `status` is "OLD" or "UNKNOWN", `action` "read" or "write" (any case,
+/// trailing blanks ignored). A failed open leaves the unit closed.
+IoStatus open_unit(std::int32_t unit, std::string_view name, std::string_view status,
+                   std::string_view action);
+
+/// Reads the next record by "(a80)". Sets `lossless` to false when the line
+/// holds data the 80 columns cannot keep: non-blank bytes beyond column 80,
+/// or bytes other than CR between its first CR and its LF.
+/// At end of file gives -1 and leaves `record` unchanged.
+IoStatus read_text_record(std::int32_t unit, PlotRecord& record, bool& lossless);
+
+/// Reads the next record as one "(i10)" field. On an error the unit stays
+/// just behind the characters the field took, inside the line.
+IoStatus read_integer_record(std::int32_t unit, std::int32_t& value);
+
+/// Writes `text` as one record (CR LF added).
+IoStatus write_text_record(std::int32_t unit, std::string_view text);
+/// Writes `value` right-justified in 10 columns as one record.
+IoStatus write_integer_record(std::int32_t unit, std::int32_t value);
+/// Writes a literal record; a failure ends the process with the fatal report.
+void write_literal_record(std::int32_t unit, std::string_view literal);
+
+enum class Close { keep, delete_file };
+/// Closes `unit`: keep writes the buffered bytes, delete_file drops them and
+/// removes the file. A failure ends the process with the fatal report.
+void close_unit(std::int32_t unit, Close how = Close::keep);
+
+/// Closes every open unit as Close::keep (process end).
+void close_all_units();
+
+/// Forgets every unit without any call to the Os (tests install a new one).
+void reset_units();
+
+/// The file name `unit` was opened on, after trimming or as typed at the
+/// prompt; empty when the unit is closed.
+std::string unit_file_name(std::int32_t unit);
+
+/// Reports a failed operation on standard error ("run-time error F<number>:
+/// <operation>(<name>)" and the error's message) and ends the process with
+/// status 1.
+[[noreturn]] void fatal_io_error(IoStatus status, std::string_view operation, std::string_view name);

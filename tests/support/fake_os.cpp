@@ -1,0 +1,188 @@
+// In-memory Os for tests.
+#include "tests/support/fake_os.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "runtime/arguments.h"
+#include "runtime/console.h"
+#include "runtime/record_file.h"
+
+void FakeOs::fail_next(const std::string& operation, const std::string& name, OsError error) {
+  next_failures_.push_back({operation, name, error});
+}
+
+void FakeOs::fail_call(std::size_t index, OsError error) { indexed_failures_[index] = error; }
+
+std::vector<std::string> FakeOs::open_files() const {
+  std::vector<std::string> names;
+  for (const auto& [handle, file] : open_) names.push_back(file.name);
+  return names;
+}
+
+OsError FakeOs::planned(const std::string& operation, const std::string& name) {
+  calls.push_back(operation + " " + name);
+  if (auto it = indexed_failures_.find(calls.size()); it != indexed_failures_.end()) {
+    return it->second;
+  }
+  for (auto it = next_failures_.begin(); it != next_failures_.end(); ++it) {
+    if (it->operation == operation && (it->name.empty() || it->name == name)) {
+      const OsError error = it->error;
+      next_failures_.erase(it);
+      return error;
+    }
+  }
+  return OsError::none;
+}
+
+OpenResult FakeOs::open_file(const std::string& name, Access access, Create create) {
+  OpenResult result;
+  if (const OsError e = planned("open", name); e != OsError::none) {
+    result.error = e;
+    return result;
+  }
+  if (name.empty()) {
+    result.error = OsError::file_not_found;
+    return result;
+  }
+  if (directories.count(name) != 0) {
+    result.error = OsError::access_denied;
+    return result;
+  }
+  const bool exists = files.count(name) != 0;
+  if (!exists && create == Create::must_exist) {
+    result.error = OsError::file_not_found;
+    return result;
+  }
+  if (exists && access == Access::write && read_only.count(name) != 0) {
+    result.error = OsError::access_denied;
+    return result;
+  }
+  if (!exists) {
+    files[name];
+    result.created = true;
+  }
+  result.error = OsError::none;
+  result.handle = next_handle_++;
+  open_[result.handle] = Open{name, access, 0};
+  return result;
+}
+
+ReadResult FakeOs::read_file(FileHandle file, char* buffer, std::size_t size) {
+  ReadResult result;
+  auto it = open_.find(file);
+  if (it == open_.end()) {
+    result.error = OsError::other;
+    return result;
+  }
+  if (const OsError e = planned("read", it->second.name); e != OsError::none) {
+    result.error = e;
+    return result;
+  }
+  const std::string& content = files[it->second.name];
+  const std::size_t pos = std::min(it->second.pos, content.size());
+  const std::size_t n = std::min({size, content.size() - pos, read_chunk});
+  if (n > 0) std::memcpy(buffer, content.data() + pos, n);
+  it->second.pos = pos + n;
+  result.count = n;
+  return result;
+}
+
+OsError FakeOs::write_file(FileHandle file, const char* data, std::size_t size) {
+  auto it = open_.find(file);
+  if (it == open_.end() || it->second.access != Access::write) return OsError::access_denied;
+  if (const OsError e = planned("write", it->second.name); e != OsError::none) return e;
+  std::string& content = files[it->second.name];
+  if (content.size() < it->second.pos) content.resize(it->second.pos);
+  content.replace(it->second.pos, std::min(size, content.size() - it->second.pos), data, size);
+  it->second.pos += size;
+  return OsError::none;
+}
+
+OsError FakeOs::truncate_file(FileHandle file) {
+  auto it = open_.find(file);
+  if (it == open_.end() || it->second.access != Access::write) return OsError::access_denied;
+  if (const OsError e = planned("truncate", it->second.name); e != OsError::none) return e;
+  std::string& content = files[it->second.name];
+  content.resize(std::min(content.size(), it->second.pos));
+  return OsError::none;
+}
+
+OsError FakeOs::close_file(FileHandle file) {
+  auto it = open_.find(file);
+  if (it == open_.end()) return OsError::other;
+  const std::string name = it->second.name;
+  open_.erase(it);
+  return planned("close", name);
+}
+
+FileId FakeOs::file_id(FileHandle file) {
+  // Names are the identity of files here: one name, one file.
+  auto it = open_.find(file);
+  if (it == open_.end()) return {};
+  return FileId{1, std::hash<std::string>{}(it->second.name)};
+}
+
+OsError FakeOs::remove_file(const std::string& name) {
+  if (const OsError e = planned("remove", name); e != OsError::none) return e;
+  if (files.count(name) == 0) return OsError::file_not_found;
+  if (read_only.count(name) != 0) return OsError::access_denied;
+  files.erase(name);
+  return OsError::none;
+}
+
+OsError FakeOs::copy_replace(const std::string& from, const std::string& to) {
+  if (const OsError e = planned("copy", to); e != OsError::none) return e;
+  if (files.count(from) == 0) return OsError::file_not_found;
+  if (directories.count(to) != 0 || read_only.count(to) != 0) return OsError::access_denied;
+  files[to] = files[from];
+  return OsError::none;
+}
+
+OsError FakeOs::rename_no_replace(const std::string& from, const std::string& to) {
+  if (const OsError e = planned("rename", from); e != OsError::none) return e;
+  if (files.count(from) == 0) return OsError::file_not_found;
+  if (files.count(to) != 0) return OsError::access_denied;
+  files[to] = files[from];
+  files.erase(from);
+  return OsError::none;
+}
+
+OsError FakeOs::write_stdout(const char* data, std::size_t size) {
+  if (const OsError e = planned("stdout", ""); e != OsError::none) return e;
+  out.append(data, size);
+  return OsError::none;
+}
+
+OsError FakeOs::write_stderr(const char* data, std::size_t size) {
+  err.append(data, size);
+  return OsError::none;
+}
+
+bool FakeOs::read_stdin_line(std::string& line) {
+  if (stdin_lines.empty()) return false;
+  line = stdin_lines.front();
+  stdin_lines.pop_front();
+  return true;
+}
+
+void FakeOs::run_command(const std::string& command) { commands.push_back(command); }
+
+std::vector<std::string> FakeOs::arguments() { return args; }
+
+void FakeOs::exit_process(int status) { throw ProcessExit{status}; }
+
+FakeOsScope::FakeOsScope(FakeOs& fake) {
+  set_os(&fake);
+  reset_console();
+  reset_units();
+  load_arguments();
+}
+
+FakeOsScope::~FakeOsScope() {
+  // Units left open by a test that ended through ProcessExit are dropped
+  // without touching the fake again.
+  reset_units();
+  reset_console();
+  set_os(nullptr);
+}

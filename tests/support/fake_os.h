@@ -1,0 +1,91 @@
+// An in-memory operating system for tests: files, console streams, scripted
+// standard input, a call log and a plan of failures to inject.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "runtime/os.h"
+
+/// Thrown by FakeOs::exit_process so that a test regains control.
+struct ProcessExit {
+  int status = 0;
+  friend bool operator==(const ProcessExit&, const ProcessExit&) = default;
+};
+
+struct FakeOs : Os {
+  // Visible state.
+  std::map<std::string, std::string> files;   // name -> content
+  std::set<std::string> read_only;            // names refused for writing
+  std::set<std::string> directories;          // names that are directories
+  std::string out;                            // bytes written to standard output
+  std::string err;                            // bytes written to standard error
+  std::deque<std::string> stdin_lines;        // answers, without line ends
+  std::vector<std::string> commands;          // commands run at the pause
+  std::vector<std::string> args{"feedfix"};   // the process's arguments
+  std::vector<std::string> calls;             // "<operation> <name>" per fallible call
+  /// Largest number of bytes one read returns (to test short reads).
+  std::size_t read_chunk = static_cast<std::size_t>(-1);
+
+  /// Makes the next call of `operation` ("open", "read", "write", "truncate",
+  /// "close", "remove", "copy", "rename", "stdout") on `name` (empty: any
+  /// name) fail with `error`.
+  void fail_next(const std::string& operation, const std::string& name, OsError error);
+  /// Makes fallible call number `index` (1-based, counted over the whole run)
+  /// fail with `error`.
+  void fail_call(std::size_t index, OsError error);
+  /// Number of fallible calls made so far.
+  std::size_t call_count() const { return calls.size(); }
+  /// Names of the files that are open now.
+  std::vector<std::string> open_files() const;
+
+  OpenResult open_file(const std::string& name, Access access, Create create) override;
+  ReadResult read_file(FileHandle file, char* buffer, std::size_t size) override;
+  OsError write_file(FileHandle file, const char* data, std::size_t size) override;
+  OsError truncate_file(FileHandle file) override;
+  OsError close_file(FileHandle file) override;
+  FileId file_id(FileHandle file) override;
+  OsError remove_file(const std::string& name) override;
+  OsError copy_replace(const std::string& from, const std::string& to) override;
+  OsError rename_no_replace(const std::string& from, const std::string& to) override;
+  OsError write_stdout(const char* data, std::size_t size) override;
+  OsError write_stderr(const char* data, std::size_t size) override;
+  bool read_stdin_line(std::string& line) override;
+  void run_command(const std::string& command) override;
+  std::vector<std::string> arguments() override;
+  void exit_process(int status) override;
+
+ private:
+  struct Open {
+    std::string name;
+    Access access = Access::read;
+    std::size_t pos = 0;
+  };
+  struct PlannedFailure {
+    std::string operation;
+    std::string name;
+    OsError error = OsError::other;
+  };
+  /// Logs the call and returns the error planned for it, if any.
+  OsError planned(const std::string& operation, const std::string& name);
+
+  std::map<FileHandle, Open> open_;
+  FileHandle next_handle_ = 3;
+  std::vector<PlannedFailure> next_failures_;
+  std::map<std::size_t, OsError> indexed_failures_;
+};
+
+/// Installs `fake` as the Os for the lifetime of the guard, resetting the
+/// console, the units and the argument list around it.
+class FakeOsScope {
+ public:
+  explicit FakeOsScope(FakeOs& fake);
+  ~FakeOsScope();
+  FakeOsScope(const FakeOsScope&) = delete;
+  FakeOsScope& operator=(const FakeOsScope&) = delete;
+};
