@@ -42,6 +42,10 @@ IoStatus write_integer_record(std::int32_t unit, std::int32_t value);
 /// Writes a literal record; a failure ends the process with the fatal report.
 void write_literal_record(std::int32_t unit, std::string_view literal);
 
+/// Hands the buffered output of `unit` to the file now, so that a failing
+/// write is seen by the caller rather than at close.
+IoStatus flush_unit(std::int32_t unit);
+
 enum class Close { keep, delete_file };
 /// Closes `unit`: keep writes the buffered bytes, delete_file drops them and
 /// removes the file. A failure ends the process with the fatal report.
