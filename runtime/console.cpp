@@ -1,1 +1,134 @@
-// (to be written)
+// Console output in records with carriage control, the pause, and the ends of
+// the process.
+#include "runtime/console.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "runtime/os.h"
+#include "runtime/record_file.h"
+
+namespace {
+
+// The record-file layer's numbers for these two refusals, so that its fatal
+// report names them ("disk full", "access denied").
+constexpr IoStatus k_io_console_access_denied = 1212;
+constexpr IoStatus k_io_console_full = 1214;
+
+constexpr std::string_view k_line_end = "\r\n";
+constexpr std::string_view k_stop_message = "Stop - Program terminated.";
+constexpr std::string_view k_pause_prompt =
+    "Pause - Please enter a blank line (to continue) or a DOS command.";
+
+/// An earlier record was written and its line has not been ended.
+bool line_pending = false;
+/// The current line already had its advance; the next record continues it.
+bool line_open = false;
+
+enum class OnFailure { fatal, ignore };
+
+/// Hands `head` and `body` to standard output in one call (two when they do
+/// not fit the local buffer); nothing is kept back for later records.
+void write_console(std::string_view head, std::string_view body, OnFailure on_failure) {
+  if (head.empty() && body.empty()) return;
+  char joined[256];
+  OsError error = OsError::none;
+  if (head.size() + body.size() <= sizeof joined) {
+    if (!head.empty()) std::memcpy(joined, head.data(), head.size());
+    if (!body.empty()) std::memcpy(joined + head.size(), body.data(), body.size());
+    error = os().write_stdout(joined, head.size() + body.size());
+  } else {
+    error = os().write_stdout(head.data(), head.size());
+    if (error == OsError::none) error = os().write_stdout(body.data(), body.size());
+  }
+  if (on_failure == OnFailure::ignore) return;
+  // A full device or refused access ends the run; any other failure of a
+  // console write is passed over.
+  if (error == OsError::disk_full) fatal_io_error(k_io_console_full, "WRITE", "USER");
+  if (error == OsError::access_denied) {
+    fatal_io_error(k_io_console_access_denied, "WRITE", "USER");
+  }
+}
+
+/// The line advance that carriage-control character `control` asks for.
+std::string_view carriage_control(char control) {
+  switch (control) {
+    case '+':
+      return "\r";
+    case '0':
+      return line_pending ? "\r\n\r\n" : "\r\n";
+    case '1':
+      return "\r\n\f\r \r";
+    default:
+      // The first record of the run has no line in front of it to end.
+      return line_pending ? "\r\n" : "";
+  }
+}
+
+/// Writes the record made of `control` and `rest`: whole as text on an open
+/// line, otherwise the advance of `control` and then `rest`.
+void write_record(char control, std::string_view rest, LineEnd end) {
+  if (line_open) {
+    const char first[1] = {control};
+    write_console(std::string_view(first, 1), rest, OnFailure::fatal);
+  } else {
+    write_console(carriage_control(control), rest, OnFailure::fatal);
+  }
+  line_pending = true;
+  line_open = end == LineEnd::stays_open;
+}
+
+}  // namespace
+
+void console_record(std::string_view record, LineEnd end) {
+  // An empty record is written as one blank.
+  if (record.empty()) {
+    write_record(' ', {}, end);
+    return;
+  }
+  write_record(record.front(), record.substr(1), end);
+}
+
+void console_text(std::string_view text) { write_record(' ', text, LineEnd::ends); }
+
+void console_end_pending_line() {
+  // Only ever the lead-in of a message whose own writes decide what a
+  // failure means; a lost line end alone changes nothing.
+  if (line_pending) write_console(k_line_end, {}, OnFailure::ignore);
+}
+
+void stop_run(std::string_view message) {
+  // The run is ending anyway: failures of these writes are passed over.
+  console_end_pending_line();
+  write_console(message, k_line_end, OnFailure::ignore);
+  end_process(0);
+}
+
+void stop_run() { stop_run(k_stop_message); }
+
+void pause_run() {
+  console_end_pending_line();
+  write_console(k_pause_prompt, k_line_end, OnFailure::ignore);
+  // End of input counts as an empty answer. The whole line is taken, also
+  // beyond 126 characters, so a long command is neither cut nor left behind
+  // to be read as the next answer.
+  std::string answer;
+  if (!os().read_stdin_line(answer)) answer.clear();
+  const std::size_t kept = answer.find_last_not_of(" \t");
+  answer.resize(kept == std::string::npos ? 0 : kept + 1);
+  // One character alone is taken as a plain "go on".
+  if (answer.size() >= 2) os().run_command(answer);
+}
+
+void end_process(int status) {
+  close_all_units();
+  if (line_pending) write_console(k_line_end, {}, OnFailure::ignore);
+  os().exit_process(status);
+  std::abort();  // exit_process does not return.
+}
+
+void reset_console() {
+  line_pending = false;
+  line_open = false;
+}

@@ -1,1 +1,149 @@
-// (to be written)
+// Integer and text fields inside records: the "(i10)" input rule, fixed-width
+// integer output, and composing "(a,i10,a)" into an 80-column record.
+#include "runtime/fields.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+constexpr std::size_t k_i10_width = 10;
+constexpr std::uint64_t k_int32_max = 2147483647u;
+constexpr std::uint64_t k_uint32_max = 4294967295u;
+
+/// The characters of a field that take part in the conversion.
+struct KeptCharacters {
+  char text[k_i10_width] = {};
+  std::size_t count = 0;
+};
+
+/// Value of `c` as a digit of bases up to 36, or -1.
+int digit_value(char c) {
+  const unsigned char u = static_cast<unsigned char>(c);
+  if (u >= '0' && u <= '9') return u - '0';
+  if (u >= 'a' && u <= 'z') return u - 'a' + 10;
+  if (u >= 'A' && u <= 'Z') return u - 'A' + 10;
+  return -1;
+}
+
+/// Converts the kept characters: [sign] [digits] [# digits-of-base], ended
+/// early by a NUL. Leaves `value` unchanged unless the status is 0.
+IoStatus convert_kept(const KeptCharacters& kept, std::int32_t& value) {
+  std::size_t i = 0;
+  bool negative = false;
+  if (kept.count > 0 && (kept.text[0] == '+' || kept.text[0] == '-')) {
+    negative = kept.text[0] == '-';
+    ++i;
+  }
+  // At most 10 characters, and every digit is checked against 32 bits before
+  // the next one, so the 64-bit sum never overflows.
+  std::uint64_t magnitude = 0;
+  std::uint64_t base = 10;
+  bool based = false;
+  bool digits_seen = false;
+  for (; i < kept.count; ++i) {
+    const char c = kept.text[i];
+    if (c == '\0') break;  // A NUL ends the number; what follows is ignored.
+    if (c == '#') {
+      if (based) return k_io_bad_base;
+      // The digits in front are the base; "#" alone selects base 16.
+      base = digits_seen ? magnitude : 16;
+      if (base < 2 || base > 36) return k_io_bad_base;
+      based = true;
+      magnitude = 0;
+      continue;
+    }
+    const int digit = digit_value(c);
+    if (digit < 0 || static_cast<std::uint64_t>(digit) >= base) return k_io_bad_integer;
+    magnitude = magnitude * base + static_cast<std::uint64_t>(digit);
+    // Base 10 stays signed; every other base fills the 32 bits as unsigned,
+    // so "#FFFFFFFF" reads as -1.
+    if (magnitude > (base == 10 ? k_int32_max : k_uint32_max)) return k_io_overflow;
+    digits_seen = true;
+  }
+  std::uint32_t bits = static_cast<std::uint32_t>(magnitude);
+  // Negated in unsigned arithmetic: "-#80000000" keeps the bits of -2147483648.
+  if (negative) bits = 0u - bits;
+  value = static_cast<std::int32_t>(bits);
+  return k_io_ok;
+}
+
+}  // namespace
+
+FieldScan scan_i10(std::string_view data, std::int32_t& value) {
+  FieldScan scan;
+  KeptCharacters kept;
+  bool end_of_file = false;
+  const std::size_t limit = std::min(data.size(), k_i10_width);
+  for (std::size_t i = 0; i < limit; ++i) {
+    const char c = data[i];
+    // A CR or LF ends the field and stays for the record layer; a comma ends
+    // it and belongs to it.
+    if (c == '\r' || c == '\n') break;
+    ++scan.taken;
+    if (c == ',') break;
+    if (c == ' ' || c == '\t') continue;
+    if (c == '\x1a') {
+      end_of_file = true;
+      continue;  // The field is still taken whole.
+    }
+    // A '0' before any other kept character is dropped, so "0-5" reads as -5.
+    if (c == '0' && kept.count == 0) continue;
+    kept.text[kept.count++] = c;
+  }
+  if (end_of_file) {
+    scan.status = k_io_end;
+    return scan;
+  }
+  scan.status = convert_kept(kept, value);
+  return scan;
+}
+
+IoStatus read_i10(std::string_view field, std::int32_t& value) {
+  return scan_i10(field, value).status;
+}
+
+void format_integer(std::int32_t value, int width, char* out) {
+  if (width <= 0) return;
+  // The magnitude in unsigned arithmetic, so -2147483648 needs no special case.
+  std::uint32_t magnitude =
+      value < 0 ? 0u - static_cast<std::uint32_t>(value) : static_cast<std::uint32_t>(value);
+  char digits[11];
+  int length = 0;
+  do {
+    digits[sizeof digits - 1 - length++] = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  if (value < 0) digits[sizeof digits - 1 - length++] = '-';
+  if (length > width) {
+    std::memset(out, '*', static_cast<std::size_t>(width));
+    return;
+  }
+  const int pad = width - length;
+  std::memset(out, ' ', static_cast<std::size_t>(pad));
+  std::memcpy(out + pad, digits + sizeof digits - length, static_cast<std::size_t>(length));
+}
+
+IoStatus compose_a_i10_a(PlotRecord& record, std::string_view first, std::int32_t value,
+                         std::string_view second) {
+  // Composed aside and copied at the end: callers pass texts that point into
+  // `record` itself (the head and the tail of the line being rewritten).
+  PlotRecord composed;
+  std::size_t pos = 0;
+  IoStatus status = k_io_ok;
+  const auto put = [&](std::string_view text) {
+    const std::size_t room = composed.size() - pos;
+    if (text.size() > room) status = k_io_record_overflow;
+    const std::size_t n = std::min(text.size(), room);
+    if (n > 0) std::memcpy(composed.data() + pos, text.data(), n);
+    pos += n;
+  };
+  char field[k_i10_width];
+  format_integer(value, static_cast<int>(k_i10_width), field);
+  put(first);
+  put(std::string_view(field, k_i10_width));
+  put(second);
+  std::fill(composed.begin() + static_cast<std::ptrdiff_t>(pos), composed.end(), ' ');
+  record = composed;
+  return status;
+}

@@ -1,1 +1,442 @@
-// (to be written)
+// The POSIX backend of the operating-system seam: files, console streams,
+// the command interpreter and process exit on Linux and other POSIX systems.
+#include "runtime/os.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+OsError map_errno(int error) {
+  switch (error) {
+    case 0: return OsError::none;
+    case ENOENT: return OsError::file_not_found;
+    case ENOTDIR: return OsError::path_not_found;
+    case EACCES:
+    case EPERM:
+    case EISDIR:  // A directory is refused like a file without access.
+      return OsError::access_denied;
+    case EROFS: return OsError::write_protect;
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+      return OsError::disk_full;
+    case EIO: return OsError::io_error;
+    case EEXIST: return OsError::already_exists;
+    default: return OsError::other;
+  }
+}
+
+OsError last_error() { return map_errno(errno); }
+
+int to_fd(FileHandle file) { return static_cast<int>(file); }
+
+// A file whose permission bits let nobody write is read-only. Root may write
+// it all the same, but the Windows build refuses to write a read-only file
+// even for an administrator, so this build refuses too and the tool behaves
+// the same on both.
+bool nobody_may_write(const struct stat& st) { return (st.st_mode & 0222) == 0; }
+
+int open_retry(const char* name, int flags, mode_t mode = 0) {
+  int fd = -1;
+  do {
+    fd = ::open(name, flags, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+void close_quietly(int fd) {
+  // Used on paths that already fail or that lose nothing by a failed close.
+  (void)::close(fd);
+}
+
+OsError write_all(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return last_error();
+    }
+    if (n == 0) return OsError::io_error;
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return OsError::none;
+}
+
+OsError fsync_retry(int fd) {
+  while (::fsync(fd) != 0) {
+    if (errno != EINTR) return last_error();
+  }
+  return OsError::none;
+}
+
+std::string directory_of(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+std::string base_of(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Follows symbolic links from `path` to the name whose file is to be
+// replaced, so that a link stays a link and its file gets the new bytes. A
+// dangling link resolves to its destination, which is then created.
+OsError resolve_links(const std::string& path, std::string& resolved) {
+  resolved = path;
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat st {};
+    if (::lstat(resolved.c_str(), &st) != 0) {
+      if (errno == ENOENT) return OsError::none;
+      return last_error();
+    }
+    if (!S_ISLNK(st.st_mode)) return OsError::none;
+    std::string target(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
+    const ssize_t n = ::readlink(resolved.c_str(), target.data(), target.size());
+    if (n < 0) return last_error();
+    if (static_cast<std::size_t>(n) >= target.size()) return OsError::other;  // changed meanwhile
+    target.resize(static_cast<std::size_t>(n));
+    if (target.empty()) return OsError::file_not_found;
+    resolved = target.front() == '/' ? target : directory_of(resolved) + "/" + target;
+  }
+  return OsError::other;  // a loop of links
+}
+
+// Copies the rest of `from` into `to`: the kernel copy where it works, else
+// read and write through a large buffer.
+OsError copy_bytes(int from, int to, off_t size_hint) {
+  bool kernel_copy = true;
+  bool copied_any = false;
+  while (kernel_copy) {
+    const ssize_t n = ::copy_file_range(from, nullptr, to, nullptr, 1 << 30, 0);
+    if (n > 0) {
+      copied_any = true;
+      continue;
+    }
+    if (n == 0) {
+      // Some file systems report 0 instead of copying; a file that has
+      // bytes and gave none is copied by hand.
+      if (copied_any || size_hint == 0) return OsError::none;
+      kernel_copy = false;
+      continue;
+    }
+    if (errno == EINTR) continue;
+    if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP &&
+        errno != EBADF && errno != EPERM) {
+      return last_error();
+    }
+    kernel_copy = false;
+  }
+  // The kernel copy moves both file positions, so the copy by hand goes on
+  // from wherever it stopped.
+  constexpr std::size_t k_copy_buffer = 1 << 20;
+  const auto buffer = std::make_unique_for_overwrite<char[]>(k_copy_buffer);
+  for (;;) {
+    const ssize_t n = ::read(from, buffer.get(), k_copy_buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return last_error();
+    }
+    if (n == 0) return OsError::none;
+    if (const OsError e = write_all(to, buffer.get(), static_cast<std::size_t>(n));
+        e != OsError::none) {
+      return e;
+    }
+  }
+}
+
+// Where the directory takes no new file but the target may be written, the
+// target is rewritten where it stands; this cannot be all or nothing, but it
+// is the only way the copy can be done at all.
+OsError copy_in_place(int from, const std::string& target, off_t size) {
+  const int to = open_retry(target.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+  if (to < 0) return last_error();
+  OsError e = copy_bytes(from, to, size);
+  if (e == OsError::none) e = fsync_retry(to);
+  if (::close(to) != 0 && e == OsError::none) e = last_error();
+  return e;
+}
+
+// Copies the open source into a new file beside `target` and renames it over
+// `target`, so the target has either its old bytes or all the new ones.
+OsError copy_and_rename(int from, const struct stat& from_st, const std::string& target,
+                        const struct stat* target_st) {
+  const std::string directory = directory_of(target);
+  // The temporary name must fit a directory entry; a long target name is cut.
+  const std::string base = base_of(target).substr(0, 200);
+  const std::string prefix = directory + "/." + base + ".ffx" + std::to_string(::getpid()) + "-";
+  std::string temp;
+  int to = -1;
+  // A target that exists gives its permission bits below; a new one gets the
+  // usual bits of a new file.
+  const mode_t create_mode = target_st != nullptr ? 0600 : 0666;
+  for (int n = 0; to < 0 && n < 1000; ++n) {
+    temp = prefix + std::to_string(n);
+    to = open_retry(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, create_mode);
+    if (to < 0 && errno != EEXIST) break;
+  }
+  if (to < 0) {
+    const int error = errno;
+    const bool no_new_file = error == EACCES || error == EPERM || error == EROFS;
+    if (no_new_file && target_st != nullptr) return copy_in_place(from, target, from_st.st_size);
+    return map_errno(error);
+  }
+
+  OsError e = copy_bytes(from, to, from_st.st_size);
+  if (e == OsError::none && target_st != nullptr) {
+    // Owner and group first: a change of owner may clear set-id bits.
+    if ((target_st->st_uid != ::geteuid() || target_st->st_gid != ::getegid()) &&
+        ::fchown(to, target_st->st_uid, target_st->st_gid) != 0 && errno != EPERM) {
+      e = last_error();
+    }
+    if (e == OsError::none && ::fchmod(to, target_st->st_mode & 07777) != 0) e = last_error();
+  }
+  if (e == OsError::none) e = fsync_retry(to);
+  if (::close(to) != 0 && e == OsError::none) e = last_error();
+  if (e == OsError::none && ::rename(temp.c_str(), target.c_str()) != 0) e = last_error();
+  if (e != OsError::none) {
+    (void)::unlink(temp.c_str());  // Leave nothing behind; the target is untouched.
+    return e;
+  }
+  // Make the rename itself durable. The target is replaced already, so a
+  // directory that cannot be synced (some file systems refuse) changes nothing.
+  const int dir = open_retry(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    (void)fsync_retry(dir);
+    close_quietly(dir);
+  }
+  return OsError::none;
+}
+
+pid_t spawn(const char* program, const char* const* argv, int& error) {
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  // The tool ignores these two signals for itself; the command gets the
+  // usual behaviour back.
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  sigaddset(&defaults, SIGXFSZ);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+  pid_t pid = -1;
+  error = ::posix_spawnp(&pid, program, nullptr, &attributes, const_cast<char* const*>(argv),
+                         environ);
+  posix_spawnattr_destroy(&attributes);
+  return error == 0 ? pid : -1;
+}
+
+class PosixOs final : public Os {
+ public:
+  PosixOs(int argc, char** argv) {
+    for (int i = 0; i < argc; ++i) args_.emplace_back(argv[i]);
+    // A write past the file-size limit then fails with EFBIG (reported as a
+    // full disk) instead of killing the process, and a closed pipe on the
+    // console is a failed write, not a silent death.
+    ::signal(SIGXFSZ, SIG_IGN);
+    ::signal(SIGPIPE, SIG_IGN);
+  }
+
+  OpenResult open_file(const std::string& name, Access access, Create create) override {
+    OpenResult result;
+    const int flags = O_CLOEXEC | (access == Access::read ? O_RDONLY : O_WRONLY);
+    int fd = open_retry(name.c_str(), flags);
+    if (fd < 0 && errno == ENOENT && create == Create::create_if_missing) {
+      fd = open_retry(name.c_str(), flags | O_CREAT | O_EXCL, 0666);
+      result.created = fd >= 0;
+    }
+    if (fd < 0) {
+      result.error = last_error();
+      return result;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+      result.error = last_error();
+      close_quietly(fd);
+      return result;
+    }
+    if (S_ISDIR(st.st_mode) ||
+        (access == Access::write && !result.created && nobody_may_write(st))) {
+      result.error = OsError::access_denied;
+      close_quietly(fd);
+      return result;
+    }
+    result.error = OsError::none;
+    result.handle = fd;
+    return result;
+  }
+
+  ReadResult read_file(FileHandle file, char* buffer, std::size_t size) override {
+    ReadResult result;
+    for (;;) {
+      const ssize_t n = ::read(to_fd(file), buffer, size);
+      if (n >= 0) {
+        result.count = static_cast<std::size_t>(n);
+        return result;
+      }
+      if (errno != EINTR) {
+        result.error = last_error();
+        return result;
+      }
+    }
+  }
+
+  OsError write_file(FileHandle file, const char* data, std::size_t size) override {
+    return write_all(to_fd(file), data, size);
+  }
+
+  OsError truncate_file(FileHandle file) override {
+    const off_t here = ::lseek(to_fd(file), 0, SEEK_CUR);
+    if (here < 0) return last_error();
+    while (::ftruncate(to_fd(file), here) != 0) {
+      if (errno != EINTR) return last_error();
+    }
+    return OsError::none;
+  }
+
+  OsError close_file(FileHandle file) override {
+    // After EINTR the descriptor is gone on Linux; a retry could close
+    // another file's, so EINTR counts as done.
+    if (::close(to_fd(file)) != 0 && errno != EINTR) return last_error();
+    return OsError::none;
+  }
+
+  FileId file_id(FileHandle file) override {
+    struct stat st {};
+    if (::fstat(to_fd(file), &st) != 0) return {};
+    return FileId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+  }
+
+  OsError remove_file(const std::string& name) override {
+    // unlink refuses a directory with EISDIR or EPERM: access_denied either way.
+    if (::unlink(name.c_str()) != 0) return last_error();
+    return OsError::none;
+  }
+
+  OsError copy_replace(const std::string& from, const std::string& to) override {
+    std::string target;
+    if (const OsError e = resolve_links(to, target); e != OsError::none) return e;
+    struct stat target_st {};
+    const bool target_exists = ::stat(target.c_str(), &target_st) == 0;
+    if (!target_exists && errno != ENOENT) return last_error();
+    if (target_exists) {
+      if (!S_ISREG(target_st.st_mode) || nobody_may_write(target_st)) {
+        return OsError::access_denied;
+      }
+      // One who may not write the file may not replace it either, even where
+      // the directory would allow the rename.
+      if (::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) return last_error();
+    }
+
+    const int source = open_retry(from.c_str(), O_RDONLY | O_CLOEXEC);
+    if (source < 0) return last_error();
+    struct stat source_st {};
+    OsError e = OsError::none;
+    if (::fstat(source, &source_st) != 0) {
+      e = last_error();
+    } else if (S_ISDIR(source_st.st_mode)) {
+      e = OsError::access_denied;
+    } else {
+      e = copy_and_rename(source, source_st, target, target_exists ? &target_st : nullptr);
+    }
+    close_quietly(source);
+    return e;
+  }
+
+  OsError rename_no_replace(const std::string& from, const std::string& to) override {
+#ifdef RENAME_NOREPLACE
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+      return OsError::none;
+    }
+    if (errno != EINVAL && errno != ENOSYS) return last_error();
+#endif
+    // Without an exclusive rename: a hard link fails when `to` exists.
+    if (::link(from.c_str(), to.c_str()) != 0) return last_error();
+    if (::unlink(from.c_str()) != 0) {
+      const OsError e = last_error();
+      (void)::unlink(to.c_str());  // Undo; `from` still holds the file.
+      return e;
+    }
+    return OsError::none;
+  }
+
+  OsError write_stdout(const char* data, std::size_t size) override {
+    return write_all(STDOUT_FILENO, data, size);
+  }
+
+  OsError write_stderr(const char* data, std::size_t size) override {
+    return write_all(STDERR_FILENO, data, size);
+  }
+
+  bool read_stdin_line(std::string& line) override {
+    // One byte at a time: standard input is shared with the command run at
+    // the pause, which must find everything after the answer unread.
+    line.clear();
+    bool got_any = false;
+    for (;;) {
+      char c = 0;
+      const ssize_t n = ::read(STDIN_FILENO, &c, 1);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return got_any;  // A read error ends the input like its end.
+      got_any = true;
+      if (c == '\n') break;
+      line.push_back(c);
+    }
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return true;
+  }
+
+  void run_command(const std::string& command) override {
+    int error = 0;
+    pid_t pid = -1;
+    const char* comspec = std::getenv("COMSPEC");
+    if (comspec != nullptr && *comspec != '\0') {
+      const char* const argv[] = {comspec, "/c", command.c_str(), nullptr};
+      pid = spawn(comspec, argv, error);
+    }
+    if (pid < 0 && (comspec == nullptr || *comspec == '\0' || error == ENOENT || error == EACCES)) {
+      const char* const argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
+      pid = spawn("/bin/sh", argv, error);
+    }
+    if (pid < 0) return;  // Nothing could be started; the run goes on.
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+  }
+
+  std::vector<std::string> arguments() override { return args_; }
+
+  // All output goes out through write(2) at once, so nothing is left in a
+  // buffer that exit() would flush.
+  void exit_process(int status) override { ::_exit(status); }
+
+ private:
+  std::vector<std::string> args_;
+};
+
+}  // namespace
+
+Os& native_os(int argc, char** argv) {
+  static PosixOs backend(argc, argv);
+  return backend;
+}

@@ -1,1 +1,459 @@
-// (to be written)
+// Record files: units connected to files, lines cut into records through one
+// large buffer per unit, CR LF written after every record, and the fatal report.
+#include "runtime/record_file.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "runtime/console.h"
+#include "runtime/os.h"
+
+namespace {
+
+// Error numbers handed out by this layer besides those in the header. They
+// are part of the fatal report, so they stay as they are:
+//   1201-1203  the layer's own (record_file.h)
+//   1204       end of input while asking for a file name
+//   1210-1217  a failed operating-system call, one number per OsError
+//   1225-1228  the field rules (fields.h)
+//   1240       a console write refused for good (console.cpp)
+constexpr IoStatus k_io_no_file_name = 1204;
+constexpr IoStatus k_io_file_not_found = 1210;
+constexpr IoStatus k_io_path_not_found = 1211;
+constexpr IoStatus k_io_access_denied = 1212;
+constexpr IoStatus k_io_write_protect = 1213;
+constexpr IoStatus k_io_disk_full = 1214;
+constexpr IoStatus k_io_device_error = 1215;
+constexpr IoStatus k_io_already_exists = 1216;
+constexpr IoStatus k_io_system_error = 1217;
+constexpr IoStatus k_io_console_write = 1240;
+
+// The floor is 1024 bytes; a larger buffer means far fewer system calls on
+// plot files of hundreds of megabytes.
+constexpr std::size_t k_buffer_size = 64 * 1024;
+constexpr std::size_t k_max_name = 259;
+constexpr std::size_t k_text_width = k_record_columns;
+constexpr std::size_t k_integer_width = 10;
+
+struct Unit {
+  bool open = false;
+  std::int32_t number = 0;
+  std::string name;
+  FileHandle handle = k_no_file;
+  FileId id;
+  Access action = Access::read;
+  std::unique_ptr<char[]> buffer;
+  // Reading: bytes [pos, end) are unread. Writing: bytes [0, end) wait for the file.
+  std::size_t pos = 0;
+  std::size_t end = 0;
+  bool file_ended = false;  // reading: the file has reported its end
+  bool last_was_lf = true;  // reading: the last byte the file gave was LF (or none yet)
+  bool truncated = false;   // writing: nothing behind the current position to cut
+};
+
+// Three files at most are open at once: settings, plot and temporary file.
+std::array<Unit, 3> g_units;
+bool g_fatal_under_way = false;
+
+IoStatus io_status(OsError error) {
+  switch (error) {
+    case OsError::none: return k_io_ok;
+    case OsError::file_not_found: return k_io_file_not_found;
+    case OsError::path_not_found: return k_io_path_not_found;
+    case OsError::access_denied: return k_io_access_denied;
+    case OsError::write_protect: return k_io_write_protect;
+    case OsError::disk_full: return k_io_disk_full;
+    case OsError::io_error: return k_io_device_error;
+    case OsError::already_exists: return k_io_already_exists;
+    case OsError::other: break;
+  }
+  return k_io_system_error;
+}
+
+const char* error_message(IoStatus status) {
+  switch (status) {
+    case k_io_unit_busy: return "unit or file already open";
+    case k_io_bad_keyword: return "invalid keyword in OPEN";
+    case k_io_not_open: return "unit not open for this operation";
+    case k_io_no_file_name: return "no file name given";
+    case k_io_file_not_found: return "file not found";
+    case k_io_path_not_found: return "path not found";
+    case k_io_access_denied: return "access denied";
+    case k_io_write_protect: return "medium is write-protected";
+    case k_io_disk_full: return "disk full";
+    case k_io_device_error: return "input/output error on the device";
+    case k_io_already_exists: return "file already exists";
+    case k_io_system_error: return "operating-system error";
+    case k_io_bad_integer: return "invalid character in integer field";
+    case k_io_overflow: return "integer overflow";
+    case k_io_bad_base: return "invalid base in integer field";
+    case k_io_record_overflow: return "record too long";
+    case k_io_console_write: return "cannot write to the console";
+    default: return "unknown error";
+  }
+}
+
+Unit* find_unit(std::int32_t number) {
+  for (Unit& u : g_units) {
+    if (u.open && u.number == number) return &u;
+  }
+  return nullptr;
+}
+
+Unit* find_unit(std::int32_t number, Access action) {
+  Unit* u = find_unit(number);
+  return u != nullptr && u->action == action ? u : nullptr;
+}
+
+void release(Unit& u) { u = Unit{}; }
+
+std::string_view trim_blanks(std::string_view text) {
+  const std::size_t first = text.find_first_not_of(' ');
+  if (first == std::string_view::npos) return {};
+  const std::size_t last = text.find_last_not_of(' ');
+  return text.substr(first, last - first + 1);
+}
+
+std::string_view file_name_part(std::string_view name) {
+  return trim_blanks(name.substr(0, std::min(name.size(), k_max_name)));
+}
+
+// Keywords match in any case with trailing blanks ignored; a shortened
+// keyword does not match.
+bool keyword_is(std::string_view given, std::string_view keyword) {
+  const std::size_t last = given.find_last_not_of(' ');
+  given = last == std::string_view::npos ? std::string_view{} : given.substr(0, last + 1);
+  if (given.size() != keyword.size()) return false;
+  for (std::size_t i = 0; i < given.size(); ++i) {
+    char c = given[i];
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    if (c != keyword[i]) return false;
+  }
+  return true;
+}
+
+void write_prompt_text(std::string_view text) {
+  // The prompt is a courtesy; a console that refuses it changes nothing here.
+  (void)os().write_stdout(text.data(), text.size());
+}
+
+// Asks on the console until a non-blank name is typed; false at end of input.
+bool ask_file_name(std::int32_t unit, std::string& name) {
+  std::string answer;
+  for (;;) {
+    console_end_pending_line();
+    write_prompt_text("File name missing or blank - please enter file name\r\n");
+    const std::string prompt = "UNIT " + std::to_string(unit) + "? ";
+    write_prompt_text(prompt);
+    if (!os().read_stdin_line(answer)) return false;
+    const std::string_view trimmed = file_name_part(answer);
+    if (!trimmed.empty()) {
+      name.assign(trimmed);
+      return true;
+    }
+  }
+}
+
+// Reading -------------------------------------------------------------------
+
+// Moves the unread bytes to the front of the buffer and reads more behind
+// them. 0: bytes were added; -1: the file has ended and nothing was added.
+// Only the real end of the file adds an LF behind a last line that lacks
+// one: a short read (a pipe, a slow device) is no end.
+IoStatus refill(Unit& u) {
+  const std::size_t unread = u.end - u.pos;
+  if (u.pos > 0) {
+    std::memmove(u.buffer.get(), u.buffer.get() + u.pos, unread);
+    u.pos = 0;
+    u.end = unread;
+  }
+  if (u.file_ended) return k_io_end;
+  const ReadResult r = os().read_file(u.handle, u.buffer.get() + u.end, k_buffer_size - u.end);
+  if (r.error != OsError::none) return io_status(r.error);
+  if (r.count == 0) {
+    u.file_ended = true;
+    if (u.last_was_lf) return k_io_end;
+    u.buffer[u.end++] = '\n';
+    u.last_was_lf = true;
+    return k_io_ok;
+  }
+  u.end += r.count;
+  u.last_was_lf = u.buffer[u.end - 1] == '\n';
+  return k_io_ok;
+}
+
+// Tracks whether the tail of a line behind the field loses data: non-blank
+// bytes before the line's first CR, or any byte but CR between it and the LF.
+struct TailCheck {
+  bool lossless = true;
+  bool after_cr = false;
+
+  void scan(const char* p, std::size_t n) {
+    for (std::size_t i = 0; i < n && lossless; ++i) {
+      if (after_cr) {
+        lossless = p[i] == '\r';
+      } else if (p[i] == '\r') {
+        after_cr = true;
+      } else {
+        lossless = p[i] == ' ';
+      }
+    }
+  }
+};
+
+// Consumes the rest of the record up to and including its LF.
+IoStatus skip_record(Unit& u, TailCheck& tail) {
+  for (;;) {
+    const char* p = u.buffer.get() + u.pos;
+    const std::size_t n = u.end - u.pos;
+    if (const void* lf = std::memchr(p, '\n', n); lf != nullptr) {
+      const std::size_t length = static_cast<std::size_t>(static_cast<const char*>(lf) - p);
+      tail.scan(p, length);
+      u.pos += length + 1;
+      return k_io_ok;
+    }
+    tail.scan(p, n);
+    u.pos = u.end;
+    const IoStatus s = refill(u);
+    // The end of the file is the end of the record: the last line always
+    // gets an LF, so this is met only by a record that had none to give.
+    if (s == k_io_end) return k_io_ok;
+    if (s != k_io_ok) return s;
+  }
+}
+
+bool is_line_end(char c) { return c == '\r' || c == '\n'; }
+
+}  // namespace
+
+IoStatus open_unit(std::int32_t unit, std::string_view name, std::string_view status,
+                   std::string_view action) {
+  if (find_unit(unit) != nullptr) return k_io_unit_busy;
+  Create create = Create::must_exist;
+  if (keyword_is(status, "OLD")) {
+    create = Create::must_exist;
+  } else if (keyword_is(status, "UNKNOWN")) {
+    create = Create::create_if_missing;
+  } else {
+    return k_io_bad_keyword;
+  }
+  Access access = Access::read;
+  if (keyword_is(action, "READ")) {
+    access = Access::read;
+  } else if (keyword_is(action, "WRITE")) {
+    access = Access::write;
+  } else {
+    return k_io_bad_keyword;
+  }
+  auto free_slot = std::find_if(g_units.begin(), g_units.end(), [](const Unit& u) { return !u.open; });
+  if (free_slot == g_units.end()) return k_io_unit_busy;
+
+  std::string file_name(file_name_part(name));
+  if (file_name.empty() && !ask_file_name(unit, file_name)) return k_io_no_file_name;
+
+  const OpenResult opened = os().open_file(file_name, access, create);
+  if (opened.error != OsError::none) return io_status(opened.error);
+  // One file on two units would interleave their bytes; this also keeps the
+  // temporary file from being opened on the plot file itself.
+  const FileId id = os().file_id(opened.handle);
+  for (const Unit& other : g_units) {
+    if (other.open && other.id == id) {
+      (void)os().close_file(opened.handle);  // The open fails already; nothing to add.
+      return k_io_unit_busy;
+    }
+  }
+
+  Unit& u = *free_slot;
+  u.open = true;
+  u.number = unit;
+  u.name = std::move(file_name);
+  u.handle = opened.handle;
+  u.id = id;
+  u.action = access;
+  u.buffer = std::make_unique_for_overwrite<char[]>(k_buffer_size);
+  u.truncated = opened.created;
+  return k_io_ok;
+}
+
+IoStatus read_text_record(std::int32_t unit, PlotRecord& record, bool& lossless) {
+  lossless = true;
+  Unit* found = find_unit(unit, Access::read);
+  if (found == nullptr) return k_io_not_open;
+  Unit& u = *found;
+  if (u.pos == u.end) {
+    if (const IoStatus s = refill(u); s != k_io_ok) return s;
+  }
+  PlotRecord text;
+  text.fill(' ');
+  std::size_t column = 0;
+  while (column < k_text_width) {
+    if (u.pos == u.end) {
+      const IoStatus s = refill(u);
+      if (s == k_io_end) break;
+      if (s != k_io_ok) return s;
+    }
+    const char* p = u.buffer.get() + u.pos;
+    const std::size_t n = std::min(u.end - u.pos, k_text_width - column);
+    std::size_t taken = 0;
+    while (taken < n && !is_line_end(p[taken])) ++taken;
+    std::memcpy(text.data() + column, p, taken);
+    column += taken;
+    u.pos += taken;
+    if (taken < n) break;
+  }
+  TailCheck tail;
+  if (const IoStatus s = skip_record(u, tail); s != k_io_ok) return s;
+  record = text;
+  lossless = tail.lossless;
+  return k_io_ok;
+}
+
+IoStatus read_integer_record(std::int32_t unit, std::int32_t& value) {
+  Unit* found = find_unit(unit, Access::read);
+  if (found == nullptr) return k_io_not_open;
+  Unit& u = *found;
+  // Gather the field whole in the buffer (refill keeps the unread bytes), so
+  // that an error can leave the unit just behind what the field took.
+  std::size_t length = 0;
+  for (;;) {
+    const char* p = u.buffer.get() + u.pos;
+    const std::size_t n = std::min(u.end - u.pos, k_integer_width);
+    length = 0;
+    while (length < n && !is_line_end(p[length])) ++length;
+    if (length < n || n == k_integer_width) break;
+    const IoStatus s = refill(u);
+    if (s == k_io_end && u.pos == u.end) return k_io_end;
+    if (s == k_io_end) break;
+    if (s != k_io_ok) return s;
+  }
+  const FieldScan scan = scan_i10(std::string_view(u.buffer.get() + u.pos, length), value);
+  u.pos += std::min(scan.taken, length);
+  if (scan.status != k_io_ok) return scan.status;
+  TailCheck tail;
+  return skip_record(u, tail);
+}
+
+namespace {
+
+// Hands the buffered bytes to the file. They are dropped whatever the
+// outcome: after a refused write the file is incomplete anyway, and a later
+// close must not fail on the same bytes again.
+IoStatus flush_buffer(Unit& u) {
+  if (u.end == 0) return k_io_ok;
+  const OsError e = os().write_file(u.handle, u.buffer.get(), u.end);
+  u.end = 0;
+  return io_status(e);
+}
+
+IoStatus append(Unit& u, const char* data, std::size_t size) {
+  while (size > 0) {
+    const std::size_t n = std::min(size, k_buffer_size - u.end);
+    std::memcpy(u.buffer.get() + u.end, data, n);
+    u.end += n;
+    data += n;
+    size -= n;
+    if (u.end == k_buffer_size) {
+      if (const IoStatus s = flush_buffer(u); s != k_io_ok) return s;
+    }
+  }
+  return k_io_ok;
+}
+
+IoStatus write_record(std::int32_t unit, const char* data, std::size_t size) {
+  Unit* found = find_unit(unit, Access::write);
+  if (found == nullptr) return k_io_not_open;
+  Unit& u = *found;
+  // The first write into an existing file cuts off its old bytes; a file
+  // only opened and closed keeps them.
+  if (!u.truncated) {
+    if (const OsError e = os().truncate_file(u.handle); e != OsError::none) return io_status(e);
+    u.truncated = true;
+  }
+  if (const IoStatus s = append(u, data, size); s != k_io_ok) return s;
+  return append(u, "\r\n", 2);
+}
+
+}  // namespace
+
+IoStatus write_text_record(std::int32_t unit, std::string_view text) {
+  return write_record(unit, text.data(), text.size());
+}
+
+IoStatus write_integer_record(std::int32_t unit, std::int32_t value) {
+  char field[k_integer_width];
+  format_integer(value, static_cast<int>(k_integer_width), field);
+  return write_record(unit, field, k_integer_width);
+}
+
+void write_literal_record(std::int32_t unit, std::string_view literal) {
+  const IoStatus s = write_record(unit, literal.data(), literal.size());
+  if (s != k_io_ok) fatal_io_error(s, "WRITE", unit_file_name(unit));
+}
+
+IoStatus flush_unit(std::int32_t unit) {
+  Unit* u = find_unit(unit);
+  if (u == nullptr) return k_io_not_open;
+  if (u->action != Access::write) return k_io_ok;
+  return flush_buffer(*u);
+}
+
+void close_unit(std::int32_t unit, Close how) {
+  Unit* found = find_unit(unit);
+  if (found == nullptr) return;  // Closing a closed unit has nothing to do.
+  Unit& u = *found;
+  const std::string name = u.name;
+  IoStatus status = k_io_ok;
+  if (how == Close::keep && u.action == Access::write) status = flush_buffer(u);
+  const OsError closed = os().close_file(u.handle);
+  if (status == k_io_ok) status = io_status(closed);
+  release(u);
+  // Only a refusal counts; a file already gone is what was wanted.
+  if (how == Close::delete_file && os().remove_file(name) == OsError::access_denied &&
+      status == k_io_ok) {
+    status = k_io_access_denied;
+  }
+  // Failures met while the process is already ending on a fatal report add
+  // nothing to it.
+  if (status != k_io_ok && !g_fatal_under_way) fatal_io_error(status, "CLOSE", name);
+}
+
+void close_all_units() {
+  for (Unit& u : g_units) {
+    if (u.open) close_unit(u.number, Close::keep);
+  }
+}
+
+void reset_units() {
+  for (Unit& u : g_units) release(u);
+  g_fatal_under_way = false;
+}
+
+std::string unit_file_name(std::int32_t unit) {
+  const Unit* u = find_unit(unit);
+  return u == nullptr ? std::string{} : u->name;
+}
+
+void fatal_io_error(IoStatus status, std::string_view operation, std::string_view name) {
+  if (g_fatal_under_way) {
+    // A report is already out; ending the process again would loop.
+    os().exit_process(1);
+    std::abort();  // Not reached: exit_process does not return.
+  }
+  g_fatal_under_way = true;
+  std::string report = "\r\nrun-time error F";
+  report += std::to_string(status);
+  report += ": ";
+  report += operation;
+  report += "(";
+  report += name;
+  report += ")\r\n- ";
+  report += error_message(status);
+  report += "\r\n";
+  (void)os().write_stderr(report.data(), report.size());  // Nowhere left to report to.
+  end_process(1);
+}

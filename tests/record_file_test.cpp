@@ -1,1 +1,465 @@
-// (to be written)
+// Record files against the in-memory Os: cutting lines into records, the
+// integer read, writing with CR LF, closing, opening rules and the fatal report.
+#include "runtime/record_file.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "tests/support/fake_os.h"
+
+namespace {
+
+constexpr std::size_t k_any_chunk = static_cast<std::size_t>(-1);
+
+std::string text_of(const PlotRecord& record) {
+  std::string text(record.begin(), record.end());
+  return text;
+}
+
+std::string padded(std::string text) {
+  text.resize(k_record_columns, ' ');
+  return text;
+}
+
+std::size_t count_calls(const FakeOs& fake, const std::string& call) {
+  return static_cast<std::size_t>(std::count(fake.calls.begin(), fake.calls.end(), call));
+}
+
+class RecordFile : public ::testing::Test {
+ protected:
+  FakeOs fake;
+  FakeOsScope scope{fake};
+
+  void open_for_reading(const std::string& content, std::size_t chunk = k_any_chunk) {
+    fake.files["in.plt"] = content;
+    fake.read_chunk = chunk;
+    ASSERT_EQ(k_io_ok, open_unit(k_plot_unit, "in.plt", "OLD", "read"));
+  }
+
+  /// Reads text records until the end of the file; each entry is the record's
+  /// data with its trailing blanks cut and "~" appended when it was lossy.
+  std::vector<std::string> read_all() {
+    std::vector<std::string> records;
+    for (;;) {
+      PlotRecord record;
+      record.fill('#');
+      bool lossless = false;
+      const IoStatus s = read_text_record(k_plot_unit, record, lossless);
+      if (s == k_io_end) {
+        EXPECT_EQ(std::string(k_record_columns, '#'), text_of(record)) << "changed at end";
+        break;
+      }
+      EXPECT_EQ(k_io_ok, s);
+      if (s != k_io_ok) break;
+      std::string text = text_of(record);
+      text.erase(text.find_last_not_of(' ') + 1);
+      records.push_back(lossless ? text : text + "~");
+    }
+    return records;
+  }
+};
+
+// Reading ------------------------------------------------------------------
+
+TEST_F(RecordFile, LinesAreCutIntoRecordsAlikeForWholeAndShortReads) {
+  struct Case {
+    const char* name;
+    std::string content;
+    std::vector<std::string> records;
+  };
+  const std::string x100(100, 'x');
+  const std::vector<Case> cases = {
+      {"empty file", "", {}},
+      {"CR LF lines", "PA10,20;\r\nPU1,2;\r\n", {"PA10,20;", "PU1,2;"}},
+      {"LF lines", "a\nb\n", {"a", "b"}},
+      {"last line without line end", "a\r\nlast", {"a", "last"}},
+      {"last line ends in CR only", "a\r\nlast\r", {"a", "last"}},
+      {"empty lines", "\r\n\n", {"", ""}},
+      {"CR inside a line loses the rest", "ab\rcd\r\nef\r\n", {"ab~", "ef"}},
+      {"CR-only line ends are one record", "a\rb\rc\r", {"a~"}},
+      {"CR-only line ends up to the first LF", "a\rb\rc\nd\r\n", {"a~", "d"}},
+      {"CRs before the LF are no loss", "x\r\r\n", {"x"}},
+      {"100 characters keep 80", x100 + "\r\ny\r\n", {std::string(80, 'x') + "~", "y"}},
+      {"blanks beyond column 80 are no loss", std::string(80, 'x') + "   \r\n",
+       {std::string(80, 'x')}},
+      {"blank beyond column 80 then a byte", std::string(80, 'x') + " z\r\n",
+       {std::string(80, 'x') + "~"}},
+      {"tab, NUL and 0x1A are data", std::string("a\tb\0c\x1a" "d\r\n", 9),
+       {std::string("a\tb\0c\x1a" "d", 7)}},
+  };
+  for (const Case& c : cases) {
+    for (const std::size_t chunk : {k_any_chunk, std::size_t{1}, std::size_t{7}}) {
+      SCOPED_TRACE(std::string(c.name) + ", chunk " + std::to_string(chunk));
+      reset_units();
+      open_for_reading(c.content, chunk);
+      EXPECT_EQ(c.records, read_all());
+      PlotRecord record{};
+      bool lossless = true;
+      EXPECT_EQ(k_io_end, read_text_record(k_plot_unit, record, lossless)) << "again at end";
+      close_unit(k_plot_unit);
+    }
+  }
+}
+
+TEST_F(RecordFile, ShortLineIsBlankFilledToEightyColumns) {
+  open_for_reading("PA10,20;\r\n");
+  PlotRecord record;
+  bool lossless = false;
+  ASSERT_EQ(k_io_ok, read_text_record(k_plot_unit, record, lossless));
+  EXPECT_EQ(padded("PA10,20;"), text_of(record));
+  EXPECT_TRUE(lossless);
+}
+
+TEST_F(RecordFile, LinesFarLongerThanTheBufferAreSkippedWhole) {
+  const std::string huge(300 * 1024, 'x');
+  const std::string blanks(300 * 1024, ' ');
+  for (const std::size_t chunk : {k_any_chunk, std::size_t{1000}}) {
+    SCOPED_TRACE(chunk);
+    reset_units();
+    open_for_reading(huge + "\r\nnext\r\nab" + blanks + "\r\n" + huge, chunk);
+    EXPECT_EQ((std::vector<std::string>{std::string(80, 'x') + "~", "next", "ab",
+                                        std::string(80, 'x') + "~"}),
+              read_all());
+  }
+}
+
+TEST_F(RecordFile, FileEndingAtABufferEdgeGetsNoExtraRecord) {
+  // Lengths that are multiples of any likely buffer size, with and without a
+  // line end on the last line.
+  for (const std::size_t length : {1024u, 4096u, 65536u, 131072u}) {
+    for (const bool final_lf : {false, true}) {
+      SCOPED_TRACE(std::to_string(length) + (final_lf ? " with LF" : " without LF"));
+      const std::string line = std::string(30, 'a') + "\r\n";
+      std::string content;
+      std::size_t expected = 0;
+      while (content.size() + line.size() + 40 <= length) {
+        content += line;
+        ++expected;
+      }
+      const std::size_t rest = length - content.size();
+      const std::string last = final_lf ? std::string(rest - 2, 'z') + "\r\n" : std::string(rest, 'z');
+      content += last;
+      ++expected;
+      ASSERT_EQ(length, content.size());
+      reset_units();
+      open_for_reading(content);
+      const std::vector<std::string> records = read_all();
+      ASSERT_EQ(expected, records.size());
+      EXPECT_EQ(std::string(final_lf ? rest - 2 : rest, 'z'), records.back());
+    }
+  }
+}
+
+TEST_F(RecordFile, ReadsFewLargeBlocksNotOneCallPerRecord) {
+  std::string content;
+  for (int i = 0; i < 20000; ++i) content += "PU1200,3400;\r\n";
+  open_for_reading(content);
+  EXPECT_EQ(20000u, read_all().size());
+  EXPECT_LE(count_calls(fake, "read in.plt"), content.size() / 1024 + 2);
+}
+
+TEST_F(RecordFile, RefusedReadGivesAnErrorAndLeavesTheRecord) {
+  open_for_reading("abc\r\n");
+  fake.fail_next("read", "in.plt", OsError::io_error);
+  PlotRecord record;
+  record.fill('#');
+  bool lossless = true;
+  const IoStatus s = read_text_record(k_plot_unit, record, lossless);
+  EXPECT_GT(s, 0);
+  EXPECT_EQ(std::string(80, '#'), text_of(record));
+  EXPECT_EQ(std::vector<std::string>{"abc"}, read_all());
+}
+
+TEST_F(RecordFile, ReadingAUnitNotOpenForReadingFails) {
+  PlotRecord record{};
+  bool lossless = true;
+  EXPECT_EQ(k_io_not_open, read_text_record(k_plot_unit, record, lossless));
+  ASSERT_EQ(k_io_ok, open_unit(k_temp_unit, "t.log", "UNKNOWN", "write"));
+  std::int32_t value = 0;
+  EXPECT_EQ(k_io_not_open, read_integer_record(k_temp_unit, value));
+  EXPECT_EQ(k_io_not_open, write_text_record(k_plot_unit, "x"));
+}
+
+// Integer records ----------------------------------------------------------
+
+TEST_F(RecordFile, IntegerRecordsReadOneFieldPerLine) {
+  for (const std::size_t chunk : {k_any_chunk, std::size_t{1}, std::size_t{3}}) {
+    SCOPED_TRACE(chunk);
+    reset_units();
+    open_for_reading("15574\r\n     15574\r\n\r\n12345678901\r\n12,34\r\n-7", chunk);
+    std::vector<std::int32_t> values;
+    std::int32_t value = 99;
+    IoStatus s = k_io_ok;
+    while ((s = read_integer_record(k_plot_unit, value)) == k_io_ok) values.push_back(value);
+    EXPECT_EQ(k_io_end, s);
+    EXPECT_EQ((std::vector<std::int32_t>{15574, 15574, 0, 1234567890, 12, -7}), values);
+    EXPECT_EQ(-7, value);
+    EXPECT_EQ(k_io_end, read_integer_record(k_plot_unit, value));
+  }
+}
+
+TEST_F(RecordFile, FailedIntegerReadLeavesTheUnitInsideTheLine) {
+  for (const std::size_t chunk : {k_any_chunk, std::size_t{1}, std::size_t{2}}) {
+    SCOPED_TRACE(chunk);
+    reset_units();
+    open_for_reading("12A\r\n500\r\n", chunk);
+    std::int32_t value = 7;
+    EXPECT_GT(read_integer_record(k_plot_unit, value), 0);
+    EXPECT_EQ(7, value);
+    // The second read starts at the CR of the first line: an empty field.
+    EXPECT_EQ(k_io_ok, read_integer_record(k_plot_unit, value));
+    EXPECT_EQ(0, value);
+    // That read took the rest of the first line only.
+    EXPECT_EQ(k_io_ok, read_integer_record(k_plot_unit, value));
+    EXPECT_EQ(500, value);
+  }
+}
+
+TEST_F(RecordFile, IntegerFieldLongerThanTheLineGoesOnInsideIt) {
+  // After an error the next field begins behind the ten characters taken.
+  open_for_reading("1234567890x1\r\n");
+  std::int32_t value = 0;
+  ASSERT_EQ(k_io_ok, read_integer_record(k_plot_unit, value));
+  EXPECT_EQ(1234567890, value);
+  reset_units();
+  open_for_reading("abcdefghij42\r\n");
+  EXPECT_GT(read_integer_record(k_plot_unit, value), 0);
+  ASSERT_EQ(k_io_ok, read_integer_record(k_plot_unit, value));
+  EXPECT_EQ(42, value);
+}
+
+// Writing ------------------------------------------------------------------
+
+TEST_F(RecordFile, EveryRecordWrittenEndsWithCrLf) {
+  ASSERT_EQ(k_io_ok, open_unit(k_temp_unit, "t.log", "UNKNOWN", "write"));
+  EXPECT_EQ(k_io_ok, write_text_record(k_temp_unit, "PU1450,3400;"));
+  EXPECT_EQ(k_io_ok, write_text_record(k_temp_unit, ""));
+  EXPECT_EQ(k_io_ok, write_integer_record(k_temp_unit, -42));
+  EXPECT_EQ(k_io_ok, write_integer_record(k_temp_unit, -1000000000));
+  write_literal_record(k_temp_unit, "15574");
+  EXPECT_EQ("", fake.files["t.log"]) << "nothing before the buffer is handed over";
+  close_unit(k_temp_unit);
+  EXPECT_EQ("PU1450,3400;\r\n\r\n       -42\r\n**********\r\n15574\r\n", fake.files["t.log"]);
+  EXPECT_TRUE(fake.open_files().empty());
+}
+
+TEST_F(RecordFile, ExistingFileIsCutAtTheFirstWriteOnly) {
+  fake.files["feedfix.ini"] = "old content that is longer\r\n";
+  ASSERT_EQ(k_io_ok, open_unit(k_settings_unit, "feedfix.ini", "UNKNOWN", "write"));
+  close_unit(k_settings_unit);
+  EXPECT_EQ("old content that is longer\r\n", fake.files["feedfix.ini"]);
+  EXPECT_EQ(0u, count_calls(fake, "truncate feedfix.ini"));
+
+  ASSERT_EQ(k_io_ok, open_unit(k_settings_unit, "feedfix.ini", "UNKNOWN", "write"));
+  write_literal_record(k_settings_unit, "0");
+  write_literal_record(k_settings_unit, "1");
+  close_unit(k_settings_unit);
+  EXPECT_EQ("0\r\n1\r\n", fake.files["feedfix.ini"]);
+  EXPECT_EQ(1u, count_calls(fake, "truncate feedfix.ini"));
+
+  // A file the open created has nothing to cut.
+  ASSERT_EQ(k_io_ok, open_unit(k_temp_unit, "new.log", "UNKNOWN", "write"));
+  write_literal_record(k_temp_unit, "x");
+  close_unit(k_temp_unit);
+  EXPECT_EQ(0u, count_calls(fake, "truncate new.log"));
+}
+
+TEST_F(RecordFile, WritesGoOutInLargeBlocks) {
+  ASSERT_EQ(k_io_ok, open_unit(k_temp_unit, "t.log", "UNKNOWN", "write"));
+  std::string expected;
+  const std::string long_line(200000, 'L');
+  for (int i = 0; i < 20000; ++i) {
+    ASSERT_EQ(k_io_ok, write_text_record(k_temp_unit, "PU1200,3400;"));
+    expected += "PU1200,3400;\r\n";
+    if (i == 100) {
+      ASSERT_EQ(k_io_ok, write_text_record(k_temp_unit, long_line));
+      expected += long_line + "\r\n";
+    }
+  }
+  close_unit(k_temp_unit);
+  EXPECT_EQ(expected, fake.files["t.log"]);
+  EXPECT_LE(count_calls(fake, "write t.log"), expected.size() / 1024 + 1);
+}
+
+TEST_F(RecordFile, FailedFlushIsReportedAndTheCloseAfterItIsQuiet) {
+  ASSERT_EQ(k_io_ok, open_unit(k_temp_unit, "t.log", "UNKNOWN", "write"));
+  ASSERT_EQ(k_io_ok, write_text_record(k_temp_unit, "PU1;"));
+  fake.fail_next("write", "t.log", OsError::disk_full);
+  EXPECT_GT(flush_unit(k_temp_unit), 0);
+  close_unit(k_temp_unit);  // must not end the process
+  EXPECT_EQ("", fake.err);
+  EXPECT_EQ(k_io_not_open, flush_unit(k_temp_unit));
+}
+
+TEST_F(RecordFile, FailedTruncationFailsTheWrite) {
+  fake.files["t.log"] = "old";
+  ASSERT_EQ(k_io_ok, open_unit(k_temp_unit, "t.log", "UNKNOWN", "write"));
+  fake.fail_next("truncate", "t.log", OsError::access_denied);
+  EXPECT_GT(write_text_record(k_temp_unit, "new"), 0);
+  EXPECT_EQ(k_io_ok, write_text_record(k_temp_unit, "new"));
+  close_unit(k_temp_unit);
+  EXPECT_EQ("new\r\n", fake.files["t.log"]);
+}
+
+// Closing ------------------------------------------------------------------
+
+TEST_F(RecordFile, CloseWithDeleteDropsTheBufferAndRemovesTheFile) {
+  ASSERT_EQ(k_io_ok, open_unit(k_temp_unit, "~ffx.log", "UNKNOWN", "write"));
+  ASSERT_EQ(k_io_ok, write_text_record(k_temp_unit, "PU1;"));
+  close_unit(k_temp_unit, Close::delete_file);
+  EXPECT_EQ(0u, fake.files.count("~ffx.log"));
+  EXPECT_EQ(0u, count_calls(fake, "write ~ffx.log"));
+  EXPECT_EQ("", unit_file_name(k_temp_unit));
+  // The unit is free again.
+  EXPECT_EQ(k_io_ok, open_unit(k_temp_unit, "~ffx.log", "UNKNOWN", "write"));
+}
+
+TEST_F(RecordFile, RemovalFailuresOtherThanRefusalAreIgnored) {
+  ASSERT_EQ(k_io_ok, open_unit(k_temp_unit, "~ffx.log", "UNKNOWN", "write"));
+  fake.fail_next("remove", "~ffx.log", OsError::file_not_found);
+  close_unit(k_temp_unit, Close::delete_file);
+  EXPECT_EQ("", fake.err);
+}
+
+TEST_F(RecordFile, FatalReportGoesToStandardErrorAndEndsWithStatusOne) {
+  struct Case {
+    const char* name;
+    const char* operation;  // "remove" on delete, "write" at a keep close, "close"
+    OsError error;
+    Close how;
+    std::string report;
+  };
+  const std::vector<Case> cases = {
+      {"refused removal", "remove", OsError::access_denied, Close::delete_file,
+       "\r\nrun-time error F1212: CLOSE(~ffx.log)\r\n- access denied\r\n"},
+      {"buffer flush at close", "write", OsError::disk_full, Close::keep,
+       "\r\nrun-time error F1214: CLOSE(~ffx.log)\r\n- disk full\r\n"},
+      {"closing the handle", "close", OsError::io_error, Close::keep,
+       "\r\nrun-time error F1215: CLOSE(~ffx.log)\r\n- input/output error on the device\r\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    reset_units();
+    fake.err.clear();
+    ASSERT_EQ(k_io_ok, open_unit(k_temp_unit, "~ffx.log", "UNKNOWN", "write"));
+    ASSERT_EQ(k_io_ok, write_text_record(k_temp_unit, "PU1;"));
+    fake.fail_next(c.operation, "~ffx.log", c.error);
+    try {
+      close_unit(k_temp_unit, c.how);
+      ADD_FAILURE() << "close returned";
+    } catch (const ProcessExit& exit) {
+      EXPECT_EQ(1, exit.status);
+    }
+    EXPECT_EQ(c.report, fake.err);
+    EXPECT_TRUE(fake.open_files().empty());
+  }
+}
+
+TEST_F(RecordFile, FailedLiteralWriteEndsWithTheReport) {
+  fake.files["feedfix.ini"] = "old";
+  ASSERT_EQ(k_io_ok, open_unit(k_settings_unit, "feedfix.ini", "UNKNOWN", "write"));
+  fake.fail_next("truncate", "feedfix.ini", OsError::access_denied);
+  EXPECT_THROW(write_literal_record(k_settings_unit, "0"), ProcessExit);
+  EXPECT_EQ("\r\nrun-time error F1212: WRITE(feedfix.ini)\r\n- access denied\r\n", fake.err);
+  EXPECT_TRUE(fake.open_files().empty()) << "the process end closes the unit";
+}
+
+TEST_F(RecordFile, FatalEndClosesTheOtherUnitsAndReportsOnlyOnce) {
+  ASSERT_EQ(k_io_ok, open_unit(k_temp_unit, "~ffx.log", "UNKNOWN", "write"));
+  ASSERT_EQ(k_io_ok, open_unit(k_settings_unit, "feedfix.ini", "UNKNOWN", "write"));
+  ASSERT_EQ(k_io_ok, write_text_record(k_settings_unit, "15574"));
+  ASSERT_EQ(k_io_ok, write_text_record(k_temp_unit, "PU1;"));
+  fake.fail_next("write", "~ffx.log", OsError::disk_full);
+  fake.fail_next("close", "feedfix.ini", OsError::io_error);
+  EXPECT_THROW(close_all_units(), ProcessExit);
+  EXPECT_EQ("\r\nrun-time error F1214: CLOSE(~ffx.log)\r\n- disk full\r\n", fake.err);
+  EXPECT_EQ("15574\r\n", fake.files["feedfix.ini"]);
+  EXPECT_TRUE(fake.open_files().empty());
+}
+
+// Opening ------------------------------------------------------------------
+
+TEST_F(RecordFile, KeywordsMatchInAnyCaseWithTrailingBlanksOnly) {
+  fake.files["f"] = "";
+  struct Case {
+    const char* status;
+    const char* action;
+    bool opens;
+  };
+  const std::vector<Case> cases = {
+      {"OLD", "read", true},     {"old", "READ", true},     {"Old  ", "Read   ", true},
+      {"UNKNOWN", "write", true}, {"unknown ", "WRITE", true}, {"OL", "read", false},
+      {"OLD", "rea", false},     {" OLD", "read", false},   {"OLDX", "read", false},
+      {"NEW", "read", false},    {"OLD", "readwrite", false}, {"", "read", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.status) + "/" + c.action);
+    const IoStatus s = open_unit(k_settings_unit, "f", c.status, c.action);
+    if (c.opens) {
+      EXPECT_EQ(k_io_ok, s);
+      close_unit(k_settings_unit);
+    } else {
+      EXPECT_EQ(k_io_bad_keyword, s);
+      EXPECT_EQ("", unit_file_name(k_settings_unit));
+    }
+  }
+}
+
+TEST_F(RecordFile, NameIsTrimmedAndCutAfter259Characters) {
+  fake.files["plot.plt"] = "";
+  ASSERT_EQ(k_io_ok, open_unit(k_plot_unit, "   plot.plt   ", "OLD", "read"));
+  EXPECT_EQ("plot.plt", unit_file_name(k_plot_unit));
+  close_unit(k_plot_unit);
+
+  const std::string long_name(259, 'n');
+  fake.files[long_name] = "";
+  ASSERT_EQ(k_io_ok, open_unit(k_plot_unit, long_name + "tail", "OLD", "read"));
+  EXPECT_EQ(long_name, unit_file_name(k_plot_unit));
+}
+
+TEST_F(RecordFile, FailedOpensLeaveTheUnitClosedAndCreateNothing) {
+  fake.files["ro.plt"] = "keep";
+  fake.read_only.insert("ro.plt");
+  fake.directories.insert("dir");
+  EXPECT_GT(open_unit(k_plot_unit, "missing.plt", "OLD", "read"), 0);
+  EXPECT_EQ(0u, fake.files.count("missing.plt"));
+  EXPECT_GT(open_unit(k_plot_unit, "ro.plt", "OLD", "write"), 0);
+  EXPECT_GT(open_unit(k_plot_unit, "dir", "OLD", "read"), 0);
+  EXPECT_EQ("", unit_file_name(k_plot_unit));
+  EXPECT_TRUE(fake.open_files().empty());
+  EXPECT_EQ(k_io_ok, open_unit(k_plot_unit, "ro.plt", "OLD", "read"));
+}
+
+TEST_F(RecordFile, SameFileOrUnitTwiceIsRefused) {
+  fake.files["plot.plt"] = "PU1;\r\n";
+  ASSERT_EQ(k_io_ok, open_unit(k_plot_unit, "plot.plt", "OLD", "read"));
+  EXPECT_EQ(k_io_unit_busy, open_unit(k_temp_unit, "plot.plt", "UNKNOWN", "write"));
+  EXPECT_EQ(k_io_unit_busy, open_unit(k_plot_unit, "other.plt", "UNKNOWN", "write"));
+  EXPECT_EQ(std::vector<std::string>{"plot.plt"}, fake.open_files());
+  EXPECT_EQ("", unit_file_name(k_temp_unit));
+  EXPECT_EQ(0u, fake.files.count("other.plt"));
+  close_unit(k_plot_unit);
+  EXPECT_EQ("PU1;\r\n", fake.files["plot.plt"]);
+}
+
+TEST_F(RecordFile, BlankNameIsAskedForOnTheConsole) {
+  fake.files["data.txt"] = "";
+  fake.stdin_lines = {"   ", "  data.txt  "};
+  ASSERT_EQ(k_io_ok, open_unit(k_settings_unit, std::string(300, ' '), "OLD", "read"));
+  EXPECT_EQ("data.txt", unit_file_name(k_settings_unit));
+  const std::string prompt = "File name missing or blank - please enter file name\r\nUNIT 17? ";
+  EXPECT_EQ(prompt + prompt, fake.out);
+}
+
+TEST_F(RecordFile, BlankNameAtEndOfInputFailsTheOpen) {
+  EXPECT_GT(open_unit(k_temp_unit, "", "UNKNOWN", "write"), 0);
+  EXPECT_EQ("File name missing or blank - please enter file name\r\nUNIT 19? ", fake.out);
+  EXPECT_TRUE(fake.files.empty());
+  for (const std::string& call : fake.calls) EXPECT_NE(0u, call.rfind("open", 0)) << call;
+}
+
+}  // namespace

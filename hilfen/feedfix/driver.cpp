@@ -1,1 +1,100 @@
-// (to be written)
+// The program's main unit: the whole job once, top to bottom.
+#include "hilfen/feedfix/driver.h"
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "Ftn/ftnfco.h"
+#include "hilfen/feedfix/page_grid.h"
+#include "hilfen/feedfix/plot_records.h"
+#include "hilfen/feedfix/settings.h"
+#include "runtime/arguments.h"
+#include "runtime/console.h"
+#include "runtime/record_file.h"
+
+namespace {
+
+constexpr std::string_view k_title = "Plotfile-Nachbehandlung  Gerber AP3xx-Plotter   V0.92";
+constexpr std::string_view k_maker = "feedfix plot file post-processing tool (c) 1997-2001";
+static_assert(k_title.size() == 53);
+static_assert(k_maker.size() == 52 && k_maker.ends_with("2001"));
+
+constexpr std::size_t k_path_size = 260;
+// The open takes at most 259 characters of a name, and the file routines
+// refuse longer ones; a longer argument is refused before anything is touched.
+constexpr std::int32_t k_max_path_len = 259;
+
+constexpr char k_temp_name[] = "~ffx.log";
+constexpr std::int16_t k_temp_name_len = 8;
+
+constexpr std::array<std::string_view, 4> k_reset_switches = {"/r", "/R", "-r", "-R"};
+
+bool is_reset_switch(std::string_view argument) {
+  for (std::string_view reset : k_reset_switches) {
+    if (argument == reset) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+int feedfix_main() {
+  console_text(" ");
+  console_text(k_title);
+  console_text(k_maker);
+  console_text(" ");
+
+  if (argument_count() <= 1) stop_run("No parameters.");
+  std::array<char, k_path_size> plot_path;
+  plot_path.fill(' ');
+  std::int16_t argument_len = 0;
+  get_argument(1, plot_path.data(), plot_path.size(), argument_len);
+  const std::int32_t path_len = argument_len;
+  if (path_len <= 0 || path_len > k_max_path_len) stop_run("Parameter (plot file) invalid.");
+  const std::string_view argument(plot_path.data(), static_cast<std::size_t>(path_len));
+
+  Settings settings = load_settings();
+  const PageGrid page_grid = build_page_grid();
+
+  // Tested before the plot file is opened: the switch wins over a file of
+  // the same name. Only the exact two characters count.
+  if (path_len == 2 && is_reset_switch(argument)) reset_settings(settings.pg_threshold);
+
+  if (open_unit(k_plot_unit, argument, "OLD", "read") != k_io_ok) {
+    stop_run("Cannot open plot file.");
+  }
+  // The replacement must reach the file that was read, by the name the open
+  // used (trimmed, or typed at the prompt for a blank name): with blanks
+  // around the argument, the raw text would name another file.
+  const std::string plot_name = unit_file_name(k_plot_unit);
+
+  if (open_unit(k_temp_unit, k_temp_name, "UNKNOWN", "write") != k_io_ok) {
+    close_unit(k_plot_unit);
+    stop_run("Cannot open temporary file.");
+  }
+
+  console_record(" .", LineEnd::stays_open);
+  const LoopResult loop =
+      process_plot_records(settings.pg_threshold, page_grid, settings.carried_shift);
+
+  close_unit(k_plot_unit);
+  // Nothing changed and nothing failed: the temporary file has no use.
+  close_unit(k_temp_unit, loop.run_ok && !loop.changed ? Close::delete_file : Close::keep);
+  if (!loop.run_ok) stop_run("Error on reading or writing.");
+  console_record("  OK");
+
+  std::int16_t cleanup_status = 0;
+  if (loop.changed) {
+    const std::int16_t plot_name_len = static_cast<std::int16_t>(plot_name.size());
+    FTNFCO(cleanup_status, /*reserved=*/0, k_temp_name, k_temp_name_len, plot_name.data(),
+           plot_name_len);
+    if (cleanup_status == 0) FTNFDE(cleanup_status, /*reserved=*/0, k_temp_name, k_temp_name_len);
+    // A failure here is reported only after the settings are written back.
+  }
+
+  save_settings(settings.pg_threshold, settings.carried_shift);
+  if (loop.changed && cleanup_status != 0) stop_run("Error on cleaning up plot files.");
+  return 0;
+}

@@ -1,1 +1,76 @@
-// (to be written)
+// The settings file feedfix.ini: page threshold and carried shift between runs.
+#include "hilfen/feedfix/settings.h"
+
+#include <string_view>
+
+#include "runtime/console.h"
+#include "runtime/record_file.h"
+
+namespace {
+
+constexpr std::string_view k_settings_file = "feedfix.ini";
+
+constexpr std::int32_t k_min_pg_threshold = 10000;
+constexpr std::int32_t k_max_pg_threshold = 40000;
+constexpr std::int32_t k_min_carried_shift = -2;
+constexpr std::int32_t k_max_carried_shift = 2000;
+
+bool in_range(const Settings& s) {
+  return s.pg_threshold >= k_min_pg_threshold && s.pg_threshold <= k_max_pg_threshold &&
+         s.carried_shift >= k_min_carried_shift && s.carried_shift <= k_max_carried_shift;
+}
+
+/// Opens the settings file for writing, or ends the run.
+void open_for_writing() {
+  if (open_unit(k_settings_unit, k_settings_file, "UNKNOWN", "write") != k_io_ok) {
+    stop_run("INI-file not opened (for writing).");
+  }
+}
+
+}  // namespace
+
+Settings load_settings() {
+  if (open_unit(k_settings_unit, k_settings_file, "OLD", "read") != k_io_ok) {
+    // Any failure to open for reading counts as a missing file.
+    if (open_unit(k_settings_unit, k_settings_file, "UNKNOWN", "write") != k_io_ok) {
+      stop_run("INI-file cannot be used.");
+    }
+    write_literal_record(k_settings_unit, "15574");
+    write_literal_record(k_settings_unit, "0");
+    close_unit(k_settings_unit);
+    stop_run("INI-file not found. Default file created.");
+  }
+
+  Settings settings;
+  // A setting that cannot be read (no such record, or a field that does not
+  // convert) has no value of its own; it is treated as out of range, so both
+  // settings fall back to their defaults with the warning below.
+  bool readable = read_integer_record(k_settings_unit, settings.pg_threshold) == k_io_ok;
+  readable = read_integer_record(k_settings_unit, settings.carried_shift) == k_io_ok && readable;
+  close_unit(k_settings_unit);
+
+  if (!readable || !in_range(settings)) {
+    // Both together, even when only one of them was wrong. The file keeps its
+    // values until a reset or a write-back replaces them.
+    settings = Settings{};
+    console_text("ACHTUNG: Falsche INI-Werte wurden korrigiert!");
+  }
+  return settings;
+}
+
+void reset_settings(std::int32_t pg_threshold) {
+  open_for_writing();
+  (void)write_integer_record(k_settings_unit, pg_threshold);  // A failed value write is skipped.
+  write_literal_record(k_settings_unit, "0");
+  close_unit(k_settings_unit);
+  stop_run("Ini file resetted. Shift length set to zero.");
+}
+
+void save_settings(std::int32_t pg_threshold, std::int32_t carried_shift) {
+  open_for_writing();
+  // A failed value write is skipped: the next run finds the record missing
+  // or unreadable and falls back to the defaults with the warning.
+  (void)write_integer_record(k_settings_unit, pg_threshold);
+  (void)write_integer_record(k_settings_unit, carried_shift);
+  close_unit(k_settings_unit);
+}

@@ -1,0 +1,141 @@
+#!/usr/bin/env bash
+# Measures a whole run of feedfix against the durable I/O floor and an awk
+# program doing the same rewrite, on three generated plot files (200 MB,
+# 2 MB, 1000 lines), and its peak resident memory. See bench/README.md.
+#
+# Environment (all optional):
+#   BUILD      build directory for the release binary  (default: <repo>/build-bench)
+#   FEEDFIX    a feedfix binary to measure instead of building one
+#   SCRATCH    where inputs and working copies go     (default: $BUILD/scratch)
+#   AWK        the awk to compare with                 (default: awk)
+#   BIG_BYTES  size of the large plot file             (default: 200000000)
+#   RUNS_BIG, RUNS_MID, RUNS_SMALL   timed runs per command (default: 5, 10, 30)
+#   SKIP_AWK_BIG=1   leave the awk program out of the large measurement
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+BUILD=${BUILD:-$ROOT/build-bench}
+SCRATCH=${SCRATCH:-$BUILD/scratch}
+AWK=${AWK:-awk}
+BIG_BYTES=${BIG_BYTES:-200000000}
+MID_BYTES=2000000
+SMALL_LINES=1000
+RUNS_BIG=${RUNS_BIG:-5}
+RUNS_MID=${RUNS_MID:-10}
+RUNS_SMALL=${RUNS_SMALL:-30}
+RESULTS=$SCRATCH/results
+SETTINGS='     15574\r\n       250\r\n'   # threshold 15574, shift 250, as feedfix writes it
+
+for tool in hyperfine /usr/bin/time python3 g++ cmake "$AWK"; do
+  command -v "$tool" >/dev/null || { echo "run.sh: $tool not found" >&2; exit 1; }
+done
+
+mkdir -p "$BUILD"
+if [ -z "${FEEDFIX:-}" ]; then
+  echo "== building (release) into $BUILD"
+  cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DFEEDFIX_TESTS=OFF >/dev/null
+  cmake --build "$BUILD" -j2 --target feedfix >/dev/null
+  FEEDFIX=$BUILD/feedfix
+fi
+[ -x "$FEEDFIX" ] || { echo "run.sh: feedfix binary $FEEDFIX not found" >&2; exit 1; }
+FEEDFIX=$(cd "$(dirname "$FEEDFIX")" && pwd)/$(basename "$FEEDFIX")
+g++ -O2 -std=c++20 -Wall -Wextra -Werror -o "$BUILD/gen_plot" "$ROOT/bench/gen_plot.cpp"
+
+echo "== generating plot files in $SCRATCH"
+rm -rf "$SCRATCH"
+mkdir -p "$SCRATCH/inputs" "$RESULTS"
+"$BUILD/gen_plot" --bytes "$BIG_BYTES" "$SCRATCH/inputs/big.plt"
+"$BUILD/gen_plot" --bytes "$MID_BYTES" "$SCRATCH/inputs/mid.plt"
+"$BUILD/gen_plot" --lines "$SMALL_LINES" "$SCRATCH/inputs/small.plt"
+ls -l "$SCRATCH/inputs"
+
+# Each command works in a directory of its own, so that after the
+# measurement the plot files that feedfix and awk left can be compared.
+# The preparation restores the plot file and feedfix.ini and flushes the
+# disk, so every timed run starts from the same state and pays only for
+# its own writes.
+prepare() {  # dir input
+  printf "rm -f '%s/plot.plt' '%s/~ffx.log' && cp '%s' '%s/plot.plt' && printf '%s' > '%s/feedfix.ini' && sync" \
+    "$1" "$1" "$2" "$1" "$SETTINGS" "$1"
+}
+
+measure() {  # name runs with_awk
+  local name=$1 runs=$2 with_awk=$3
+  local input=$SCRATCH/inputs/$name.plt
+  local tool_dir=$SCRATCH/$name/feedfix floor_dir=$SCRATCH/$name/floor awk_dir=$SCRATCH/$name/awk
+  mkdir -p "$tool_dir" "$floor_dir" "$awk_dir"
+  local args=(--runs "$runs" --warmup 1 --export-json "$RESULTS/$name.json" --style basic
+    -n feedfix -p "$(prepare "$tool_dir" "$input")"
+    "cd '$tool_dir' && '$FEEDFIX' plot.plt"
+    -n floor -p "$(prepare "$floor_dir" "$input")"
+    "cd '$floor_dir' && cat plot.plt > ./~ffx.log && cp ./~ffx.log plot.new && sync plot.new && mv plot.new plot.plt && rm ./~ffx.log")
+  if [ "$with_awk" = 1 ]; then
+    cp "$ROOT/bench/feedfix.awk" "$awk_dir/"
+    args+=(-n awk -p "$(prepare "$awk_dir" "$input")"
+      "cd '$awk_dir' && $AWK -f feedfix.awk plot.plt 2>/dev/null")
+  fi
+  echo "== $name: $(stat -c %s "$input") bytes, $(wc -l <"$input") lines, $runs runs each"
+  hyperfine "${args[@]}"
+  if [ "$with_awk" = 1 ]; then
+    if cmp -s "$tool_dir/plot.plt" "$awk_dir/plot.plt" && cmp -s "$tool_dir/feedfix.ini" "$awk_dir/feedfix.ini"; then
+      echo "$name: feedfix and awk wrote the same plot file and settings" | tee -a "$RESULTS/check.txt"
+    else
+      echo "$name: MISMATCH between feedfix and awk output ($tool_dir, $awk_dir)" | tee -a "$RESULTS/check.txt"
+    fi
+  fi
+}
+
+peak_rss() {  # name
+  local dir=$SCRATCH/$1/rss
+  mkdir -p "$dir"
+  sh -c "$(prepare "$dir" "$SCRATCH/inputs/$1.plt")"
+  (cd "$dir" && /usr/bin/time -v "$FEEDFIX" plot.plt >/dev/null 2>"$RESULTS/$1.time.txt" </dev/null) || true
+  sed -n 's/^[[:space:]]*Maximum resident set size (kbytes): //p' "$RESULTS/$1.time.txt" >"$RESULTS/$1.rss"
+}
+
+: >"$RESULTS/check.txt"
+awk_big=1
+[ "${SKIP_AWK_BIG:-0}" = 1 ] && awk_big=0
+measure small "$RUNS_SMALL" 1
+measure mid "$RUNS_MID" 1
+measure big "$RUNS_BIG" "$awk_big"
+peak_rss mid
+peak_rss big
+
+python3 - "$RESULTS" "$SCRATCH/inputs" <<'EOF'
+import json, os, sys
+results, inputs = sys.argv[1], sys.argv[2]
+limits = {"small": 1.00, "mid": None, "big": 1.15}
+print()
+print(f"{'input':<7} {'size':>10} {'command':<8} {'median s':>9} {'min s':>8} {'max s':>8} {'MB/s':>8} {'/floor':>7}  target")
+for name in ("small", "mid", "big"):
+    path = os.path.join(results, name + ".json")
+    if not os.path.exists(path):
+        continue
+    size = os.path.getsize(os.path.join(inputs, name + ".plt"))
+    runs = {r["command"]: r for r in json.load(open(path))["results"]}
+    floor = runs["floor"]["median"]
+    for cmd, r in runs.items():
+        ratio = r["median"] / floor
+        target = ""
+        if cmd == "feedfix" and limits[name] is not None:
+            ok = ratio <= limits[name]
+            target = f"<= {limits[name]:.2f} {'PASS' if ok else 'FAIL'}"
+        print(f"{name:<7} {size:>10} {cmd:<8} {r['median']:>9.4f} {r['min']:>8.4f} {r['max']:>8.4f} "
+              f"{size / r['median'] / 1e6:>8.1f} {ratio:>7.3f}  {target}")
+print()
+rss = {}
+for name in ("mid", "big"):
+    try:
+        rss[name] = int(open(os.path.join(results, name + ".rss")).read().strip())
+    except (OSError, ValueError):
+        rss[name] = None
+for name, kib in rss.items():
+    verdict = "?" if kib is None else ("PASS" if kib <= 4096 else "FAIL")
+    print(f"peak RSS feedfix {name:<4}: {kib} KiB (target <= 4096 KiB) {verdict}")
+if None not in rss.values():
+    print(f"peak RSS grows by {rss['big'] - rss['mid']} KiB from 2 MB to 200 MB (target: 0, same for both)")
+print()
+print(open(os.path.join(results, "check.txt")).read(), end="")
+print(f"JSON exports and /usr/bin/time reports: {results}")
+EOF

@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Builds feedfix and runs it on the bundled example plot in a scratch directory:
+# the first run creates feedfix.ini, the second one corrects the plot.
+set -euo pipefail
+
+root="$(cd "$(dirname "$0")/.." && pwd)"
+
+missing=()
+command -v cmake >/dev/null 2>&1 || missing+=(cmake)
+command -v g++ >/dev/null 2>&1 || missing+=(g++)
+command -v make >/dev/null 2>&1 || missing+=(make)
+if [ ${#missing[@]} -gt 0 ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update </dev/null
+  apt-get install -y --no-install-recommends "${missing[@]}" </dev/null
+fi
+
+cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=Release -DFEEDFIX_TESTS=OFF
+cmake --build "$root/build" -j2
+
+work="$(mktemp -d)"
+cp "$root/examples/example.plt" "$work/"
+cd "$work"
+echo
+echo "== scratch directory: $work"
+echo "== example.plt before (cat -A shows CR as ^M and each line end as \$):"
+cat -A example.plt
+
+echo
+echo "== first run: feedfix example.plt (no feedfix.ini yet)"
+"$root/build/feedfix" example.plt </dev/null | cat -A
+echo "== feedfix.ini:"
+cat -A feedfix.ini
+
+echo
+echo "== second run: feedfix example.plt"
+"$root/build/feedfix" example.plt </dev/null | cat -A
+echo "== example.plt after:"
+cat -A example.plt
+echo "== feedfix.ini (the shift carried into the next plot):"
+cat -A feedfix.ini
+echo "== files left in $work:"
+ls -A
