@@ -94,6 +94,7 @@ peak_rss() {  # name
 }
 
 : >"$RESULTS/check.txt"
+echo "== load before: $(cut -d' ' -f1-3 /proc/loadavg) (1, 5, 15 min) on $(nproc) cores"
 awk_big=1
 [ "${SKIP_AWK_BIG:-0}" = 1 ] && awk_big=0
 measure small "$RUNS_SMALL" 1
@@ -101,13 +102,15 @@ measure mid "$RUNS_MID" 1
 measure big "$RUNS_BIG" "$awk_big"
 peak_rss mid
 peak_rss big
+echo "== load after: $(cut -d' ' -f1-3 /proc/loadavg) (1, 5, 15 min) on $(nproc) cores" | tee -a "$RESULTS/check.txt"
 
 python3 - "$RESULTS" "$SCRATCH/inputs" <<'EOF'
 import json, os, sys
 results, inputs = sys.argv[1], sys.argv[2]
 limits = {"small": 1.00, "mid": None, "big": 1.15}
 print()
-print(f"{'input':<7} {'size':>10} {'command':<8} {'median s':>9} {'min s':>8} {'max s':>8} {'MB/s':>8} {'/floor':>7}  target")
+print(f"{'input':<7} {'size':>10} {'command':<8} {'median s':>9} {'min s':>8} {'max s':>8} "
+      f"{'user s':>7} {'sys s':>7} {'MB/s':>8} {'/floor':>7}  target")
 for name in ("small", "mid", "big"):
     path = os.path.join(results, name + ".json")
     if not os.path.exists(path):
@@ -122,7 +125,7 @@ for name in ("small", "mid", "big"):
             ok = ratio <= limits[name]
             target = f"<= {limits[name]:.2f} {'PASS' if ok else 'FAIL'}"
         print(f"{name:<7} {size:>10} {cmd:<8} {r['median']:>9.4f} {r['min']:>8.4f} {r['max']:>8.4f} "
-              f"{size / r['median'] / 1e6:>8.1f} {ratio:>7.3f}  {target}")
+              f"{r['user']:>7.3f} {r['system']:>7.3f} {size / r['median'] / 1e6:>8.1f} {ratio:>7.3f}  {target}")
 print()
 rss = {}
 for name in ("mid", "big"):

@@ -25,21 +25,28 @@ namespace {
 
 OsError map_errno(int error) {
   switch (error) {
-    case 0: return OsError::none;
-    case ENOENT: return OsError::file_not_found;
-    case ENOTDIR: return OsError::path_not_found;
+    case 0:
+      return OsError::none;
+    case ENOENT:
+      return OsError::file_not_found;
+    case ENOTDIR:
+      return OsError::path_not_found;
     case EACCES:
     case EPERM:
     case EISDIR:  // A directory is refused like a file without access.
       return OsError::access_denied;
-    case EROFS: return OsError::write_protect;
+    case EROFS:
+      return OsError::write_protect;
     case ENOSPC:
     case EDQUOT:
     case EFBIG:
       return OsError::disk_full;
-    case EIO: return OsError::io_error;
-    case EEXIST: return OsError::already_exists;
-    default: return OsError::other;
+    case EIO:
+      return OsError::io_error;
+    case EEXIST:
+      return OsError::already_exists;
+    default:
+      return OsError::other;
   }
 }
 
@@ -240,8 +247,8 @@ pid_t spawn(const char* program, const char* const* argv, int& error) {
   posix_spawnattr_setsigdefault(&attributes, &defaults);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
   pid_t pid = -1;
-  error = ::posix_spawnp(&pid, program, nullptr, &attributes, const_cast<char* const*>(argv),
-                         environ);
+  error =
+      ::posix_spawnp(&pid, program, nullptr, &attributes, const_cast<char* const*>(argv), environ);
   posix_spawnattr_destroy(&attributes);
   return error == 0 ? pid : -1;
 }
@@ -399,11 +406,12 @@ class PosixOs final : public Os {
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) return got_any;  // A read error ends the input like its end.
       got_any = true;
-      if (c == '\n') break;
+      if (c == '\n') {
+        if (!line.empty() && line.back() == '\r') line.pop_back();  // CR LF
+        return true;
+      }
       line.push_back(c);
     }
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    return true;
   }
 
   void run_command(const std::string& command) override {

@@ -62,39 +62,66 @@ bool g_fatal_under_way = false;
 
 IoStatus io_status(OsError error) {
   switch (error) {
-    case OsError::none: return k_io_ok;
-    case OsError::file_not_found: return k_io_file_not_found;
-    case OsError::path_not_found: return k_io_path_not_found;
-    case OsError::access_denied: return k_io_access_denied;
-    case OsError::write_protect: return k_io_write_protect;
-    case OsError::disk_full: return k_io_disk_full;
-    case OsError::io_error: return k_io_device_error;
-    case OsError::already_exists: return k_io_already_exists;
-    case OsError::other: break;
+    case OsError::none:
+      return k_io_ok;
+    case OsError::file_not_found:
+      return k_io_file_not_found;
+    case OsError::path_not_found:
+      return k_io_path_not_found;
+    case OsError::access_denied:
+      return k_io_access_denied;
+    case OsError::write_protect:
+      return k_io_write_protect;
+    case OsError::disk_full:
+      return k_io_disk_full;
+    case OsError::io_error:
+      return k_io_device_error;
+    case OsError::already_exists:
+      return k_io_already_exists;
+    case OsError::other:
+      break;
   }
   return k_io_system_error;
 }
 
 const char* error_message(IoStatus status) {
   switch (status) {
-    case k_io_unit_busy: return "unit or file already open";
-    case k_io_bad_keyword: return "invalid keyword in OPEN";
-    case k_io_not_open: return "unit not open for this operation";
-    case k_io_no_file_name: return "no file name given";
-    case k_io_file_not_found: return "file not found";
-    case k_io_path_not_found: return "path not found";
-    case k_io_access_denied: return "access denied";
-    case k_io_write_protect: return "medium is write-protected";
-    case k_io_disk_full: return "disk full";
-    case k_io_device_error: return "input/output error on the device";
-    case k_io_already_exists: return "file already exists";
-    case k_io_system_error: return "operating-system error";
-    case k_io_bad_integer: return "invalid character in integer field";
-    case k_io_overflow: return "integer overflow";
-    case k_io_bad_base: return "invalid base in integer field";
-    case k_io_record_overflow: return "record too long";
-    case k_io_console_write: return "cannot write to the console";
-    default: return "unknown error";
+    case k_io_unit_busy:
+      return "unit or file already open";
+    case k_io_bad_keyword:
+      return "invalid keyword in OPEN";
+    case k_io_not_open:
+      return "unit not open for this operation";
+    case k_io_no_file_name:
+      return "no file name given";
+    case k_io_file_not_found:
+      return "file not found";
+    case k_io_path_not_found:
+      return "path not found";
+    case k_io_access_denied:
+      return "access denied";
+    case k_io_write_protect:
+      return "medium is write-protected";
+    case k_io_disk_full:
+      return "disk full";
+    case k_io_device_error:
+      return "input/output error on the device";
+    case k_io_already_exists:
+      return "file already exists";
+    case k_io_system_error:
+      return "operating-system error";
+    case k_io_bad_integer:
+      return "invalid character in integer field";
+    case k_io_overflow:
+      return "integer overflow";
+    case k_io_bad_base:
+      return "invalid base in integer field";
+    case k_io_record_overflow:
+      return "record too long";
+    case k_io_console_write:
+      return "cannot write to the console";
+    default:
+      return "unknown error";
   }
 }
 
@@ -250,7 +277,8 @@ IoStatus open_unit(std::int32_t unit, std::string_view name, std::string_view st
   } else {
     return k_io_bad_keyword;
   }
-  auto free_slot = std::find_if(g_units.begin(), g_units.end(), [](const Unit& u) { return !u.open; });
+  auto free_slot =
+      std::find_if(g_units.begin(), g_units.end(), [](const Unit& u) { return !u.open; });
   if (free_slot == g_units.end()) return k_io_unit_busy;
 
   std::string file_name(file_name_part(name));

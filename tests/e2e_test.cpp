@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -97,6 +99,12 @@ void expect_exit(const RunResult& result, int status) {
   EXPECT_TRUE(result.started && !result.timed_out && result.signal == 0 &&
               result.exit_status == status)
       << "expected exit " << status << ", got " << result.describe();
+}
+
+std::string read_file(const std::filesystem::path& path) {
+  std::ifstream stream(path, std::ios::binary);
+  EXPECT_TRUE(stream.good()) << "cannot read " << path;
+  return std::string(std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>());
 }
 
 void make_read_only(const ScratchDir& dir, const std::string& name) {
@@ -244,8 +252,8 @@ TEST_F(E2e, TypicalRunRewritesThePlotAndCarriesTheShiftIntoTheNextRun) {
 }
 
 TEST_F(E2e, BundledExampleIsProcessedOnTheSecondRun) {
-  std::filesystem::copy_file(std::filesystem::path(FEEDFIX_SOURCE_DIR) / "examples" / "example.plt",
-                             dir.file("example.plt"));
+  dir.write("example.plt",
+            read_file(std::filesystem::path(FEEDFIX_SOURCE_DIR) / "examples" / "example.plt"));
   RunResult first = run({"example.plt"});
   expect_exit(first, 0);
   EXPECT_EQ(stopped("INI-file not found. Default file created."), first.out);
@@ -817,8 +825,9 @@ TEST_F(E2e, RealPlotFilesLoseNoByte) {
   for (const auto& file : files) {
     SCOPED_TRACE(file.filename().string());
     ScratchDir scratch;
-    std::filesystem::copy_file(file, scratch.file("plot.plt"));
-    const std::string original = scratch.read("plot.plt").value_or("");
+    // Written, not copied: a copy would keep the source's read-only mode.
+    const std::string original = read_file(file);
+    scratch.write("plot.plt", original);
     scratch.write(k_settings, "15574\r\n" + std::to_string(start_shift) + "\r\n");
     RunResult result = run_in(scratch, {"plot.plt"});
     expect_exit(result, 0);

@@ -84,12 +84,15 @@ TEST_F(RecordFile, LinesAreCutIntoRecordsAlikeForWholeAndShortReads) {
       {"CR-only line ends up to the first LF", "a\rb\rc\nd\r\n", {"a~", "d"}},
       {"CRs before the LF are no loss", "x\r\r\n", {"x"}},
       {"100 characters keep 80", x100 + "\r\ny\r\n", {std::string(80, 'x') + "~", "y"}},
-      {"blanks beyond column 80 are no loss", std::string(80, 'x') + "   \r\n",
+      {"blanks beyond column 80 are no loss",
+       std::string(80, 'x') + "   \r\n",
        {std::string(80, 'x')}},
-      {"blank beyond column 80 then a byte", std::string(80, 'x') + " z\r\n",
+      {"blank beyond column 80 then a byte",
+       std::string(80, 'x') + " z\r\n",
        {std::string(80, 'x') + "~"}},
-      {"tab, NUL and 0x1A are data", std::string("a\tb\0c\x1a" "d\r\n", 9),
-       {std::string("a\tb\0c\x1a" "d", 7)}},
+      {"tab, NUL and 0x1A are data",
+       std::string("a\tb\0c\032d\r\n", 9),
+       {std::string("a\tb\0c\032d", 7)}},
   };
   for (const Case& c : cases) {
     for (const std::size_t chunk : {k_any_chunk, std::size_t{1}, std::size_t{7}}) {
@@ -141,7 +144,8 @@ TEST_F(RecordFile, FileEndingAtABufferEdgeGetsNoExtraRecord) {
         ++expected;
       }
       const std::size_t rest = length - content.size();
-      const std::string last = final_lf ? std::string(rest - 2, 'z') + "\r\n" : std::string(rest, 'z');
+      const std::string last =
+          final_lf ? std::string(rest - 2, 'z') + "\r\n" : std::string(rest, 'z');
       content += last;
       ++expected;
       ASSERT_EQ(length, content.size());
@@ -391,10 +395,10 @@ TEST_F(RecordFile, KeywordsMatchInAnyCaseWithTrailingBlanksOnly) {
     bool opens;
   };
   const std::vector<Case> cases = {
-      {"OLD", "read", true},     {"old", "READ", true},     {"Old  ", "Read   ", true},
+      {"OLD", "read", true},      {"old", "READ", true},       {"Old  ", "Read   ", true},
       {"UNKNOWN", "write", true}, {"unknown ", "WRITE", true}, {"OL", "read", false},
-      {"OLD", "rea", false},     {" OLD", "read", false},   {"OLDX", "read", false},
-      {"NEW", "read", false},    {"OLD", "readwrite", false}, {"", "read", false},
+      {"OLD", "rea", false},      {" OLD", "read", false},     {"OLDX", "read", false},
+      {"NEW", "read", false},     {"OLD", "readwrite", false}, {"", "read", false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.status) + "/" + c.action);

@@ -108,6 +108,18 @@ void close_fd(int& fd) {
   fd = -1;
 }
 
+/// Failed assertions so far in the running test (0 outside a test).
+int failed_parts() {
+  const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+  if (test == nullptr) return 0;
+  const ::testing::TestResult* result = test->result();
+  int failed = 0;
+  for (int i = 0; i < result->total_part_count(); ++i) {
+    if (result->GetTestPartResult(i).failed()) ++failed;
+  }
+  return failed;
+}
+
 }  // namespace
 
 std::string escape_bytes(std::string_view bytes) {
@@ -146,7 +158,7 @@ std::string RunResult::describe() const {
   return text.str();
 }
 
-ScratchDir::ScratchDir() {
+ScratchDir::ScratchDir() : failures_at_start_(failed_parts()) {
   std::string pattern = temp_root() + "/feedfix-e2e-XXXXXX";
   if (::mkdtemp(pattern.data()) == nullptr) {
     ADD_FAILURE() << "mkdtemp failed for " << pattern << ": " << std::strerror(errno);
@@ -157,7 +169,7 @@ ScratchDir::ScratchDir() {
 
 ScratchDir::~ScratchDir() {
   if (path_.empty()) return;
-  if (::testing::Test::HasFailure()) {
+  if (failed_parts() > failures_at_start_) {
     std::fprintf(stderr, "scratch directory kept: %s\n", path_.c_str());
     return;
   }

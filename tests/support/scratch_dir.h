@@ -39,8 +39,8 @@ struct RunResult {
   std::string describe() const;
 };
 
-/// A fresh directory under the system's temporary directory, removed when the
-/// current test passed and kept, with its path printed, when it failed.
+/// A fresh directory under the system's temporary directory, removed when no
+/// assertion failed during its life and kept, with its path printed, otherwise.
 class ScratchDir {
  public:
   ScratchDir();
@@ -68,6 +68,7 @@ class ScratchDir {
 
  private:
   std::string path_;
+  int failures_at_start_ = 0;
 };
 
 /// Makes bytes readable in a failure message: CR, LF, tab, control and
