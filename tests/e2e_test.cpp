@@ -108,10 +108,9 @@ std::string read_file(const std::filesystem::path& path) {
 }
 
 void make_read_only(const ScratchDir& dir, const std::string& name) {
-  std::filesystem::permissions(dir.file(name),
-                               std::filesystem::perms::owner_read |
-                                   std::filesystem::perms::group_read |
-                                   std::filesystem::perms::others_read);
+  std::filesystem::permissions(dir.file(name), std::filesystem::perms::owner_read |
+                                                   std::filesystem::perms::group_read |
+                                                   std::filesystem::perms::others_read);
 }
 
 class E2e : public ::testing::Test {
@@ -270,6 +269,18 @@ TEST_F(E2e, BundledExampleIsProcessedOnTheSecondRun) {
   EXPECT_EQ((std::vector<std::string>{"example.plt", k_settings}), dir.names());
 }
 
+TEST_F(E2e, PlotElsewhereIsReplacedWholeDespiteAStaleTemporaryFile) {
+  std::filesystem::create_directory(dir.file("sub"));
+  dir.write("sub/p.plt", "PU1200,3400;\r\n");
+  dir.write(k_temp, std::string(5000, 'x') + "\r\n");
+  dir.write(k_settings, "15574\r\n250\r\n");
+  RunResult result = run({"sub/p.plt"});
+  expect_exit(result, 0);
+  EXPECT_EQ(completed(0), result.out);
+  EXPECT_EQ("PU1450,3400;\r\n", dir.read("sub/p.plt"));
+  EXPECT_EQ((std::vector<std::string>{k_settings, "sub"}), dir.names());
+}
+
 TEST_F(E2e, FurtherArgumentsAreIgnored) {
   dir.write(k_settings, "15574\r\n250\r\n");
   dir.write("p.plt", "PU1200,3400;\r\n");
@@ -419,8 +430,8 @@ TEST_F(E2e, PenAndPageRecordsAreRewrittenAsInTheWorkedExamples) {
   };
   const std::vector<Case> cases = {
       {"pen record", 15574, 250, "PU1200,3400;\r\n", "PU1450,3400;\r\n", 0, 250},
-      {"rewritten record loses its blanks", 15574, 250, "PU 1200, 3400 ;\r\n",
-       "PU1450,3400;\r\n", 0, 250},
+      {"rewritten record loses its blanks", 15574, 250, "PU 1200, 3400 ;\r\n", "PU1450,3400;\r\n",
+       0, 250},
       {"16251 is written as 16250", 15574, 251, "PD16000,500;\r\n", "PD16250,500;\r\n", 0, 251},
       {"16250 and 16252 stay", 15574, 250, "PD16000,1;\r\nPD16002,1;\r\n",
        "PD16250,1;\r\nPD16252,1;\r\n", 0, 250},
@@ -445,8 +456,8 @@ TEST_F(E2e, PenAndPageRecordsAreRewrittenAsInTheWorkedExamples) {
        "PAPG;9010,0;\r\n", 0, 10},
       {"pen records without a usable comma stay", 15574, 250, "PU;\r\nPU,12;\r\nPD12;\r\n",
        std::nullopt, 0, 250},
-      {"page value equal to the threshold stays", 15574, 0, "PG;   15574,0;\r\n", std::nullopt,
-       1, 0},
+      {"page value equal to the threshold stays", 15574, 0, "PG;   15574,0;\r\n", std::nullopt, 1,
+       0},
       {"page records without a comma from column 8 on get no dot", 15574, 0,
        "PG;\r\nPG1,2;\r\nPG;   ,1;\r\n", std::nullopt, 0, 0},
       {"page value standing before column 7", 15574, 0, "  PG  9000,0;\r\n", "PG8804,0;\r\n", 1,
@@ -459,8 +470,7 @@ TEST_F(E2e, PenAndPageRecordsAreRewrittenAsInTheWorkedExamples) {
        "LB\tA\0B\x1A;\r\nPU1200,3400;\r\n"s, "LB\tA\0B\x1A;\r\nPU1450,3400;\r\n"s, 0, 250},
       {"blanks beyond column 80", 15574, 250, "PU1200,3400;" + std::string(80, ' ') + "\r\n",
        "PU1450,3400;\r\n", 0, 250},
-      {"a full 80-column line", 15574, 250,
-       "LB" + std::string(78, 'A') + "\r\nPU1200,3400;\r\n",
+      {"a full 80-column line", 15574, 250, "LB" + std::string(78, 'A') + "\r\nPU1200,3400;\r\n",
        "LB" + std::string(78, 'A') + "\r\nPU1450,3400;\r\n", 0, 250},
   };
   for (const Case& c : cases) {
@@ -568,8 +578,8 @@ TEST_F(E2e, LinesThatCannotBeReadWithoutLossStopTheRunBeforeAnyChange) {
     int line;
   };
   const std::vector<Case> cases = {
-      {"text beyond column 80", "PU1200,3400;\r\nLB" + std::string(83, 'A') + "\r\nPU1,2;\r\n",
-       0, 2},
+      {"text beyond column 80", "PU1200,3400;\r\nLB" + std::string(83, 'A') + "\r\nPU1,2;\r\n", 0,
+       2},
       {"CR inside a line", "PG;   9000,0;\r\nPU1,2;\rX\r\nPU1,2;\r\n", 1, 2},
       {"CR inside the first line", "PU1,2;\rX\r\n", 0, 1},
       {"long last line without line end", "SP1;\nPU1200,3400;\n" + std::string(81, 'x'), 0, 3},
@@ -683,11 +693,11 @@ TEST_F(E2e, NameWithBlanksNeverReportsSuccessWithoutReplacingThePlot) {
     RunResult result = run_in(scratch, {c.argument}, options);
     expect_exit(result, 0);
     const bool replaced = scratch.read("p.plt") == "PU1450,3400;\r\n";
-    const bool reported = result.out.size() >= 4 &&
-                          result.out.compare(result.out.size() - 4, 4, "\r\n\r\n") == 0;
+    const bool reported =
+        result.out.size() >= 4 && result.out.compare(result.out.size() - 4, 4, "\r\n\r\n") == 0;
     EXPECT_TRUE(replaced || (reported && scratch.read("p.plt") == plot))
-        << "plot \"" << escape_bytes(scratch.read("p.plt").value_or("<missing>"))
-        << "\"; " << result.describe();
+        << "plot \"" << escape_bytes(scratch.read("p.plt").value_or("<missing>")) << "\"; "
+        << result.describe();
     for (const std::string& name : scratch.names()) {
       EXPECT_TRUE(name == k_settings || name == "p.plt" || name == k_temp)
           << "stray file \"" << name << "\"";
@@ -761,7 +771,7 @@ std::optional<std::int64_t> plain_value(const std::string& field) {
 }
 
 const std::vector<std::int64_t> k_page_grid = {
-    0,    679,  1356, 2033, 2710, 3387, 4064, 4741, 5418,  6095,  6772,  7449,
+    0,    679,  1356, 2033,  2710,  3387,  4064,  4741,  5418,  6095,  6772,  7449,
     8126, 8804, 9481, 10158, 10835, 11512, 12189, 12866, 13543, 14220, 14897, 15574};
 
 /// Checks one rewritten record against the one read: the blank-free text
@@ -771,8 +781,7 @@ const std::vector<std::int64_t> k_page_grid = {
 void check_rewritten(const std::string& in, const std::string& out, std::int64_t& shift) {
   const std::string record = in.substr(0, 80);
   const bool pen = record.find("PU") != std::string::npos ||
-                   record.find("PD") != std::string::npos ||
-                   record.find("PA") != std::string::npos;
+                   record.find("PD") != std::string::npos || record.find("PA") != std::string::npos;
   std::size_t i = 0;
   std::size_t k = 0;
   if (pen && shift >= 1) {

@@ -28,12 +28,12 @@ struct RunOptions {
 
 /// What a finished program left behind on its streams and in its status.
 struct RunResult {
-  std::string out;        // standard output bytes
-  std::string err;        // standard error bytes
-  int exit_status = -1;   // the exit status; -1 when a signal ended it
-  int signal = 0;         // the signal that ended it, 0 when it exited
-  bool timed_out = false; // killed after RunOptions::timeout_seconds
-  bool started = false;   // false when the program could not be started at all
+  std::string out;         // standard output bytes
+  std::string err;         // standard error bytes
+  int exit_status = -1;    // the exit status; -1 when a signal ended it
+  int signal = 0;          // the signal that ended it, 0 when it exited
+  bool timed_out = false;  // killed after RunOptions::timeout_seconds
+  bool started = false;    // false when the program could not be started at all
 
   /// One line for failure messages: status, signal, stdout and stderr escaped.
   std::string describe() const;
