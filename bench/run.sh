@@ -102,7 +102,7 @@ measure mid "$RUNS_MID" 1
 measure big "$RUNS_BIG" "$awk_big"
 peak_rss mid
 peak_rss big
-echo "== load after: $(cut -d' ' -f1-3 /proc/loadavg) (1, 5, 15 min) on $(nproc) cores" | tee -a "$RESULTS/check.txt"
+echo "== load after: $(cut -d' ' -f1-3 /proc/loadavg) (1, 5, 15 min) on $(nproc) cores"
 
 python3 - "$RESULTS" "$SCRATCH/inputs" <<'EOF'
 import json, os, sys
