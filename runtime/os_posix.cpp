@@ -184,24 +184,53 @@ OsError copy_in_place(int from, const std::string& target, off_t size) {
   return e;
 }
 
+// Makes a rename in `directory` durable. The rename is done already, so a
+// directory that cannot be synced (some file systems refuse) changes nothing.
+void sync_directory(const std::string& directory) {
+  const int dir = open_retry(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    (void)fsync_retry(dir);
+    close_quietly(dir);
+  }
+}
+
+// Creates a new file for writing beside `target` under a hidden name that no
+// other file has; -1 with errno set when none can be made.
+int create_temp_beside(const std::string& target, mode_t mode, std::string& temp) {
+  // The temporary name must fit a directory entry; a long target name is cut.
+  const std::string prefix = directory_of(target) + "/." + base_of(target).substr(0, 200) +
+                             ".ffx" + std::to_string(::getpid()) + "-";
+  int fd = -1;
+  for (int n = 0; fd < 0 && n < 1000; ++n) {
+    temp = prefix + std::to_string(n);
+    fd = open_retry(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    if (fd < 0 && errno != EEXIST) break;
+  }
+  return fd;
+}
+
+// Gives the file open on `fd` the owner, group and permission bits of
+// `target_st`, as far as this user may.
+OsError adopt_owner_and_mode(int fd, const struct stat& target_st) {
+  // Owner and group first: a change of owner may clear set-id bits.
+  if ((target_st.st_uid != ::geteuid() || target_st.st_gid != ::getegid()) &&
+      ::fchown(fd, target_st.st_uid, target_st.st_gid) != 0 && errno != EPERM) {
+    return last_error();
+  }
+  if (::fchmod(fd, target_st.st_mode & 07777) != 0) return last_error();
+  return OsError::none;
+}
+
 // Copies the open source into a new file beside `target` and renames it over
 // `target`, so the target has either its old bytes or all the new ones.
 OsError copy_and_rename(int from, const struct stat& from_st, const std::string& target,
                         const struct stat* target_st) {
   const std::string directory = directory_of(target);
-  // The temporary name must fit a directory entry; a long target name is cut.
-  const std::string base = base_of(target).substr(0, 200);
-  const std::string prefix = directory + "/." + base + ".ffx" + std::to_string(::getpid()) + "-";
   std::string temp;
-  int to = -1;
   // A target that exists gives its permission bits below; a new one gets the
   // usual bits of a new file.
   const mode_t create_mode = target_st != nullptr ? 0600 : 0666;
-  for (int n = 0; to < 0 && n < 1000; ++n) {
-    temp = prefix + std::to_string(n);
-    to = open_retry(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, create_mode);
-    if (to < 0 && errno != EEXIST) break;
-  }
+  const int to = create_temp_beside(target, create_mode, temp);
   if (to < 0) {
     const int error = errno;
     const bool no_new_file = error == EACCES || error == EPERM || error == EROFS;
@@ -210,14 +239,7 @@ OsError copy_and_rename(int from, const struct stat& from_st, const std::string&
   }
 
   OsError e = copy_bytes(from, to, from_st.st_size);
-  if (e == OsError::none && target_st != nullptr) {
-    // Owner and group first: a change of owner may clear set-id bits.
-    if ((target_st->st_uid != ::geteuid() || target_st->st_gid != ::getegid()) &&
-        ::fchown(to, target_st->st_uid, target_st->st_gid) != 0 && errno != EPERM) {
-      e = last_error();
-    }
-    if (e == OsError::none && ::fchmod(to, target_st->st_mode & 07777) != 0) e = last_error();
-  }
+  if (e == OsError::none && target_st != nullptr) e = adopt_owner_and_mode(to, *target_st);
   if (e == OsError::none) e = fsync_retry(to);
   if (::close(to) != 0 && e == OsError::none) e = last_error();
   if (e == OsError::none && ::rename(temp.c_str(), target.c_str()) != 0) e = last_error();
@@ -225,13 +247,7 @@ OsError copy_and_rename(int from, const struct stat& from_st, const std::string&
     (void)::unlink(temp.c_str());  // Leave nothing behind; the target is untouched.
     return e;
   }
-  // Make the rename itself durable. The target is replaced already, so a
-  // directory that cannot be synced (some file systems refuse) changes nothing.
-  const int dir = open_retry(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    (void)fsync_retry(dir);
-    close_quietly(dir);
-  }
+  sync_directory(directory);
   return OsError::none;
 }
 
@@ -368,6 +384,51 @@ class PosixOs final : public Os {
     }
     close_quietly(source);
     return e;
+  }
+
+  OpenResult create_beside(const std::string& name, std::string& temp_name) override {
+    OpenResult result;
+    // Beside the file that a symbolic link leads to, so that the rename that
+    // puts it in place stays within one directory.
+    std::string target;
+    if (const OsError e = resolve_links(name, target); e != OsError::none) {
+      result.error = e;
+      return result;
+    }
+    struct stat target_st {};
+    // The new file is private until rename_replace gives it the bits of the
+    // file it replaces.
+    const mode_t mode = ::stat(target.c_str(), &target_st) == 0 ? 0600 : 0666;
+    const int fd = create_temp_beside(target, mode, temp_name);
+    if (fd < 0) {
+      result.error = last_error();
+      return result;
+    }
+    result.error = OsError::none;
+    result.handle = fd;
+    result.created = true;
+    return result;
+  }
+
+  OsError rename_replace(const std::string& from, const std::string& to) override {
+    std::string target;
+    if (const OsError e = resolve_links(to, target); e != OsError::none) return e;
+    struct stat target_st {};
+    const bool target_exists = ::stat(target.c_str(), &target_st) == 0;
+    if (!target_exists && errno != ENOENT) return last_error();
+    if (target_exists && !S_ISREG(target_st.st_mode)) return OsError::access_denied;
+
+    const int fd = open_retry(from.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return last_error();
+    OsError e = target_exists ? adopt_owner_and_mode(fd, target_st) : OsError::none;
+    // The bytes reach the disk before the name does, so that a power loss
+    // leaves the old file or the whole new one.
+    if (e == OsError::none) e = fsync_retry(fd);
+    close_quietly(fd);  // Only read; the sync above has said what matters.
+    if (e != OsError::none) return e;
+    if (::rename(from.c_str(), target.c_str()) != 0) return last_error();
+    sync_directory(directory_of(target));
+    return OsError::none;
   }
 
   OsError rename_no_replace(const std::string& from, const std::string& to) override {

@@ -93,14 +93,17 @@ std::string hex(unsigned long value) {
   return std::string(digits, end);
 }
 
-// Creates a new, empty file with a name not used before in the directory of
-// `target`; the name goes to `temp`.
+// Other programs may read, write and even delete a file while it is open.
+constexpr DWORD k_share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Creates a new, empty file for writing under a fresh name in the directory
+// of `target`; the name goes to `temp`.
 HANDLE create_file_beside(const std::string& target, std::string& temp) {
   static unsigned serial = 0;
   const std::string directory = directory_part(target);
   for (int attempt = 0; attempt < 100; ++attempt) {
     temp = directory + "~ffx" + hex(GetCurrentProcessId()) + "-" + hex(serial++) + ".tmp";
-    const HANDLE handle = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+    const HANDLE handle = CreateFileA(temp.c_str(), GENERIC_WRITE, k_share_all, nullptr, CREATE_NEW,
                                       FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle != INVALID_HANDLE_VALUE) return handle;
     const DWORD code = GetLastError();
@@ -121,33 +124,53 @@ OsError copy_bytes(HANDLE from, HANDLE to) {
   }
 }
 
+// A rename would replace a read-only file, which a copy would not; both are
+// refused alike.
+bool refuses_replacement(DWORD attributes) {
+  return attributes != INVALID_FILE_ATTRIBUTES &&
+         (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) != 0;
+}
+
+// The marks a replaced file keeps.
 constexpr DWORD k_kept_attributes =
     FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;
 
-// Fills `temp` with the bytes of `source` and puts it in place of `target` in
-// one rename; the temp is gone afterwards whatever happened.
-OsError replace_through(HANDLE source, HANDLE temp_handle, const std::string& temp,
-                        const std::string& target) {
-  OsError result = copy_bytes(source, temp_handle);
-  if (result == OsError::none && !FlushFileBuffers(temp_handle)) result = last_error();
-  if (!CloseHandle(temp_handle) && result == OsError::none) result = last_error();
-  // The plot file keeps its hidden, system and archive marks.
-  const DWORD attributes = GetFileAttributesA(target.c_str());
-  if (result == OsError::none && attributes != INVALID_FILE_ATTRIBUTES) {
-    (void)SetFileAttributesA(temp.c_str(), attributes & k_kept_attributes);  // Cosmetic only.
+// Puts the closed file `from` in place of `to` in one rename, after its bytes
+// have reached the disk. On failure both files are as they were.
+OsError replace_by_rename(const std::string& from, const std::string& to) {
+  const DWORD target_attributes = GetFileAttributesA(to.c_str());
+  if (refuses_replacement(target_attributes)) return OsError::access_denied;
+  const HANDLE handle = CreateFileA(from.c_str(), GENERIC_WRITE, k_share_all, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return last_error();
+  OsError result = FlushFileBuffers(handle) ? OsError::none : last_error();
+  if (!CloseHandle(handle) && result == OsError::none) result = last_error();
+  if (result != OsError::none) return result;
+
+  const DWORD from_attributes = GetFileAttributesA(from.c_str());
+  const bool keep_marks = target_attributes != INVALID_FILE_ATTRIBUTES &&
+                          from_attributes != INVALID_FILE_ATTRIBUTES &&
+                          (target_attributes & k_kept_attributes) != 0;
+  // The marks are cosmetic: a failure to set or restore them changes no byte.
+  if (keep_marks) {
+    (void)SetFileAttributesA(from.c_str(),
+                             from_attributes | (target_attributes & k_kept_attributes));
   }
-  if (result == OsError::none && !MoveFileExA(temp.c_str(), target.c_str(),
-                                              MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    result = last_error();
+  if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    return OsError::none;
   }
-  // Removing the temp is best effort; the target is intact either way.
-  if (result != OsError::none) (void)DeleteFileA(temp.c_str());
+  result = last_error();
+  if (keep_marks) (void)SetFileAttributesA(from.c_str(), from_attributes);
   return result;
 }
 
 // The command interpreter started when COMSPEC is missing or cannot be started.
 const char* fallback_interpreter() {
-  // The high bit of GetVersion is set on the Windows systems outside the NT family.
+  // The high bit of GetVersion is set on the Windows systems outside the NT
+  // family. The call is marked deprecated, yet it is the one that tells them apart.
+#if defined(_MSC_VER)
+#pragma warning(suppress : 4996)
+#endif
   return (GetVersion() & 0x80000000u) == 0 ? "cmd.exe" : "command.com";
 }
 
@@ -217,8 +240,9 @@ std::string module_path() {
 struct Win32Os final : Os {
   OpenResult open_file(const std::string& name, Access access, Create create) override {
     OpenResult result;
-    // CreateFileA opens neither a directory nor, for writing, a read-only file
-    // in a way that says so plainly; both are refused here first.
+    // A directory, and for writing a read-only file, are refused before any
+    // open, so that the answer is access_denied whatever CreateFileA would
+    // make of them on the system at hand.
     const DWORD attributes = GetFileAttributesA(name.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES) {
       const bool read_only = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
@@ -228,15 +252,13 @@ struct Win32Os final : Os {
       }
     }
     const DWORD desired = access == Access::read ? GENERIC_READ : GENERIC_WRITE;
-    // Other programs may read, write and even delete the file while it is open.
-    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    HANDLE handle = CreateFileA(name.c_str(), desired, share, nullptr, OPEN_EXISTING,
+    HANDLE handle = CreateFileA(name.c_str(), desired, k_share_all, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE && create == Create::create_if_missing &&
         GetLastError() == ERROR_FILE_NOT_FOUND) {
       // CREATE_NEW, not OPEN_ALWAYS: a file that appears in between is not ours to take.
-      handle = CreateFileA(name.c_str(), desired, share, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                           nullptr);
+      handle = CreateFileA(name.c_str(), desired, k_share_all, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
       result.created = handle != INVALID_HANDLE_VALUE;
     }
     if (handle == INVALID_HANDLE_VALUE) {
@@ -287,14 +309,10 @@ struct Win32Os final : Os {
   }
 
   OsError copy_replace(const std::string& from, const std::string& to) override {
-    const HANDLE source = CreateFileA(from.c_str(), GENERIC_READ,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE source = CreateFileA(from.c_str(), GENERIC_READ, k_share_all, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (source == INVALID_HANDLE_VALUE) return last_error();
-    // A rename would replace a read-only file; the plain copy would not.
-    const DWORD attributes = GetFileAttributesA(to.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES &&
-        (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+    if (refuses_replacement(GetFileAttributesA(to.c_str()))) {
       (void)CloseHandle(source);
       return OsError::access_denied;
     }
@@ -302,15 +320,36 @@ struct Win32Os final : Os {
     // it in one rename, so the target never holds half a copy.
     std::string temp;
     const HANDLE temp_handle = create_file_beside(to, temp);
-    if (temp_handle != INVALID_HANDLE_VALUE) {
-      const OsError result = replace_through(source, temp_handle, temp, to);
-      (void)CloseHandle(source);  // Read only; nothing to lose.
+    if (temp_handle == INVALID_HANDLE_VALUE) {
+      (void)CloseHandle(source);
+      // No new file can be made there: copy in place, as well as the system does it.
+      return CopyFileA(from.c_str(), to.c_str(), /*bFailIfExists=*/FALSE) ? OsError::none
+                                                                          : last_error();
+    }
+    OsError result = copy_bytes(source, temp_handle);
+    (void)CloseHandle(source);  // Read only; nothing to lose.
+    if (!CloseHandle(temp_handle) && result == OsError::none) result = last_error();
+    if (result == OsError::none) result = replace_by_rename(temp, to);
+    // Removing the temp is best effort; the target is intact either way.
+    if (result != OsError::none) (void)DeleteFileA(temp.c_str());
+    return result;
+  }
+
+  OpenResult create_beside(const std::string& name, std::string& temp_name) override {
+    OpenResult result;
+    const HANDLE handle = create_file_beside(name, temp_name);
+    if (handle == INVALID_HANDLE_VALUE) {
+      result.error = last_error();
       return result;
     }
-    (void)CloseHandle(source);
-    // No new file can be made there: copy in place, as well as the system does it.
-    return CopyFileA(from.c_str(), to.c_str(), /*bFailIfExists=*/FALSE) ? OsError::none
-                                                                        : last_error();
+    result.error = OsError::none;
+    result.handle = from_native(handle);
+    result.created = true;
+    return result;
+  }
+
+  OsError rename_replace(const std::string& from, const std::string& to) override {
+    return replace_by_rename(from, to);
   }
 
   OsError rename_no_replace(const std::string& from, const std::string& to) override {

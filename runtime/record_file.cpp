@@ -54,6 +54,13 @@ struct Unit {
   bool file_ended = false;  // reading: the file has reported its end
   bool last_was_lf = true;  // reading: the last byte the file gave was LF (or none yet)
   bool truncated = false;   // writing: nothing behind the current position to cut
+  bool created = false;     // the open made the file
+  // Writing an existing file: the first failed write, which every later write
+  // of this opening repeats; the file then keeps its old bytes.
+  IoStatus write_error = k_io_ok;
+  // Writing an existing file: the new file beside it that takes its place at
+  // close; empty while nothing is written, and where the file is cut in place.
+  std::string side_name;
 };
 
 // Three files at most are open at once: settings, plot and temporary file.
@@ -305,6 +312,7 @@ IoStatus open_unit(std::int32_t unit, std::string_view name, std::string_view st
   u.action = access;
   u.buffer = std::make_unique_for_overwrite<char[]>(k_buffer_size);
   u.truncated = opened.created;
+  u.created = opened.created;
   return k_io_ok;
 }
 
@@ -392,18 +400,44 @@ IoStatus append(Unit& u, const char* data, std::size_t size) {
   return k_io_ok;
 }
 
+// The first write into an existing file starts its new contents, so that it
+// holds only the records written from then on; a file only opened and closed
+// keeps its old bytes. The new contents go into a new file beside it, which
+// takes its place in one step at close: until then, and when the run fails on
+// the way, the file keeps all of its old bytes. Only where the directory
+// takes no new file are the old bytes cut where they stand.
+IoStatus start_new_contents(Unit& u) {
+  std::string side_name;
+  const OpenResult side = os().create_beside(u.name, side_name);
+  if (side.error == OsError::access_denied) {
+    if (const OsError e = os().truncate_file(u.handle); e != OsError::none) return io_status(e);
+  } else if (side.error != OsError::none) {
+    return io_status(side.error);
+  } else {
+    (void)os().close_file(u.handle);  // Never written; closing it loses nothing.
+    u.handle = side.handle;
+    u.side_name = std::move(side_name);
+  }
+  u.truncated = true;
+  return k_io_ok;
+}
+
+// New contents of an existing file are all or nothing: after a write that
+// lost records, no later record may make them look complete.
+IoStatus note_write(Unit& u, IoStatus status) {
+  if (status != k_io_ok && !u.created) u.write_error = status;
+  return status;
+}
+
 IoStatus write_record(std::int32_t unit, const char* data, std::size_t size) {
   Unit* found = find_unit(unit, Access::write);
   if (found == nullptr) return k_io_not_open;
   Unit& u = *found;
-  // The first write into an existing file cuts off its old bytes; a file
-  // only opened and closed keeps them.
-  if (!u.truncated) {
-    if (const OsError e = os().truncate_file(u.handle); e != OsError::none) return io_status(e);
-    u.truncated = true;
-  }
-  if (const IoStatus s = append(u, data, size); s != k_io_ok) return s;
-  return append(u, "\r\n", 2);
+  if (u.write_error != k_io_ok) return u.write_error;
+  IoStatus status = u.truncated ? k_io_ok : start_new_contents(u);
+  if (status == k_io_ok) status = append(u, data, size);
+  if (status == k_io_ok) status = append(u, "\r\n", 2);
+  return note_write(u, status);
 }
 
 }  // namespace
@@ -427,7 +461,8 @@ IoStatus flush_unit(std::int32_t unit) {
   Unit* u = find_unit(unit);
   if (u == nullptr) return k_io_not_open;
   if (u->action != Access::write) return k_io_ok;
-  return flush_buffer(*u);
+  if (u->write_error != k_io_ok) return u->write_error;
+  return note_write(*u, flush_buffer(*u));
 }
 
 void close_unit(std::int32_t unit, Close how) {
@@ -435,11 +470,30 @@ void close_unit(std::int32_t unit, Close how) {
   if (found == nullptr) return;  // Closing a closed unit has nothing to do.
   Unit& u = *found;
   const std::string name = u.name;
+  const std::string side_name = u.side_name;
+  const bool created = u.created;
+  const bool replacing = !side_name.empty();
+  // New contents take a file's place only when every write of this opening
+  // went through (a failed one was reported to its caller), and not while the
+  // process ends on a fatal report: they may lack what the failure stopped.
+  const bool complete = how == Close::keep && u.write_error == k_io_ok &&
+                        !(replacing && g_fatal_under_way);
   IoStatus status = k_io_ok;
-  if (how == Close::keep && u.action == Access::write) status = flush_buffer(u);
+  if (complete && u.action == Access::write) status = flush_buffer(u);
   const OsError closed = os().close_file(u.handle);
   if (status == k_io_ok) status = io_status(closed);
   release(u);
+  if (replacing) {
+    // Otherwise the file keeps its old bytes, whole.
+    if (complete && status == k_io_ok) status = io_status(os().rename_replace(side_name, name));
+    if (!complete || status != k_io_ok) {
+      (void)os().remove_file(side_name);  // The file is intact; a stray is all that could stay.
+    }
+  } else if (how == Close::keep && status != k_io_ok && created) {
+    // A file this opening made and could not complete goes again, so that no
+    // half-written file stands under the name.
+    (void)os().remove_file(name);  // Already failing; nothing to add.
+  }
   // Only a refusal counts; a file already gone is what was wanted.
   if (how == Close::delete_file && os().remove_file(name) == OsError::access_denied &&
       status == k_io_ok) {
@@ -454,6 +508,10 @@ void close_all_units() {
   for (Unit& u : g_units) {
     if (u.open) close_unit(u.number, Close::keep);
   }
+}
+
+bool is_system_error(IoStatus status) {
+  return status >= k_io_file_not_found && status <= k_io_system_error;
 }
 
 void reset_units() {

@@ -49,6 +49,9 @@ IoStatus flush_unit(std::int32_t unit);
 enum class Close { keep, delete_file };
 /// Closes `unit`: keep writes the buffered bytes, delete_file drops them and
 /// removes the file. A failure ends the process with the fatal report.
+/// An existing file that was written takes its new contents in one step here
+/// and keeps its old bytes whole when anything failed; a file the open
+/// created is removed when its keep close fails.
 void close_unit(std::int32_t unit, Close how = Close::keep);
 
 /// Closes every open unit as Close::keep (process end).
@@ -56,6 +59,10 @@ void close_all_units();
 
 /// Forgets every unit without any call to the Os (tests install a new one).
 void reset_units();
+
+/// Whether `status` is a failure of the operating system (a refused or failed
+/// call), not an end of file or a field that does not convert.
+bool is_system_error(IoStatus status);
 
 /// The file name `unit` was opened on, after trimming or as typed at the
 /// prompt; empty when the unit is closed.

@@ -4,9 +4,10 @@
 #
 #   scripts/test-windows.sh [LINUX_BUILD_DIR]
 #
-# LINUX_BUILD_DIR (default: build) holds, or receives, the native test binary
-# feedfix_tests, which drives the Windows program through Wine. The Windows
-# program lands in build-win/feedfix.exe, the Wine prefix in build-win/wineprefix.
+# LINUX_BUILD_DIR (default: build, relative to the repository) holds, or
+# receives, the native test binary feedfix_tests, which drives the Windows
+# program through Wine. The Windows program lands in build-win/feedfix.exe,
+# the Wine prefix in build-win/wineprefix.
 set -eu
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -25,11 +26,14 @@ cmake -S "$root" -B "$win_build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x
   -DCMAKE_BUILD_TYPE=Release -DFEEDFIX_TESTS=OFF >/dev/null
 cmake --build "$win_build" -j2
 exe="$win_build/feedfix.exe"
+case $exe in
+  *[[:space:]]*) echo "test-windows: the tests take the program's path split at blanks: $exe" >&2; exit 2 ;;
+esac
 
 # Only system DLLs may be needed: the program is handed over as one file.
 dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p')
 for dll in $dlls; do
-  case $(echo "$dll" | tr 'A-Z' 'a-z') in
+  case $(echo "$dll" | tr '[:upper:]' '[:lower:]') in
     kernel32.dll | msvcrt.dll | ucrtbase.dll | api-ms-win-*) ;;
     *) echo "test-windows: feedfix.exe needs $dll" >&2; exit 1 ;;
   esac
@@ -52,14 +56,24 @@ export WINEARCH=win64
 start=$(date +%s)
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   echo "== Wine prefix $WINEPREFIX"
-  timeout 600 wineboot -i
+  timeout 600 wineboot -i </dev/null >/dev/null 2>&1
   timeout 120 wineserver -w
 fi
+
+# One Wine server for the whole suite: a server started per run costs about a
+# second each time. A server left over in this prefix (the prefix belongs to
+# this build directory) is stopped first. The server's helper processes start
+# with the first program and keep that program's streams, so a first program
+# with no streams of interest starts them, and a test never waits on a pipe
+# that a helper holds open.
+wineserver -k 2>/dev/null || true
+wineserver -p
+trap 'wineserver -k 2>/dev/null || true' EXIT
+timeout 120 wine cmd /c exit 0 </dev/null >/dev/null 2>&1
 
 echo "== black-box tests under Wine"
 status=0
 FEEDFIX_E2E_COMMAND="wine $exe" FEEDFIX_E2E_PLATFORM=windows \
   timeout 1800 "$linux_build/feedfix_tests" --gtest_filter='E2e*' || status=$?
-timeout 120 wineserver -w || true
 echo "== Wine part: $(($(date +%s) - start)) s"
 exit $status

@@ -197,6 +197,7 @@ TEST_F(RecordLoop, FailingReadOrWriteClearsRunOk) {
   run("PU1,1;\r\n", 10);
   EXPECT_FALSE(result.run_ok);
 
+  fake.files.erase("~ffx.log");  // a fresh temporary file, as in a run
   fake.fail_next("write", "~ffx.log", OsError::disk_full);
   run("PU1,1;\r\n", 10);
   EXPECT_FALSE(result.run_ok);

@@ -256,20 +256,33 @@ TEST_F(RecordFile, ExistingFileIsCutAtTheFirstWriteOnly) {
   ASSERT_EQ(k_io_ok, open_unit(k_settings_unit, "feedfix.ini", "UNKNOWN", "write"));
   close_unit(k_settings_unit);
   EXPECT_EQ("old content that is longer\r\n", fake.files["feedfix.ini"]);
-  EXPECT_EQ(0u, count_calls(fake, "truncate feedfix.ini"));
+  EXPECT_EQ(0u, count_calls(fake, "create feedfix.ini"));
 
+  // The new contents take the file's place in one step at close.
   ASSERT_EQ(k_io_ok, open_unit(k_settings_unit, "feedfix.ini", "UNKNOWN", "write"));
   write_literal_record(k_settings_unit, "0");
   write_literal_record(k_settings_unit, "1");
+  EXPECT_EQ("old content that is longer\r\n", fake.files["feedfix.ini"]);
   close_unit(k_settings_unit);
   EXPECT_EQ("0\r\n1\r\n", fake.files["feedfix.ini"]);
-  EXPECT_EQ(1u, count_calls(fake, "truncate feedfix.ini"));
+  EXPECT_EQ(1u, count_calls(fake, "replace feedfix.ini"));
+  EXPECT_EQ(1u, fake.files.size()) << "no file is left beside it";
 
-  // A file the open created has nothing to cut.
+  // Where the directory takes no new file, the old bytes are cut in place.
+  fake.no_new_files = true;
+  ASSERT_EQ(k_io_ok, open_unit(k_settings_unit, "feedfix.ini", "UNKNOWN", "write"));
+  write_literal_record(k_settings_unit, "2");
+  close_unit(k_settings_unit);
+  EXPECT_EQ("2\r\n", fake.files["feedfix.ini"]);
+  EXPECT_EQ(1u, count_calls(fake, "truncate feedfix.ini"));
+  fake.no_new_files = false;
+
+  // A file the open created has nothing to cut and nothing to replace.
   ASSERT_EQ(k_io_ok, open_unit(k_temp_unit, "new.log", "UNKNOWN", "write"));
   write_literal_record(k_temp_unit, "x");
   close_unit(k_temp_unit);
   EXPECT_EQ(0u, count_calls(fake, "truncate new.log"));
+  EXPECT_EQ(0u, count_calls(fake, "create new.log"));
 }
 
 TEST_F(RecordFile, WritesGoOutInLargeBlocks) {
@@ -301,12 +314,15 @@ TEST_F(RecordFile, FailedFlushIsReportedAndTheCloseAfterItIsQuiet) {
 
 TEST_F(RecordFile, FailedTruncationFailsTheWrite) {
   fake.files["t.log"] = "old";
+  fake.no_new_files = true;
   ASSERT_EQ(k_io_ok, open_unit(k_temp_unit, "t.log", "UNKNOWN", "write"));
   fake.fail_next("truncate", "t.log", OsError::access_denied);
   EXPECT_GT(write_text_record(k_temp_unit, "new"), 0);
-  EXPECT_EQ(k_io_ok, write_text_record(k_temp_unit, "new"));
+  // New contents are all or nothing: no later record is taken.
+  EXPECT_GT(write_text_record(k_temp_unit, "new"), 0);
   close_unit(k_temp_unit);
-  EXPECT_EQ("new\r\n", fake.files["t.log"]);
+  EXPECT_EQ("old", fake.files["t.log"]);
+  EXPECT_EQ("", fake.err);
 }
 
 // Closing ------------------------------------------------------------------
@@ -349,6 +365,7 @@ TEST_F(RecordFile, FatalReportGoesToStandardErrorAndEndsWithStatusOne) {
     SCOPED_TRACE(c.name);
     reset_units();
     fake.err.clear();
+    fake.files.erase("~ffx.log");
     ASSERT_EQ(k_io_ok, open_unit(k_temp_unit, "~ffx.log", "UNKNOWN", "write"));
     ASSERT_EQ(k_io_ok, write_text_record(k_temp_unit, "PU1;"));
     fake.fail_next(c.operation, "~ffx.log", c.error);
@@ -366,10 +383,11 @@ TEST_F(RecordFile, FatalReportGoesToStandardErrorAndEndsWithStatusOne) {
 TEST_F(RecordFile, FailedLiteralWriteEndsWithTheReport) {
   fake.files["feedfix.ini"] = "old";
   ASSERT_EQ(k_io_ok, open_unit(k_settings_unit, "feedfix.ini", "UNKNOWN", "write"));
-  fake.fail_next("truncate", "feedfix.ini", OsError::access_denied);
+  fake.fail_next("create", "feedfix.ini", OsError::disk_full);
   EXPECT_THROW(write_literal_record(k_settings_unit, "0"), ProcessExit);
-  EXPECT_EQ("\r\nrun-time error F1212: WRITE(feedfix.ini)\r\n- access denied\r\n", fake.err);
+  EXPECT_EQ("\r\nrun-time error F1214: WRITE(feedfix.ini)\r\n- disk full\r\n", fake.err);
   EXPECT_TRUE(fake.open_files().empty()) << "the process end closes the unit";
+  EXPECT_EQ("old", fake.files["feedfix.ini"]);
 }
 
 TEST_F(RecordFile, FatalEndClosesTheOtherUnitsAndReportsOnlyOnce) {
@@ -381,7 +399,9 @@ TEST_F(RecordFile, FatalEndClosesTheOtherUnitsAndReportsOnlyOnce) {
   fake.fail_next("close", "feedfix.ini", OsError::io_error);
   EXPECT_THROW(close_all_units(), ProcessExit);
   EXPECT_EQ("\r\nrun-time error F1214: CLOSE(~ffx.log)\r\n- disk full\r\n", fake.err);
-  EXPECT_EQ("15574\r\n", fake.files["feedfix.ini"]);
+  // Both files were made by their opens and could not be completed.
+  EXPECT_EQ(0u, fake.files.count("feedfix.ini"));
+  EXPECT_EQ(0u, fake.files.count("~ffx.log"));
   EXPECT_TRUE(fake.open_files().empty());
 }
 

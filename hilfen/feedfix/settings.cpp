@@ -20,11 +20,34 @@ bool in_range(const Settings& s) {
          s.carried_shift >= k_min_carried_shift && s.carried_shift <= k_max_carried_shift;
 }
 
+constexpr std::string_view k_not_writable = "INI-file not opened (for writing).";
+
 /// Opens the settings file for writing, or ends the run.
 void open_for_writing() {
   if (open_unit(k_settings_unit, k_settings_file, "UNKNOWN", "write") != k_io_ok) {
-    stop_run("INI-file not opened (for writing).");
+    stop_run(k_not_writable);
   }
+}
+
+/// Writes one value record; when that fails, ends the run as a failed open
+/// does. A file missing a record would lose the carried shift at the next
+/// run; after a failed write the record-file layer keeps the old contents
+/// whole instead, and the operator is told.
+void write_value(std::int32_t value) {
+  if (write_integer_record(k_settings_unit, value) == k_io_ok) return;
+  close_unit(k_settings_unit);
+  stop_run(k_not_writable);
+}
+
+/// Reads one value record. A read that the operating system refuses ends the
+/// run before the plot file is touched: a plot must never be rewritten with
+/// settings that were not read. The end of the file and a field that does not
+/// convert only make the value unreadable (false).
+bool read_value(std::int32_t& value) {
+  const IoStatus status = read_integer_record(k_settings_unit, value);
+  if (!is_system_error(status)) return status == k_io_ok;
+  close_unit(k_settings_unit);
+  stop_run("INI-file cannot be used.");
 }
 
 }  // namespace
@@ -45,8 +68,8 @@ Settings load_settings() {
   // A setting that cannot be read (no such record, or a field that does not
   // convert) has no value of its own; it is treated as out of range, so both
   // settings fall back to their defaults with the warning below.
-  bool readable = read_integer_record(k_settings_unit, settings.pg_threshold) == k_io_ok;
-  readable = read_integer_record(k_settings_unit, settings.carried_shift) == k_io_ok && readable;
+  bool readable = read_value(settings.pg_threshold);
+  readable = read_value(settings.carried_shift) && readable;
   close_unit(k_settings_unit);
 
   if (!readable || !in_range(settings)) {
@@ -60,7 +83,7 @@ Settings load_settings() {
 
 void reset_settings(std::int32_t pg_threshold) {
   open_for_writing();
-  (void)write_integer_record(k_settings_unit, pg_threshold);  // A failed value write is skipped.
+  write_value(pg_threshold);
   write_literal_record(k_settings_unit, "0");
   close_unit(k_settings_unit);
   stop_run("Ini file resetted. Shift length set to zero.");
@@ -68,9 +91,7 @@ void reset_settings(std::int32_t pg_threshold) {
 
 void save_settings(std::int32_t pg_threshold, std::int32_t carried_shift) {
   open_for_writing();
-  // A failed value write is skipped: the next run finds the record missing
-  // or unreadable and falls back to the defaults with the warning.
-  (void)write_integer_record(k_settings_unit, pg_threshold);
-  (void)write_integer_record(k_settings_unit, carried_shift);
+  write_value(pg_threshold);
+  write_value(carried_shift);
   close_unit(k_settings_unit);
 }

@@ -12,6 +12,11 @@ void FakeOs::fail_next(const std::string& operation, const std::string& name, Os
   next_failures_.push_back({operation, name, error});
 }
 
+void FakeOs::fail_nth(const std::string& operation, const std::string& name, std::size_t n,
+                      OsError error) {
+  if (n > 0) counted_failures_.push_back({operation, name, n, error});
+}
+
 void FakeOs::fail_call(std::size_t index, OsError error) { indexed_failures_[index] = error; }
 
 std::vector<std::string> FakeOs::open_files() const {
@@ -25,6 +30,17 @@ OsError FakeOs::planned(const std::string& operation, const std::string& name) {
   if (auto it = indexed_failures_.find(calls.size()); it != indexed_failures_.end()) {
     return it->second;
   }
+  OsError counted = OsError::none;
+  for (auto it = counted_failures_.begin(); it != counted_failures_.end();) {
+    if (it->operation == operation && (it->name.empty() || it->name == name) &&
+        --it->remaining == 0) {
+      if (counted == OsError::none) counted = it->error;
+      it = counted_failures_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  if (counted != OsError::none) return counted;
   for (auto it = next_failures_.begin(); it != next_failures_.end(); ++it) {
     if (it->operation == operation && (it->name.empty() || it->name == name)) {
       const OsError error = it->error;
@@ -55,6 +71,10 @@ OpenResult FakeOs::open_file(const std::string& name, Access access, Create crea
     return result;
   }
   if (exists && access == Access::write && read_only.count(name) != 0) {
+    result.error = OsError::access_denied;
+    return result;
+  }
+  if (!exists && no_new_files) {
     result.error = OsError::access_denied;
     return result;
   }
@@ -91,8 +111,15 @@ ReadResult FakeOs::read_file(FileHandle file, char* buffer, std::size_t size) {
 OsError FakeOs::write_file(FileHandle file, const char* data, std::size_t size) {
   auto it = open_.find(file);
   if (it == open_.end() || it->second.access != Access::write) return OsError::access_denied;
-  if (const OsError e = planned("write", it->second.name); e != OsError::none) return e;
   std::string& content = files[it->second.name];
+  if (const OsError e = planned("write", it->second.name); e != OsError::none) {
+    if (!tear_failed_writes) return e;
+    size /= 2;
+    if (content.size() < it->second.pos) content.resize(it->second.pos);
+    content.replace(it->second.pos, std::min(size, content.size() - it->second.pos), data, size);
+    it->second.pos += size;
+    return e;
+  }
   if (content.size() < it->second.pos) content.resize(it->second.pos);
   content.replace(it->second.pos, std::min(size, content.size() - it->second.pos), data, size);
   it->second.pos += size;
@@ -143,6 +170,38 @@ OsError FakeOs::rename_no_replace(const std::string& from, const std::string& to
   if (const OsError e = planned("rename", from); e != OsError::none) return e;
   if (files.count(from) == 0) return OsError::file_not_found;
   if (files.count(to) != 0) return OsError::access_denied;
+  files[to] = files[from];
+  files.erase(from);
+  return OsError::none;
+}
+
+OpenResult FakeOs::create_beside(const std::string& name, std::string& temp_name) {
+  OpenResult result;
+  if (const OsError e = planned("create", name); e != OsError::none) {
+    result.error = e;
+    return result;
+  }
+  if (no_new_files) {
+    result.error = OsError::access_denied;
+    return result;
+  }
+  for (int n = 0;; ++n) {
+    temp_name = name + ".new" + std::to_string(n);
+    if (files.count(temp_name) == 0 && directories.count(temp_name) == 0) break;
+  }
+  files[temp_name];
+  result.error = OsError::none;
+  result.created = true;
+  result.handle = next_handle_++;
+  open_[result.handle] = Open{temp_name, Access::write, 0};
+  return result;
+}
+
+OsError FakeOs::rename_replace(const std::string& from, const std::string& to) {
+  if (const OsError e = planned("replace", to); e != OsError::none) return e;
+  if (files.count(from) == 0) return OsError::file_not_found;
+  if (directories.count(to) != 0) return OsError::access_denied;
+  // Read-only marks, like permission bits, belong to the name that is replaced.
   files[to] = files[from];
   files.erase(from);
   return OsError::none;

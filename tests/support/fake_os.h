@@ -31,11 +31,22 @@ struct FakeOs : Os {
   std::vector<std::string> calls;             // "<operation> <name>" per fallible call
   /// Largest number of bytes one read returns (to test short reads).
   std::size_t read_chunk = static_cast<std::size_t>(-1);
+  /// The directory takes no new file: creating one fails with access_denied.
+  bool no_new_files = false;
+  /// A planned write failure lands the first half of its bytes before it
+  /// fails, as a disk that fills up in the middle of a write does.
+  bool tear_failed_writes = false;
 
   /// Makes the next call of `operation` ("open", "read", "write", "truncate",
-  /// "close", "remove", "copy", "rename", "stdout") on `name` (empty: any
-  /// name) fail with `error`.
+  /// "close", "remove", "copy", "rename", "create", "replace", "stdout") on
+  /// `name` (empty: any name) fail with `error`. "create" is create_beside,
+  /// named by the file it goes beside; "replace" is rename_replace, named by
+  /// its target.
   void fail_next(const std::string& operation, const std::string& name, OsError error);
+  /// Makes the `n`th call (1-based, counted from now) of `operation` on
+  /// `name` (empty: any name) fail with `error`.
+  void fail_nth(const std::string& operation, const std::string& name, std::size_t n,
+                OsError error);
   /// Makes fallible call number `index` (1-based, counted over the whole run)
   /// fail with `error`.
   void fail_call(std::size_t index, OsError error);
@@ -53,6 +64,8 @@ struct FakeOs : Os {
   OsError remove_file(const std::string& name) override;
   OsError copy_replace(const std::string& from, const std::string& to) override;
   OsError rename_no_replace(const std::string& from, const std::string& to) override;
+  OpenResult create_beside(const std::string& name, std::string& temp_name) override;
+  OsError rename_replace(const std::string& from, const std::string& to) override;
   OsError write_stdout(const char* data, std::size_t size) override;
   OsError write_stderr(const char* data, std::size_t size) override;
   bool read_stdin_line(std::string& line) override;
@@ -71,6 +84,12 @@ struct FakeOs : Os {
     std::string name;
     OsError error = OsError::other;
   };
+  struct CountedFailure {
+    std::string operation;
+    std::string name;
+    std::size_t remaining = 0;  // matching calls until it fires, this one included
+    OsError error = OsError::other;
+  };
   /// Logs the call and returns the error planned for it, if any.
   OsError planned(const std::string& operation, const std::string& name);
 
@@ -78,6 +97,7 @@ struct FakeOs : Os {
   FileHandle next_handle_ = 3;
   std::vector<PlannedFailure> next_failures_;
   std::map<std::size_t, OsError> indexed_failures_;
+  std::vector<CountedFailure> counted_failures_;
 };
 
 /// Installs `fake` as the Os for the lifetime of the guard, resetting the

@@ -1,0 +1,496 @@
+// Fault injection over whole runs: every operating-system call of a run fails
+// in turn, with each error a disk gives, and what the run leaves behind is
+// checked against the driver's table of ends. The promise: the plot file is
+// the old one or the new one, whole; feedfix.ini holds a complete form, old or
+// new; nothing is left beside them.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "hilfen/feedfix/driver.h"
+#include "hilfen/feedfix/settings.h"
+#include "runtime/console.h"
+#include "runtime/record_file.h"
+#include "tests/support/fake_os.h"
+#include "tests/support/scratch_dir.h"
+
+namespace {
+
+const std::string k_ini = "feedfix.ini";
+const std::string k_temp = "~ffx.log";
+const std::string k_plot = "plot.plt";
+
+const std::string k_default_form = "15574\r\n0\r\n";
+
+// ---------------------------------------------------------------------------
+// Running the tool and reading what it left
+
+/// The in-memory Os that also keeps what the tool tried to say on a console
+/// that refused it, so that the end of a run can be told when its message
+/// was lost.
+struct ConsoleFakeOs : FakeOs {
+  std::string said;  // every byte handed to standard output, refused or not
+
+  OsError write_stdout(const char* data, std::size_t size) override {
+    said.append(data, size);
+    return FakeOs::write_stdout(data, size);
+  }
+};
+
+struct RunEnd {
+  int status = -1;
+  std::string out;  // what the tool said on standard output
+  std::string err;
+};
+
+RunEnd run_tool(ConsoleFakeOs& fake, const std::vector<std::string>& arguments) {
+  fake.args = {"feedfix"};
+  fake.args.insert(fake.args.end(), arguments.begin(), arguments.end());
+  RunEnd end;
+  {
+    FakeOsScope scope(fake);
+    try {
+      end_process(feedfix_main());
+    } catch (const ProcessExit& exit) {
+      end.status = exit.status;
+    }
+  }
+  end.out = fake.said;
+  end.err = fake.err;
+  return end;
+}
+
+/// How the run ended: "fatal" (the record-file layer's report, status 1),
+/// "OK" (the normal end), or the message of the stop.
+std::string end_of(const RunEnd& end) {
+  if (end.status == 1) return "fatal";
+  if (end.status != 0) return "status " + std::to_string(end.status);
+  const std::string ok = "  OK\r\n";
+  if (end.out.size() >= ok.size() && end.out.compare(end.out.size() - ok.size(), ok.size(), ok) == 0) {
+    return "OK";
+  }
+  // A stop ends with its message, CR LF, and the line end of the process end.
+  const std::string tail = "\r\n\r\n";
+  if (end.out.size() < tail.size() ||
+      end.out.compare(end.out.size() - tail.size(), tail.size(), tail) != 0) {
+    return "unterminated: " + end.out;
+  }
+  const std::string body = end.out.substr(0, end.out.size() - tail.size());
+  const std::size_t start = body.rfind("\r\n");
+  return start == std::string::npos ? body : body.substr(start + 2);
+}
+
+// ---------------------------------------------------------------------------
+// Scenarios and the table of expected ends
+
+enum class Plot { old, fresh };
+enum class Ini { old, fresh, defaults, absent };
+enum class Temp { absent, partial, whole, old };
+
+const char* name_of(Plot p) { return p == Plot::old ? "old" : "new"; }
+const char* name_of(OsError e) {
+  switch (e) {
+    case OsError::disk_full: return "disk_full";
+    case OsError::io_error: return "io_error";
+    case OsError::access_denied: return "access_denied";
+    case OsError::write_protect: return "write_protect";
+    default: return "other";
+  }
+}
+
+constexpr OsError k_disk_errors[] = {OsError::disk_full, OsError::io_error,
+                                     OsError::access_denied, OsError::write_protect};
+
+/// Which of the four errors a row applies to.
+enum Errors : unsigned {
+  k_any = 0xF,
+  k_refusals = 1u << 0 | 1u << 2,  // disk_full, access_denied: a console write refused for good
+  k_passed_over = 1u << 1 | 1u << 3,  // io_error, write_protect
+  k_not_denied = 0xF & ~(1u << 2),
+  k_denied = 1u << 2,
+};
+
+unsigned bit_of(OsError e) {
+  switch (e) {
+    case OsError::disk_full: return 1u << 0;
+    case OsError::io_error: return 1u << 1;
+    case OsError::access_denied: return 1u << 2;
+    case OsError::write_protect: return 1u << 3;
+    default: return 0;
+  }
+}
+
+/// What must hold after one failure point: how the run ended and what each
+/// file holds.
+struct Expected {
+  std::string end;
+  Plot plot;
+  Ini ini;
+  Temp temp;
+};
+
+/// One row: the failing call ("<operation> <name>#<n>", the n-th such call of
+/// the run), the errors it applies to, and the outcome. The first row that
+/// matches counts.
+struct Row {
+  std::string call;
+  unsigned errors;
+  Expected expected;
+};
+
+struct Scenario {
+  std::string name;
+  std::map<std::string, std::string> files;  // before the run
+  std::vector<std::string> arguments;
+  std::size_t read_chunk;
+  std::string new_plot;
+  std::string new_ini;
+  std::string temp_text;  // what ~ffx.log holds when the loop has written all
+  Expected clean;         // the run without any failure
+  std::vector<Row> rows;
+};
+
+const std::string k_plot_old =
+    "PG;   9000,0;\r\nPU1200,3400;\r\nPG;   8804,0;\r\nPG;   16000,0;\r\n";
+const std::string k_plot_new =
+    "PG;8804,0;\r\nPU1646,3400;\r\nPG;   8804,0;\r\nPG;   16000,0;\r\n";
+const std::string k_plot_quiet = "IN;\r\nPG;   16000,0;\r\n";
+
+const std::string k_stop_plot = "Cannot open plot file.";
+const std::string k_stop_temp = "Cannot open temporary file.";
+const std::string k_stop_rw = "Error on reading or writing.";
+const std::string k_stop_cleanup = "Error on cleaning up plot files.";
+const std::string k_stop_ini_write = "INI-file not opened (for writing).";
+const std::string k_stop_ini_use = "INI-file cannot be used.";
+const std::string k_stop_ini_created = "INI-file not found. Default file created.";
+const std::string k_stop_reset = "Ini file resetted. Shift length set to zero.";
+
+std::vector<Scenario> scenarios() {
+  std::vector<Scenario> list;
+
+  // A run that rewrites records: read in small pieces, so that a read can
+  // fail in the middle of the plot file.
+  {
+    Scenario s;
+    s.name = "records change";
+    s.files = {{k_ini, "15574\r\n250\r\n"}, {k_plot, k_plot_old}};
+    s.arguments = {k_plot};
+    s.read_chunk = 16;
+    s.new_plot = k_plot_new;
+    s.new_ini = "     15574\r\n       446\r\n";
+    s.temp_text = k_plot_new;
+    s.clean = {"OK", Plot::fresh, Ini::fresh, Temp::absent};
+    s.rows = {
+        // The banner: a console refused for good ends the run before any file.
+        {"stdout #1", k_refusals, {"fatal", Plot::old, Ini::old, Temp::absent}},
+        {"stdout #2", k_refusals, {"fatal", Plot::old, Ini::old, Temp::absent}},
+        {"stdout #3", k_refusals, {"fatal", Plot::old, Ini::old, Temp::absent}},
+        {"stdout #4", k_refusals, {"fatal", Plot::old, Ini::old, Temp::absent}},
+        // The progress line and the page dots: the partial ~ffx.log stays.
+        {"stdout #5", k_refusals, {"fatal", Plot::old, Ini::old, Temp::partial}},
+        {"stdout #6", k_refusals, {"fatal", Plot::old, Ini::old, Temp::partial}},
+        {"stdout #7", k_refusals, {"fatal", Plot::old, Ini::old, Temp::partial}},
+        {"stdout #8", k_refusals, {"fatal", Plot::old, Ini::old, Temp::partial}},
+        // " OK": both files are closed, the changed ~ffx.log is whole.
+        {"stdout #9", k_refusals, {"fatal", Plot::old, Ini::old, Temp::whole}},
+        // Every other console failure is passed over; so is every failure of
+        // the line end at the process end.
+        {"stdout", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
+        // Any failure to open the settings file for reading counts as a
+        // missing file: the defaults are written and the run ends.
+        {"open feedfix.ini#1", k_any, {k_stop_ini_created, Plot::old, Ini::defaults, Temp::absent}},
+        // A read that the system refuses is no missing record.
+        {"read feedfix.ini", k_any, {k_stop_ini_use, Plot::old, Ini::old, Temp::absent}},
+        {"close feedfix.ini#1", k_any, {"fatal", Plot::old, Ini::old, Temp::absent}},
+        {"open plot.plt", k_any, {k_stop_plot, Plot::old, Ini::old, Temp::absent}},
+        {"open ~ffx.log", k_any, {k_stop_temp, Plot::old, Ini::old, Temp::absent}},
+        {"read plot.plt", k_any, {k_stop_rw, Plot::old, Ini::old, Temp::partial}},
+        {"write ~ffx.log", k_any, {k_stop_rw, Plot::old, Ini::old, Temp::partial}},
+        {"close plot.plt", k_any, {"fatal", Plot::old, Ini::old, Temp::whole}},
+        // A created file whose close fails is removed.
+        {"close ~ffx.log", k_any, {"fatal", Plot::old, Ini::old, Temp::absent}},
+        {"copy plot.plt", k_any, {k_stop_cleanup, Plot::old, Ini::fresh, Temp::whole}},
+        {"remove ~ffx.log", k_any, {k_stop_cleanup, Plot::fresh, Ini::fresh, Temp::whole}},
+        {"open feedfix.ini#2", k_any, {k_stop_ini_write, Plot::fresh, Ini::old, Temp::absent}},
+        // No new file beside it: the settings file is rewritten in place.
+        {"create feedfix.ini", k_denied, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
+        {"create feedfix.ini", k_any, {k_stop_ini_write, Plot::fresh, Ini::old, Temp::absent}},
+        // The old handle, never written, is closed when the new file starts.
+        {"close feedfix.ini#2", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
+        {"write feedfix.ini.new0", k_any, {"fatal", Plot::fresh, Ini::old, Temp::absent}},
+        {"close feedfix.ini.new0", k_any, {"fatal", Plot::fresh, Ini::old, Temp::absent}},
+        {"replace feedfix.ini", k_any, {"fatal", Plot::fresh, Ini::old, Temp::absent}},
+    };
+    list.push_back(s);
+  }
+
+  // A run that changes nothing: ~ffx.log goes at close, the settings file
+  // is rewritten in the write-back form. A leftover ~ffx.log from an earlier
+  // failed run is rewritten through a new file beside it.
+  {
+    Scenario s;
+    s.name = "nothing changes, leftover temporary file";
+    s.files = {{k_ini, "15574\r\n0\r\n"}, {k_plot, k_plot_quiet}, {k_temp, "leftover\r\n"}};
+    s.arguments = {k_plot};
+    s.read_chunk = static_cast<std::size_t>(-1);
+    s.new_plot = k_plot_quiet;
+    s.new_ini = "     15574\r\n         0\r\n";
+    s.temp_text = k_plot_quiet;
+    s.clean = {"OK", Plot::old, Ini::fresh, Temp::absent};
+    s.rows = {
+        {"stdout #1", k_refusals, {"fatal", Plot::old, Ini::old, Temp::old}},
+        {"stdout #2", k_refusals, {"fatal", Plot::old, Ini::old, Temp::old}},
+        {"stdout #3", k_refusals, {"fatal", Plot::old, Ini::old, Temp::old}},
+        {"stdout #4", k_refusals, {"fatal", Plot::old, Ini::old, Temp::old}},
+        // A fatal end puts no new contents in place: the leftover stays as it was.
+        {"stdout #5", k_refusals, {"fatal", Plot::old, Ini::old, Temp::old}},
+        {"stdout #6", k_refusals, {"fatal", Plot::old, Ini::old, Temp::old}},
+        // " OK": ~ffx.log, unchanged, was deleted at close.
+        {"stdout #7", k_refusals, {"fatal", Plot::old, Ini::old, Temp::absent}},
+        {"stdout", k_any, {"OK", Plot::old, Ini::fresh, Temp::absent}},
+        {"open feedfix.ini#1", k_any, {k_stop_ini_created, Plot::old, Ini::defaults, Temp::old}},
+        {"read feedfix.ini", k_any, {k_stop_ini_use, Plot::old, Ini::old, Temp::old}},
+        {"close feedfix.ini#1", k_any, {"fatal", Plot::old, Ini::old, Temp::old}},
+        {"open plot.plt", k_any, {k_stop_plot, Plot::old, Ini::old, Temp::old}},
+        {"open ~ffx.log", k_any, {k_stop_temp, Plot::old, Ini::old, Temp::old}},
+        // The records read before a failed read replace the leftover, as
+        // they would stand in a new ~ffx.log; before the first, it stays.
+        {"read plot.plt#1", k_any, {k_stop_rw, Plot::old, Ini::old, Temp::old}},
+        {"read plot.plt", k_any, {k_stop_rw, Plot::old, Ini::old, Temp::partial}},
+        // No new file for ~ffx.log where the directory refuses one: cut in place.
+        {"create ~ffx.log", k_denied, {"OK", Plot::old, Ini::fresh, Temp::absent}},
+        {"create ~ffx.log", k_any, {k_stop_rw, Plot::old, Ini::old, Temp::old}},
+        {"close ~ffx.log#1", k_any, {"OK", Plot::old, Ini::fresh, Temp::absent}},
+        {"write ~ffx.log.new0", k_any, {k_stop_rw, Plot::old, Ini::old, Temp::old}},
+        {"close plot.plt", k_any, {"fatal", Plot::old, Ini::old, Temp::old}},
+        // The delete at close drops the new contents; a failed close of
+        // them changes nothing else.
+        {"close ~ffx.log.new0", k_any, {"fatal", Plot::old, Ini::old, Temp::absent}},
+        {"remove ~ffx.log.new0", k_any, {"OK", Plot::old, Ini::fresh, Temp::absent}},
+        // Only a refused removal counts.
+        {"remove ~ffx.log", k_denied, {"fatal", Plot::old, Ini::old, Temp::old}},
+        {"remove ~ffx.log", k_any, {"OK", Plot::old, Ini::fresh, Temp::old}},
+        {"open feedfix.ini#2", k_any, {k_stop_ini_write, Plot::old, Ini::old, Temp::absent}},
+        {"create feedfix.ini", k_denied, {"OK", Plot::old, Ini::fresh, Temp::absent}},
+        {"create feedfix.ini", k_any, {k_stop_ini_write, Plot::old, Ini::old, Temp::absent}},
+        {"close feedfix.ini#2", k_any, {"OK", Plot::old, Ini::fresh, Temp::absent}},
+        {"write feedfix.ini.new0", k_any, {"fatal", Plot::old, Ini::old, Temp::absent}},
+        {"close feedfix.ini.new0", k_any, {"fatal", Plot::old, Ini::old, Temp::absent}},
+        {"replace feedfix.ini", k_any, {"fatal", Plot::old, Ini::old, Temp::absent}},
+    };
+    list.push_back(s);
+  }
+
+  // No settings file: the defaults are created and the run ends.
+  {
+    Scenario s;
+    s.name = "settings file missing";
+    s.files = {{k_plot, k_plot_old}};
+    s.arguments = {k_plot};
+    s.read_chunk = static_cast<std::size_t>(-1);
+    s.new_plot = k_plot_old;
+    s.new_ini = k_default_form;
+    s.temp_text = "";
+    s.clean = {k_stop_ini_created, Plot::old, Ini::defaults, Temp::absent};
+    s.rows = {
+        {"stdout #1", k_refusals, {"fatal", Plot::old, Ini::absent, Temp::absent}},
+        {"stdout #2", k_refusals, {"fatal", Plot::old, Ini::absent, Temp::absent}},
+        {"stdout #3", k_refusals, {"fatal", Plot::old, Ini::absent, Temp::absent}},
+        {"stdout #4", k_refusals, {"fatal", Plot::old, Ini::absent, Temp::absent}},
+        {"stdout", k_any, {k_stop_ini_created, Plot::old, Ini::defaults, Temp::absent}},
+        {"open feedfix.ini#1", k_any, {k_stop_ini_created, Plot::old, Ini::defaults, Temp::absent}},
+        {"open feedfix.ini#2", k_any, {k_stop_ini_use, Plot::old, Ini::absent, Temp::absent}},
+        // A file the open made and could not complete is removed again.
+        {"write feedfix.ini", k_any, {"fatal", Plot::old, Ini::absent, Temp::absent}},
+        {"close feedfix.ini", k_any, {"fatal", Plot::old, Ini::absent, Temp::absent}},
+    };
+    list.push_back(s);
+  }
+
+  // The reset: the settings file is replaced by the reset form.
+  {
+    Scenario s;
+    s.name = "reset";
+    s.files = {{k_ini, "20000\r\n250\r\n"}, {"/r", "PU1,1;\r\n"}};
+    s.arguments = {"/r"};
+    s.read_chunk = static_cast<std::size_t>(-1);
+    s.new_plot = "PU1,1;\r\n";
+    s.new_ini = "     20000\r\n0\r\n";
+    s.temp_text = "";
+    s.clean = {k_stop_reset, Plot::old, Ini::fresh, Temp::absent};
+    s.rows = {
+        {"stdout #1", k_refusals, {"fatal", Plot::old, Ini::old, Temp::absent}},
+        {"stdout #2", k_refusals, {"fatal", Plot::old, Ini::old, Temp::absent}},
+        {"stdout #3", k_refusals, {"fatal", Plot::old, Ini::old, Temp::absent}},
+        {"stdout #4", k_refusals, {"fatal", Plot::old, Ini::old, Temp::absent}},
+        {"stdout", k_any, {k_stop_reset, Plot::old, Ini::fresh, Temp::absent}},
+        {"open feedfix.ini#1", k_any, {k_stop_ini_created, Plot::old, Ini::defaults, Temp::absent}},
+        {"read feedfix.ini", k_any, {k_stop_ini_use, Plot::old, Ini::old, Temp::absent}},
+        {"close feedfix.ini#1", k_any, {"fatal", Plot::old, Ini::old, Temp::absent}},
+        {"open feedfix.ini#2", k_any, {k_stop_ini_write, Plot::old, Ini::old, Temp::absent}},
+        {"create feedfix.ini", k_denied, {k_stop_reset, Plot::old, Ini::fresh, Temp::absent}},
+        {"create feedfix.ini", k_any, {k_stop_ini_write, Plot::old, Ini::old, Temp::absent}},
+        {"close feedfix.ini#2", k_any, {k_stop_reset, Plot::old, Ini::fresh, Temp::absent}},
+        {"write feedfix.ini.new0", k_any, {"fatal", Plot::old, Ini::old, Temp::absent}},
+        {"close feedfix.ini.new0", k_any, {"fatal", Plot::old, Ini::old, Temp::absent}},
+        {"replace feedfix.ini", k_any, {"fatal", Plot::old, Ini::old, Temp::absent}},
+    };
+    list.push_back(s);
+  }
+  return list;
+}
+
+/// The calls of a clean run, each named "<operation> <name>#<n>".
+std::vector<std::string> numbered(const std::vector<std::string>& calls) {
+  std::map<std::string, int> seen;
+  std::vector<std::string> names;
+  for (const std::string& call : calls) names.push_back(call + "#" + std::to_string(++seen[call]));
+  return names;
+}
+
+const Expected* expected_for(const Scenario& s, const std::string& call, OsError error) {
+  const std::string plain = call.substr(0, call.rfind('#'));
+  const std::string operation = plain.substr(0, plain.find(' '));
+  for (const Row& row : s.rows) {
+    if ((row.errors & bit_of(error)) == 0) continue;
+    // "stdout #5" is the fifth console write: console writes have no name.
+    if (row.call == call || row.call == plain || row.call == operation) return &row.expected;
+  }
+  return nullptr;
+}
+
+/// Checks one finished run against `expected`; returns what differs. A file
+/// whose own removal was made to fail (`failed_call`) may stay behind.
+std::string check_end(const Scenario& s, const ConsoleFakeOs& fake, const RunEnd& end,
+                      const Expected& expected, const std::string& failed_call = "") {
+  std::string problems;
+  const auto fail = [&](const std::string& what) { problems += what + "; "; };
+  const std::string how = end_of(end);
+  if (how != expected.end) fail("ended with \"" + how + "\", expected \"" + expected.end + "\"");
+  if (end.status == 1 && end.err.rfind("\r\nrun-time error F", 0) != 0) fail("no fatal report");
+  if (end.status != 1 && !end.err.empty()) fail("stderr: " + end.err);
+
+  const auto file = [&](const std::string& name) -> const std::string* {
+    auto it = fake.files.find(name);
+    return it == fake.files.end() ? nullptr : &it->second;
+  };
+  const std::string& plot_name = s.arguments.front();
+  const std::string* plot = file(plot_name);
+  const std::string& old_plot = s.files.at(plot_name);
+  if (plot == nullptr) {
+    fail("plot file gone");
+  } else if (*plot != (expected.plot == Plot::old ? old_plot : s.new_plot)) {
+    fail(std::string("plot file is not the ") + name_of(expected.plot) + " one: " + *plot);
+  }
+
+  const std::string* ini = file(k_ini);
+  const auto old_ini = s.files.find(k_ini);
+  switch (expected.ini) {
+    case Ini::absent:
+      if (ini != nullptr) fail("feedfix.ini exists: " + *ini);
+      break;
+    case Ini::old:
+      if (old_ini == s.files.end() ? ini != nullptr : (ini == nullptr || *ini != old_ini->second)) {
+        fail("feedfix.ini is not the old one: " + (ini ? *ini : std::string("(none)")));
+      }
+      break;
+    case Ini::fresh:
+      if (ini == nullptr || *ini != s.new_ini) {
+        fail("feedfix.ini is not the new one: " + (ini ? *ini : std::string("(none)")));
+      }
+      break;
+    case Ini::defaults:
+      if (ini == nullptr || *ini != k_default_form) {
+        fail("feedfix.ini is not the default form: " + (ini ? *ini : std::string("(none)")));
+      }
+      break;
+  }
+
+  const std::string* temp = file(k_temp);
+  switch (expected.temp) {
+    case Temp::absent:
+      if (temp != nullptr) fail("~ffx.log exists");
+      break;
+    case Temp::partial:
+      if (temp == nullptr || s.temp_text.compare(0, temp->size(), *temp) != 0) {
+        fail("~ffx.log is not a part of the rewritten records: " + (temp ? *temp : std::string("(none)")));
+      }
+      break;
+    case Temp::whole:
+      if (temp == nullptr || *temp != s.temp_text) fail("~ffx.log is not whole");
+      break;
+    case Temp::old:
+      if (temp == nullptr || *temp != s.files.at(k_temp)) fail("~ffx.log is not the leftover");
+      break;
+  }
+
+  // Nothing beside the tool's files, and nothing left open.
+  for (const auto& [name, content] : fake.files) {
+    if (name != k_ini && name != k_temp && s.files.count(name) == 0 &&
+        failed_call.rfind("remove " + name + "#", 0) != 0) {
+      fail("stray file " + name);
+    }
+  }
+  if (!fake.open_files().empty()) fail("a file is still open");
+  return problems;
+}
+
+ConsoleFakeOs prepared(const Scenario& s) {
+  ConsoleFakeOs fake;
+  fake.files = s.files;
+  fake.read_chunk = s.read_chunk;
+  return fake;
+}
+
+// ---------------------------------------------------------------------------
+
+TEST(FaultTable, CleanRunsEndAsTheirScenariosSay) {
+  for (const Scenario& s : scenarios()) {
+    SCOPED_TRACE(s.name);
+    ConsoleFakeOs fake = prepared(s);
+    const RunEnd end = run_tool(fake, s.arguments);
+    EXPECT_EQ("", check_end(s, fake, end, s.clean));
+  }
+}
+
+TEST(FaultTable, EveryFailingCallOfARunLeavesTheFilesWholeOldOrNew) {
+  std::size_t points = 0;
+  for (const Scenario& s : scenarios()) {
+    ConsoleFakeOs clean = prepared(s);
+    run_tool(clean, s.arguments);
+    const std::vector<std::string> calls = numbered(clean.calls);
+    for (const bool torn : {false, true}) {
+      for (const std::string& call : calls) {
+        for (const OsError error : k_disk_errors) {
+          const std::string point = s.name + ": " + call + " fails with " + name_of(error) +
+                                    (torn ? " (torn)" : "");
+          const Expected* expected = expected_for(s, call, error);
+          if (expected == nullptr) {
+            ADD_FAILURE() << point << ": no row in the table";
+            continue;
+          }
+          ConsoleFakeOs fake = prepared(s);
+          fake.tear_failed_writes = torn;
+          const std::size_t hash = call.rfind('#');
+          const std::string plain = call.substr(0, hash);
+          const std::size_t space = plain.find(' ');
+          fake.fail_nth(plain.substr(0, space), plain.substr(space + 1),
+                        std::stoul(call.substr(hash + 1)), error);
+          const RunEnd end = run_tool(fake, s.arguments);
+          ++points;
+          const std::string problems = check_end(s, fake, end, *expected, call);
+          EXPECT_EQ("", problems) << point << "\n  out: " << escape_bytes(end.out);
+        }
+      }
+    }
+  }
+  std::printf("[ fault points tried: %zu ]\n", points);
+  EXPECT_GT(points, 500u);
+}
+
+}  // namespace
