@@ -5,15 +5,7 @@ set -euo pipefail
 
 root="$(cd "$(dirname "$0")/.." && pwd)"
 
-missing=()
-command -v cmake >/dev/null 2>&1 || missing+=(cmake)
-command -v g++ >/dev/null 2>&1 || missing+=(g++)
-command -v make >/dev/null 2>&1 || missing+=(make)
-if [ ${#missing[@]} -gt 0 ]; then
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update </dev/null
-  apt-get install -y --no-install-recommends "${missing[@]}" </dev/null
-fi
+"$root/scripts/deps.sh" demo
 
 cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=Release -DFEEDFIX_TESTS=OFF
 cmake --build "$root/build" -j2

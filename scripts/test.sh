@@ -1,14 +1,21 @@
 #!/usr/bin/env bash
-# Builds feedfix with its tests and runs them; then builds again with the
-# address and undefined-behaviour sanitizers and runs them once more.
+# Builds feedfix with its tests and runs them; again with the address and
+# undefined-behaviour sanitizers; then the black-box tests against the Windows
+# program under Wine. Installs missing build packages first (scripts/deps.sh).
 set -euo pipefail
 
 root="$(cd "$(dirname "$0")/.." && pwd)"
+"$root/scripts/deps.sh" test
 
+echo "== Linux build and tests"
 cmake -S "$root" -B "$root/build-test" -DCMAKE_BUILD_TYPE=Debug
 cmake --build "$root/build-test" -j2
 ctest --test-dir "$root/build-test" --output-on-failure -j2
 
+echo "== sanitizer build and tests"
 cmake -S "$root" -B "$root/build-sanitize" -DCMAKE_BUILD_TYPE=Debug -DFEEDFIX_SANITIZE=ON
 cmake --build "$root/build-sanitize" -j2
 ctest --test-dir "$root/build-sanitize" --output-on-failure -j2
+
+echo "== Windows program under Wine"
+"$root/scripts/test-windows.sh" build-test
