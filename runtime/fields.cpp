@@ -100,7 +100,34 @@ FieldScan scan_i10(std::string_view data, std::int32_t& value) {
 }
 
 IoStatus read_i10(std::string_view field, std::int32_t& value) {
+  // The usual field is a plain number, read directly; everything else takes
+  // the general rule.
+  const PlainNumber plain = scan_plain_number(field);
+  if (plain.readable && plain.length == field.size()) {
+    value = plain.value;
+    return k_io_ok;
+  }
   return scan_i10(field, value).status;
+}
+
+PlainNumber scan_plain_number(std::string_view text) {
+  // Up to 9 characters the general rule reads the digits as they stand (a
+  // leading "0" it drops adds nothing), and 999999999 fits in 32 bits.
+  constexpr std::size_t k_plain_width = k_i10_width - 1;
+  PlainNumber plain;
+  const std::size_t size = text.size();
+  const bool negative = size > 0 && text[0] == '-';
+  std::size_t i = negative ? 1 : 0;
+  std::int32_t magnitude = 0;
+  for (; i < size; ++i) {
+    const unsigned digit = static_cast<unsigned char>(text[i]) - unsigned{'0'};
+    if (digit > 9) break;
+    if (i < k_plain_width) magnitude = magnitude * 10 + static_cast<std::int32_t>(digit);
+  }
+  plain.length = i;
+  plain.readable = i > (negative ? 1u : 0u) && i <= k_plain_width;
+  plain.value = negative ? -magnitude : magnitude;
+  return plain;
 }
 
 void format_integer(std::int32_t value, int width, char* out) {

@@ -36,6 +36,20 @@ FieldScan scan_i10(std::string_view data, std::int32_t& value);
 /// (its end is the record's end). `value` is unchanged unless the status is 0.
 IoStatus read_i10(std::string_view field, std::int32_t& value);
 
+/// A plain number at the start of a text: one optional "-" and the digits
+/// behind it.
+struct PlainNumber {
+  std::size_t length = 0;  // characters of the sign and the digits
+  /// 1 to 9 characters with at least one digit: "(i10)" on exactly these
+  /// characters gives `value`.
+  bool readable = false;
+  std::int32_t value = 0;  // valid when `readable`
+};
+
+/// Finds the plain number at the start of `text` (of length 0 when `text`
+/// starts with neither a digit nor "-").
+PlainNumber scan_plain_number(std::string_view text);
+
 /// Writes `value` right-justified in `width` columns into `out` (exactly
 /// `width` characters, no NUL); a value that needs more columns becomes
 /// `width` asterisks.

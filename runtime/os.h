@@ -74,16 +74,17 @@ struct Os {
   virtual OsError copy_replace(const std::string& from, const std::string& to) = 0;
   /// Renames `from` to `to`; fails when `to` exists.
   virtual OsError rename_no_replace(const std::string& from, const std::string& to) = 0;
-  /// Creates a new, empty file for writing beside the file `name` (in the
-  /// directory that holds it, following symbolic links), under a fresh name
-  /// of the backend's choosing, which goes to `temp_name`. It is meant to be
-  /// put in place of `name` by rename_replace. A directory that takes no new
-  /// file fails with access_denied.
+  /// Creates a new, empty file for writing beside the file `name`, in the
+  /// directory that holds it, under a fresh name of the backend's choosing,
+  /// which goes to `temp_name`. It is meant to be put in place of `name` by
+  /// rename_replace. A directory that takes no new file fails with
+  /// access_denied. (POSIX: beside the file a symbolic link leads to.)
   virtual OpenResult create_beside(const std::string& name, std::string& temp_name) = 0;
   /// Puts the closed file `from` in place of `to` in one step: afterwards
   /// `to` names either its old bytes or all of `from`'s, also after a power
   /// loss (`from` reaches the disk before the rename). `to` keeps its
-  /// permission bits, and a symbolic link stays a link. On success `from` is
+  /// permission bits (POSIX) or its hidden, system and archive marks
+  /// (Windows); a POSIX symbolic link stays a link. On success `from` is
   /// gone; on failure both are left as they were.
   virtual OsError rename_replace(const std::string& from, const std::string& to) = 0;
 

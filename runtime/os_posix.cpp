@@ -198,8 +198,8 @@ void sync_directory(const std::string& directory) {
 // other file has; -1 with errno set when none can be made.
 int create_temp_beside(const std::string& target, mode_t mode, std::string& temp) {
   // The temporary name must fit a directory entry; a long target name is cut.
-  const std::string prefix = directory_of(target) + "/." + base_of(target).substr(0, 200) +
-                             ".ffx" + std::to_string(::getpid()) + "-";
+  const std::string prefix = directory_of(target) + "/." + base_of(target).substr(0, 200) + ".ffx" +
+                             std::to_string(::getpid()) + "-";
   int fd = -1;
   for (int n = 0; fd < 0 && n < 1000; ++n) {
     temp = prefix + std::to_string(n);

@@ -35,7 +35,7 @@ constexpr IoStatus k_io_console_write = 1240;
 
 // The floor is 1024 bytes; a larger buffer means far fewer system calls on
 // plot files of hundreds of megabytes.
-constexpr std::size_t k_buffer_size = 64 * 1024;
+constexpr std::size_t k_buffer_size = k_record_buffer_size;
 constexpr std::size_t k_max_name = 259;
 constexpr std::size_t k_text_width = k_record_columns;
 constexpr std::size_t k_integer_width = 10;
@@ -61,6 +61,9 @@ struct Unit {
   // Writing an existing file: the new file beside it that takes its place at
   // close; empty while nothing is written, and where the file is cut in place.
   std::string side_name;
+  // Reading: the field of a line that the buffer cannot hold whole, kept
+  // while the rest of the line is skipped.
+  PlotRecord long_field{};
 };
 
 // Three files at most are open at once: settings, plot and temporary file.
@@ -316,36 +319,59 @@ IoStatus open_unit(std::int32_t unit, std::string_view name, std::string_view st
   return k_io_ok;
 }
 
-IoStatus read_text_record(std::int32_t unit, PlotRecord& record, bool& lossless) {
+IoStatus read_text_line(std::int32_t unit, std::string_view& data, bool& lossless) {
   lossless = true;
   Unit* found = find_unit(unit, Access::read);
   if (found == nullptr) return k_io_not_open;
   Unit& u = *found;
-  if (u.pos == u.end) {
-    if (const IoStatus s = refill(u); s != k_io_ok) return s;
-  }
-  PlotRecord text;
-  text.fill(' ');
-  std::size_t column = 0;
-  while (column < k_text_width) {
-    if (u.pos == u.end) {
-      const IoStatus s = refill(u);
-      if (s == k_io_end) break;
-      if (s != k_io_ok) return s;
-    }
+  for (;;) {
     const char* p = u.buffer.get() + u.pos;
-    const std::size_t n = std::min(u.end - u.pos, k_text_width - column);
-    std::size_t taken = 0;
-    while (taken < n && !is_line_end(p[taken])) ++taken;
-    std::memcpy(text.data() + column, p, taken);
-    column += taken;
-    u.pos += taken;
-    if (taken < n) break;
+    const std::size_t n = u.end - u.pos;
+    if (const void* lf = std::memchr(p, '\n', n); lf != nullptr) {
+      // The whole line is in the buffer: the field is taken where it stands.
+      const std::size_t length = static_cast<std::size_t>(static_cast<const char*>(lf) - p);
+      // The data ends at the first CR, which is nearly always the one of CR LF.
+      std::size_t stop = length > 0 && p[length - 1] == '\r' ? length - 1 : length;
+      if (const void* cr = std::memchr(p, '\r', stop); cr != nullptr) {
+        stop = static_cast<std::size_t>(static_cast<const char*>(cr) - p);
+      }
+      const std::size_t taken = std::min(stop, k_text_width);
+      if (taken < stop || length > stop + 1) {
+        TailCheck tail;
+        tail.scan(p + taken, length - taken);
+        lossless = tail.lossless;
+      }
+      data = std::string_view(p, taken);
+      u.pos += length + 1;
+      return k_io_ok;
+    }
+    // More than 80 bytes without an LF decide the field; the rest of the
+    // line may be longer than the buffer.
+    if (n > k_text_width) break;
+    const IoStatus s = refill(u);
+    if (s == k_io_end && u.pos == u.end) return k_io_end;
+    // The end of the file ends the line, which then has no LF to give.
+    if (s == k_io_end) break;
+    if (s != k_io_ok) return s;
   }
+  const char* p = u.buffer.get() + u.pos;
+  const std::size_t n = std::min(u.end - u.pos, k_text_width);
+  std::size_t taken = 0;
+  while (taken < n && !is_line_end(p[taken])) ++taken;
+  std::memcpy(u.long_field.data(), p, taken);
+  u.pos += taken;
   TailCheck tail;
   if (const IoStatus s = skip_record(u, tail); s != k_io_ok) return s;
-  record = text;
+  data = std::string_view(u.long_field.data(), taken);
   lossless = tail.lossless;
+  return k_io_ok;
+}
+
+IoStatus read_text_record(std::int32_t unit, PlotRecord& record, bool& lossless) {
+  std::string_view data;
+  const IoStatus s = read_text_line(unit, data, lossless);
+  if (s != k_io_ok) return s;
+  std::fill(std::copy(data.begin(), data.end(), record.begin()), record.end(), ' ');
   return k_io_ok;
 }
 
@@ -429,14 +455,29 @@ IoStatus note_write(Unit& u, IoStatus status) {
   return status;
 }
 
+// Appends the record's bytes and its CR LF. A record that leaves room in the
+// buffer goes in with one copy; the buffer is handed over at the same bytes
+// either way.
+IoStatus append_record(Unit& u, const char* data, std::size_t size) {
+  if (size + 2 < k_buffer_size - u.end) {
+    char* out = u.buffer.get() + u.end;
+    if (size > 0) std::memcpy(out, data, size);
+    out[size] = '\r';
+    out[size + 1] = '\n';
+    u.end += size + 2;
+    return k_io_ok;
+  }
+  if (const IoStatus s = append(u, data, size); s != k_io_ok) return s;
+  return append(u, "\r\n", 2);
+}
+
 IoStatus write_record(std::int32_t unit, const char* data, std::size_t size) {
   Unit* found = find_unit(unit, Access::write);
   if (found == nullptr) return k_io_not_open;
   Unit& u = *found;
   if (u.write_error != k_io_ok) return u.write_error;
   IoStatus status = u.truncated ? k_io_ok : start_new_contents(u);
-  if (status == k_io_ok) status = append(u, data, size);
-  if (status == k_io_ok) status = append(u, "\r\n", 2);
+  if (status == k_io_ok) status = append_record(u, data, size);
   return note_write(u, status);
 }
 
@@ -476,8 +517,8 @@ void close_unit(std::int32_t unit, Close how) {
   // New contents take a file's place only when every write of this opening
   // went through (a failed one was reported to its caller), and not while the
   // process ends on a fatal report: they may lack what the failure stopped.
-  const bool complete = how == Close::keep && u.write_error == k_io_ok &&
-                        !(replacing && g_fatal_under_way);
+  const bool complete =
+      how == Close::keep && u.write_error == k_io_ok && !(replacing && g_fatal_under_way);
   IoStatus status = k_io_ok;
   if (complete && u.action == Access::write) status = flush_buffer(u);
   const OsError closed = os().close_file(u.handle);

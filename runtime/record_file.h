@@ -31,6 +31,15 @@ IoStatus open_unit(std::int32_t unit, std::string_view name, std::string_view st
 /// At end of file gives -1 and leaves `record` unchanged.
 IoStatus read_text_record(std::int32_t unit, PlotRecord& record, bool& lossless);
 
+/// Reads the next record by "(a80)" like read_text_record, without copying
+/// it: `data` is the record's text before its blank fill (the line up to its
+/// first CR or LF, at most 80 characters). It points into the unit and stays
+/// valid until the next operation on the unit.
+IoStatus read_text_line(std::int32_t unit, std::string_view& data, bool& lossless);
+
+/// Bytes that a unit's buffer takes in one read from the file.
+inline constexpr std::size_t k_record_buffer_size = 64 * 1024;
+
 /// Reads the next record as one "(i10)" field. On an error the unit stays
 /// just behind the characters the field took, inside the line.
 IoStatus read_integer_record(std::int32_t unit, std::int32_t& value);

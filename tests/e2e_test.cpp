@@ -866,4 +866,32 @@ TEST_F(E2e, RealPlotFilesLoseNoByte) {
   }
 }
 
+// The settings file is rewritten through a new file beside it: a write-back
+// cut short by the file-size limit leaves the old settings whole, and a
+// completed one keeps the file's permission bits. Nothing else stays behind.
+TEST_F(E2e, SettingsWriteBackIsAllOrNothingAndKeepsPermissionBits) {
+  SKIP_ON_WINDOWS("needs a file-size limit and permission bits");
+  // An empty plot writes nothing to ~ffx.log, so the 24 bytes of the
+  // write-back are the only ones that meet the limit of 16.
+  dir.write(k_settings, "15574\r\n250\r\n");
+  dir.write("p.plt", "");
+  RunOptions options;
+  options.file_size_limit = 16;
+  RunResult result = run({"p.plt"}, options);
+  expect_exit(result, 1);
+  EXPECT_EQ(0u, result.err.find("\r\nrun-time error F")) << result.describe();
+  EXPECT_EQ("15574\r\n250\r\n", dir.read(k_settings));
+  EXPECT_EQ((std::vector<std::string>{k_settings, "p.plt"}), dir.names());
+
+  const auto mode = std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
+                    std::filesystem::perms::group_read;
+  std::filesystem::permissions(dir.file(k_settings), mode, std::filesystem::perm_options::replace);
+  result = run({"p.plt"});
+  expect_exit(result, 0);
+  EXPECT_EQ(write_back(15574, 250), dir.read(k_settings));
+  EXPECT_EQ(mode, std::filesystem::status(dir.file(k_settings)).permissions() &
+                      std::filesystem::perms::mask);
+  EXPECT_EQ((std::vector<std::string>{k_settings, "p.plt"}), dir.names());
+}
+
 }  // namespace

@@ -8,12 +8,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <map>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "hilfen/feedfix/driver.h"
-#include "hilfen/feedfix/settings.h"
 #include "runtime/console.h"
 #include "runtime/record_file.h"
 #include "tests/support/fake_os.h"
@@ -30,25 +28,13 @@ const std::string k_default_form = "15574\r\n0\r\n";
 // ---------------------------------------------------------------------------
 // Running the tool and reading what it left
 
-/// The in-memory Os that also keeps what the tool tried to say on a console
-/// that refused it, so that the end of a run can be told when its message
-/// was lost.
-struct ConsoleFakeOs : FakeOs {
-  std::string said;  // every byte handed to standard output, refused or not
-
-  OsError write_stdout(const char* data, std::size_t size) override {
-    said.append(data, size);
-    return FakeOs::write_stdout(data, size);
-  }
-};
-
 struct RunEnd {
   int status = -1;
-  std::string out;  // what the tool said on standard output
+  std::string out;  // what the tool handed to standard output, refused or not
   std::string err;
 };
 
-RunEnd run_tool(ConsoleFakeOs& fake, const std::vector<std::string>& arguments) {
+RunEnd run_tool(FakeOs& fake, const std::vector<std::string>& arguments) {
   fake.args = {"feedfix"};
   fake.args.insert(fake.args.end(), arguments.begin(), arguments.end());
   RunEnd end;
@@ -60,7 +46,7 @@ RunEnd run_tool(ConsoleFakeOs& fake, const std::vector<std::string>& arguments) 
       end.status = exit.status;
     }
   }
-  end.out = fake.said;
+  end.out = fake.out_tried;
   end.err = fake.err;
   return end;
 }
@@ -70,8 +56,9 @@ RunEnd run_tool(ConsoleFakeOs& fake, const std::vector<std::string>& arguments) 
 std::string end_of(const RunEnd& end) {
   if (end.status == 1) return "fatal";
   if (end.status != 0) return "status " + std::to_string(end.status);
-  const std::string ok = "  OK\r\n";
-  if (end.out.size() >= ok.size() && end.out.compare(end.out.size() - ok.size(), ok.size(), ok) == 0) {
+  const std::string ok = " OK\r\n";  // "  OK" on the progress line, " OK" on a new one
+  if (end.out.size() >= ok.size() &&
+      end.out.compare(end.out.size() - ok.size(), ok.size(), ok) == 0) {
     return "OK";
   }
   // A stop ends with its message, CR LF, and the line end of the process end.
@@ -95,21 +82,26 @@ enum class Temp { absent, partial, whole, old };
 const char* name_of(Plot p) { return p == Plot::old ? "old" : "new"; }
 const char* name_of(OsError e) {
   switch (e) {
-    case OsError::disk_full: return "disk_full";
-    case OsError::io_error: return "io_error";
-    case OsError::access_denied: return "access_denied";
-    case OsError::write_protect: return "write_protect";
-    default: return "other";
+    case OsError::disk_full:
+      return "disk_full";
+    case OsError::io_error:
+      return "io_error";
+    case OsError::access_denied:
+      return "access_denied";
+    case OsError::write_protect:
+      return "write_protect";
+    default:
+      return "other";
   }
 }
 
-constexpr OsError k_disk_errors[] = {OsError::disk_full, OsError::io_error,
-                                     OsError::access_denied, OsError::write_protect};
+constexpr OsError k_disk_errors[] = {OsError::disk_full, OsError::io_error, OsError::access_denied,
+                                     OsError::write_protect};
 
 /// Which of the four errors a row applies to.
 enum Errors : unsigned {
   k_any = 0xF,
-  k_refusals = 1u << 0 | 1u << 2,  // disk_full, access_denied: a console write refused for good
+  k_refusals = 1u << 0 | 1u << 2,     // disk_full, access_denied: a console write refused for good
   k_passed_over = 1u << 1 | 1u << 3,  // io_error, write_protect
   k_not_denied = 0xF & ~(1u << 2),
   k_denied = 1u << 2,
@@ -117,11 +109,16 @@ enum Errors : unsigned {
 
 unsigned bit_of(OsError e) {
   switch (e) {
-    case OsError::disk_full: return 1u << 0;
-    case OsError::io_error: return 1u << 1;
-    case OsError::access_denied: return 1u << 2;
-    case OsError::write_protect: return 1u << 3;
-    default: return 0;
+    case OsError::disk_full:
+      return 1u << 0;
+    case OsError::io_error:
+      return 1u << 1;
+    case OsError::access_denied:
+      return 1u << 2;
+    case OsError::write_protect:
+      return 1u << 3;
+    default:
+      return 0;
   }
 }
 
@@ -157,8 +154,7 @@ struct Scenario {
 
 const std::string k_plot_old =
     "PG;   9000,0;\r\nPU1200,3400;\r\nPG;   8804,0;\r\nPG;   16000,0;\r\n";
-const std::string k_plot_new =
-    "PG;8804,0;\r\nPU1646,3400;\r\nPG;   8804,0;\r\nPG;   16000,0;\r\n";
+const std::string k_plot_new = "PG;8804,0;\r\nPU1646,3400;\r\nPG;   8804,0;\r\nPG;   16000,0;\r\n";
 const std::string k_plot_quiet = "IN;\r\nPG;   16000,0;\r\n";
 
 const std::string k_stop_plot = "Cannot open plot file.";
@@ -286,6 +282,54 @@ std::vector<Scenario> scenarios() {
     list.push_back(s);
   }
 
+  // A plot far larger than a unit's buffer: ~ffx.log is written in several
+  // pieces, and a write can fail, or tear, in the middle of the file.
+  {
+    Scenario s;
+    s.name = "large plot";
+    std::string plot;
+    std::string rewritten;
+    for (int i = 0; plot.size() < 200000; ++i) {
+      plot += "PD" + std::to_string(1000 + i % 9000) + ",3400;\r\n";
+      rewritten += "PD" + std::to_string(1250 + i % 9000) + ",3400;\r\n";
+    }
+    s.files = {{k_ini, "15574\r\n250\r\n"}, {k_plot, plot}};
+    s.arguments = {k_plot};
+    s.read_chunk = static_cast<std::size_t>(-1);
+    s.new_plot = rewritten;
+    s.new_ini = "     15574\r\n       250\r\n";
+    s.temp_text = rewritten;
+    s.clean = {"OK", Plot::fresh, Ini::fresh, Temp::absent};
+    s.rows = {
+        {"stdout #1", k_refusals, {"fatal", Plot::old, Ini::old, Temp::absent}},
+        {"stdout #2", k_refusals, {"fatal", Plot::old, Ini::old, Temp::absent}},
+        {"stdout #3", k_refusals, {"fatal", Plot::old, Ini::old, Temp::absent}},
+        {"stdout #4", k_refusals, {"fatal", Plot::old, Ini::old, Temp::absent}},
+        {"stdout #5", k_refusals, {"fatal", Plot::old, Ini::old, Temp::partial}},
+        {"stdout #6", k_refusals, {"fatal", Plot::old, Ini::old, Temp::whole}},
+        {"stdout", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
+        {"open feedfix.ini#1", k_any, {k_stop_ini_created, Plot::old, Ini::defaults, Temp::absent}},
+        {"read feedfix.ini", k_any, {k_stop_ini_use, Plot::old, Ini::old, Temp::absent}},
+        {"close feedfix.ini#1", k_any, {"fatal", Plot::old, Ini::old, Temp::absent}},
+        {"open plot.plt", k_any, {k_stop_plot, Plot::old, Ini::old, Temp::absent}},
+        {"open ~ffx.log", k_any, {k_stop_temp, Plot::old, Ini::old, Temp::absent}},
+        {"read plot.plt", k_any, {k_stop_rw, Plot::old, Ini::old, Temp::partial}},
+        {"write ~ffx.log", k_any, {k_stop_rw, Plot::old, Ini::old, Temp::partial}},
+        {"close plot.plt", k_any, {"fatal", Plot::old, Ini::old, Temp::whole}},
+        {"close ~ffx.log", k_any, {"fatal", Plot::old, Ini::old, Temp::absent}},
+        {"copy plot.plt", k_any, {k_stop_cleanup, Plot::old, Ini::fresh, Temp::whole}},
+        {"remove ~ffx.log", k_any, {k_stop_cleanup, Plot::fresh, Ini::fresh, Temp::whole}},
+        {"open feedfix.ini#2", k_any, {k_stop_ini_write, Plot::fresh, Ini::old, Temp::absent}},
+        {"create feedfix.ini", k_denied, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
+        {"create feedfix.ini", k_any, {k_stop_ini_write, Plot::fresh, Ini::old, Temp::absent}},
+        {"close feedfix.ini#2", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
+        {"write feedfix.ini.new0", k_any, {"fatal", Plot::fresh, Ini::old, Temp::absent}},
+        {"close feedfix.ini.new0", k_any, {"fatal", Plot::fresh, Ini::old, Temp::absent}},
+        {"replace feedfix.ini", k_any, {"fatal", Plot::fresh, Ini::old, Temp::absent}},
+    };
+    list.push_back(s);
+  }
+
   // No settings file: the defaults are created and the run ends.
   {
     Scenario s;
@@ -366,7 +410,7 @@ const Expected* expected_for(const Scenario& s, const std::string& call, OsError
 
 /// Checks one finished run against `expected`; returns what differs. A file
 /// whose own removal was made to fail (`failed_call`) may stay behind.
-std::string check_end(const Scenario& s, const ConsoleFakeOs& fake, const RunEnd& end,
+std::string check_end(const Scenario& s, const FakeOs& fake, const RunEnd& end,
                       const Expected& expected, const std::string& failed_call = "") {
   std::string problems;
   const auto fail = [&](const std::string& what) { problems += what + "; "; };
@@ -418,7 +462,8 @@ std::string check_end(const Scenario& s, const ConsoleFakeOs& fake, const RunEnd
       break;
     case Temp::partial:
       if (temp == nullptr || s.temp_text.compare(0, temp->size(), *temp) != 0) {
-        fail("~ffx.log is not a part of the rewritten records: " + (temp ? *temp : std::string("(none)")));
+        fail("~ffx.log is not a part of the rewritten records: " +
+             (temp ? *temp : std::string("(none)")));
       }
       break;
     case Temp::whole:
@@ -440,8 +485,8 @@ std::string check_end(const Scenario& s, const ConsoleFakeOs& fake, const RunEnd
   return problems;
 }
 
-ConsoleFakeOs prepared(const Scenario& s) {
-  ConsoleFakeOs fake;
+FakeOs prepared(const Scenario& s) {
+  FakeOs fake;
   fake.files = s.files;
   fake.read_chunk = s.read_chunk;
   return fake;
@@ -452,7 +497,7 @@ ConsoleFakeOs prepared(const Scenario& s) {
 TEST(FaultTable, CleanRunsEndAsTheirScenariosSay) {
   for (const Scenario& s : scenarios()) {
     SCOPED_TRACE(s.name);
-    ConsoleFakeOs fake = prepared(s);
+    FakeOs fake = prepared(s);
     const RunEnd end = run_tool(fake, s.arguments);
     EXPECT_EQ("", check_end(s, fake, end, s.clean));
   }
@@ -461,20 +506,20 @@ TEST(FaultTable, CleanRunsEndAsTheirScenariosSay) {
 TEST(FaultTable, EveryFailingCallOfARunLeavesTheFilesWholeOldOrNew) {
   std::size_t points = 0;
   for (const Scenario& s : scenarios()) {
-    ConsoleFakeOs clean = prepared(s);
+    FakeOs clean = prepared(s);
     run_tool(clean, s.arguments);
     const std::vector<std::string> calls = numbered(clean.calls);
     for (const bool torn : {false, true}) {
       for (const std::string& call : calls) {
         for (const OsError error : k_disk_errors) {
-          const std::string point = s.name + ": " + call + " fails with " + name_of(error) +
-                                    (torn ? " (torn)" : "");
+          const std::string point =
+              s.name + ": " + call + " fails with " + name_of(error) + (torn ? " (torn)" : "");
           const Expected* expected = expected_for(s, call, error);
           if (expected == nullptr) {
             ADD_FAILURE() << point << ": no row in the table";
             continue;
           }
-          ConsoleFakeOs fake = prepared(s);
+          FakeOs fake = prepared(s);
           fake.tear_failed_writes = torn;
           const std::size_t hash = call.rfind('#');
           const std::string plain = call.substr(0, hash);
@@ -491,6 +536,150 @@ TEST(FaultTable, EveryFailingCallOfARunLeavesTheFilesWholeOldOrNew) {
   }
   std::printf("[ fault points tried: %zu ]\n", points);
   EXPECT_GT(points, 500u);
+}
+
+// ---------------------------------------------------------------------------
+// The mends the table stands on, each shown on its own
+
+const std::string k_settings_old = "15574\r\n250\r\n";
+
+/// A typical run whose plot and settings are the scenario's.
+FakeOs typical() {
+  FakeOs fake;
+  fake.files = {{k_ini, k_settings_old}, {k_plot, k_plot_old}};
+  return fake;
+}
+
+TEST(SettingsRewrite, FailingFlushAtTheEndKeepsTheOldSettingsWhole) {
+  for (const bool torn : {false, true}) {
+    SCOPED_TRACE(torn ? "torn write" : "write refused");
+    FakeOs fake = typical();
+    fake.tear_failed_writes = torn;
+    // The first write is ~ffx.log's, the second the new settings.
+    fake.fail_nth("write", "", 2, OsError::disk_full);
+    const RunEnd end = run_tool(fake, {k_plot});
+    EXPECT_EQ(1, end.status);
+    EXPECT_EQ(0u, end.err.find("\r\nrun-time error F1214: CLOSE(feedfix.ini)")) << end.err;
+    EXPECT_EQ(k_plot_new, fake.files[k_plot]);
+    EXPECT_EQ(k_settings_old, fake.files[k_ini]);
+    EXPECT_EQ(2u, fake.files.size());
+  }
+}
+
+TEST(SettingsRewrite, FailingFlushOfTheResetKeepsTheOldSettingsWhole) {
+  FakeOs fake;
+  fake.files = {{k_ini, k_settings_old}};
+  fake.tear_failed_writes = true;
+  fake.fail_next("write", "", OsError::io_error);
+  const RunEnd end = run_tool(fake, {"-R"});
+  EXPECT_EQ(1, end.status);
+  EXPECT_EQ(k_settings_old, fake.files[k_ini]);
+  EXPECT_EQ(1u, fake.files.size());
+}
+
+TEST(SettingsRewrite, FailedValueWriteEndsTheRunAndKeepsTheOldSettings) {
+  // Before, the record was skipped and the file lost it: the next run fell
+  // back to the defaults and the carried shift was gone.
+  FakeOs fake = typical();
+  fake.fail_next("create", k_ini, OsError::disk_full);
+  RunEnd end = run_tool(fake, {k_plot});
+  EXPECT_EQ(0, end.status);
+  EXPECT_EQ(k_stop_ini_write, end_of(end));
+  EXPECT_EQ(k_plot_new, fake.files[k_plot]);
+  EXPECT_EQ(k_settings_old, fake.files[k_ini]);
+
+  fake = FakeOs{};
+  fake.files = {{k_ini, k_settings_old}};
+  fake.fail_next("create", k_ini, OsError::io_error);
+  end = run_tool(fake, {"/r"});
+  EXPECT_EQ(k_stop_ini_write, end_of(end));
+  EXPECT_EQ(k_settings_old, fake.files[k_ini]);
+}
+
+TEST(SettingsRewrite, DefaultFileThatCannotBeCompletedIsRemoved) {
+  FakeOs fake;
+  fake.files = {{k_plot, k_plot_old}};
+  fake.tear_failed_writes = true;
+  fake.fail_next("write", k_ini, OsError::disk_full);
+  const RunEnd end = run_tool(fake, {k_plot});
+  EXPECT_EQ(1, end.status);
+  EXPECT_EQ(0u, fake.files.count(k_ini)) << "an empty settings file would be read as zeros";
+
+  // The next run finds no file and creates it.
+  fake.out_tried.clear();
+  EXPECT_EQ(k_stop_ini_created, end_of(run_tool(fake, {k_plot})));
+  EXPECT_EQ(k_default_form, fake.files[k_ini]);
+}
+
+TEST(SettingsRead, RefusedReadEndsTheRunBeforeThePlotIsOpened) {
+  for (const OsError error : k_disk_errors) {
+    for (const std::size_t n : {1u, 2u}) {
+      SCOPED_TRACE(std::string(name_of(error)) + ", read " + std::to_string(n));
+      FakeOs fake = typical();
+      fake.read_chunk = 8;  // the second record comes with a second read
+      fake.fail_nth("read", k_ini, n, error);
+      const RunEnd end = run_tool(fake, {k_plot});
+      EXPECT_EQ(0, end.status);
+      EXPECT_EQ(k_stop_ini_use, end_of(end));
+      EXPECT_EQ(k_plot_old, fake.files[k_plot]);
+      EXPECT_EQ(k_settings_old, fake.files[k_ini]);
+      for (const std::string& call : fake.calls) EXPECT_NE("open plot.plt", call);
+    }
+  }
+}
+
+TEST(SettingsRead, OnlySystemFailuresAreErrorsOfTheFile) {
+  EXPECT_FALSE(is_system_error(k_io_ok));
+  EXPECT_FALSE(is_system_error(k_io_end));
+  for (const IoStatus field : {k_io_bad_integer, k_io_overflow, k_io_bad_base}) {
+    EXPECT_FALSE(is_system_error(field)) << field;
+  }
+  for (IoStatus os_error = 1210; os_error <= 1217; ++os_error) {
+    EXPECT_TRUE(is_system_error(os_error)) << os_error;
+  }
+}
+
+// The record-file layer's rules for an existing file opened for writing.
+class ExistingFile : public ::testing::Test {
+ protected:
+  FakeOs fake;
+  FakeOsScope scope{fake};
+
+  void SetUp() override { fake.files[k_ini] = k_settings_old; }
+};
+
+TEST_F(ExistingFile, DeleteAfterWritingRemovesTheFileAndLeavesNothingBeside) {
+  ASSERT_EQ(k_io_ok, open_unit(k_settings_unit, k_ini, "UNKNOWN", "write"));
+  ASSERT_EQ(k_io_ok, write_text_record(k_settings_unit, "new"));
+  ASSERT_EQ(k_io_ok, flush_unit(k_settings_unit));
+  close_unit(k_settings_unit, Close::delete_file);
+  EXPECT_TRUE(fake.files.empty());
+  EXPECT_TRUE(fake.open_files().empty());
+}
+
+TEST_F(ExistingFile, StaysTheSameFileForOtherUnitsWhileItIsRewritten) {
+  ASSERT_EQ(k_io_ok, open_unit(k_settings_unit, k_ini, "UNKNOWN", "write"));
+  ASSERT_EQ(k_io_ok, write_text_record(k_settings_unit, "new"));
+  EXPECT_EQ(k_io_unit_busy, open_unit(k_plot_unit, k_ini, "OLD", "read"));
+  close_unit(k_settings_unit);
+  EXPECT_EQ("new\r\n", fake.files[k_ini]);
+}
+
+TEST_F(ExistingFile, FailureWhilePuttingTheNewContentsInPlaceKeepsTheOld) {
+  for (const char* operation : {"write", "close", "replace"}) {
+    SCOPED_TRACE(operation);
+    reset_units();
+    fake.err.clear();
+    ASSERT_EQ(k_io_ok, open_unit(k_settings_unit, k_ini, "UNKNOWN", "write"));
+    ASSERT_EQ(k_io_ok, write_integer_record(k_settings_unit, 15574));
+    ASSERT_EQ(k_io_ok, write_integer_record(k_settings_unit, 446));
+    fake.fail_next(operation, "", OsError::io_error);
+    EXPECT_THROW(close_unit(k_settings_unit), ProcessExit);
+    EXPECT_EQ(0u, fake.err.find("\r\nrun-time error F1215: CLOSE(feedfix.ini)")) << fake.err;
+    EXPECT_EQ(k_settings_old, fake.files[k_ini]);
+    EXPECT_EQ(1u, fake.files.size());
+    EXPECT_TRUE(fake.open_files().empty());
+  }
 }
 
 }  // namespace

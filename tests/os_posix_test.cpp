@@ -338,4 +338,66 @@ TEST_F(PosixOs, CommandGetsTheUsualSignalHandling) {
   EXPECT_EQ(0u, ignored & ((1ull << (13 - 1)) | (1ull << (25 - 1)))) << *status;
 }
 
+// create_beside and rename_replace ------------------------------------------
+
+TEST_F(PosixOs, NewFileBesideReplacesTheOldInOneStepKeepingItsBits) {
+  scratch.write("feedfix.ini", "     15574\r\n       250\r\n");
+  const fs::perms mode = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
+  set_mode(path("feedfix.ini"), mode);
+  std::string temp;
+  const OpenResult r = os_.create_beside(path("feedfix.ini"), temp);
+  ASSERT_EQ(OsError::none, r.error);
+  EXPECT_TRUE(r.created);
+  EXPECT_EQ(fs::path(path("feedfix.ini")).parent_path(), fs::path(temp).parent_path());
+  EXPECT_EQ("", scratch.read(fs::path(temp).filename().string()));
+  ASSERT_EQ(OsError::none, os_.write_file(r.handle, "new\r\n", 5));
+  ASSERT_EQ(OsError::none, os_.close_file(r.handle));
+  EXPECT_EQ("     15574\r\n       250\r\n", scratch.read("feedfix.ini"))
+      << "untouched until the rename";
+
+  EXPECT_EQ(OsError::none, os_.rename_replace(temp, path("feedfix.ini")));
+  EXPECT_EQ("new\r\n", scratch.read("feedfix.ini"));
+  EXPECT_EQ(mode, mode_of(path("feedfix.ini")));
+  EXPECT_EQ(std::vector<std::string>{"feedfix.ini"}, scratch.names());
+}
+
+TEST_F(PosixOs, NewFileBesideALinkReplacesItsFileAndKeepsTheLink) {
+  fs::create_directory(path("sub"));
+  scratch.write("sub/real.ini", "old");
+  fs::create_symlink("sub/real.ini", path("feedfix.ini"));
+  std::string temp;
+  const OpenResult r = os_.create_beside(path("feedfix.ini"), temp);
+  ASSERT_EQ(OsError::none, r.error);
+  EXPECT_EQ(fs::path(path("sub")), fs::path(temp).parent_path());
+  ASSERT_EQ(OsError::none, os_.write_file(r.handle, "new", 3));
+  ASSERT_EQ(OsError::none, os_.close_file(r.handle));
+  EXPECT_EQ(OsError::none, os_.rename_replace(temp, path("feedfix.ini")));
+  EXPECT_TRUE(fs::is_symlink(path("feedfix.ini")));
+  EXPECT_EQ("new", scratch.read("sub/real.ini"));
+  EXPECT_EQ((std::vector<std::string>{"feedfix.ini", "sub"}), scratch.names());
+}
+
+TEST_F(PosixOs, FailedReplaceLeavesBothFiles) {
+  scratch.write("feedfix.ini", "old");
+  EXPECT_EQ(OsError::file_not_found, os_.rename_replace(path("missing"), path("feedfix.ini")));
+  EXPECT_EQ("old", scratch.read("feedfix.ini"));
+  fs::create_directory(path("dir"));
+  scratch.write("new", "new");
+  EXPECT_EQ(OsError::access_denied, os_.rename_replace(path("new"), path("dir")));
+  EXPECT_EQ("new", scratch.read("new"));
+  EXPECT_EQ((std::vector<std::string>{"dir", "feedfix.ini", "new"}), scratch.names());
+}
+
+TEST_F(PosixOs, NoNewFileBesideInADirectoryThatTakesNone) {
+  if (privileged(scratch)) GTEST_SKIP() << "directory permissions do not bind this user";
+  fs::create_directory(path("locked"));
+  scratch.write("locked/feedfix.ini", "old");
+  set_mode(path("locked"), fs::perms::owner_read | fs::perms::owner_exec);
+  std::string temp;
+  const OpenResult r = os_.create_beside(path("locked/feedfix.ini"), temp);
+  set_mode(path("locked"), fs::perms::owner_all);
+  EXPECT_EQ(OsError::access_denied, r.error);
+  EXPECT_EQ(k_no_file, r.handle);
+}
+
 }  // namespace

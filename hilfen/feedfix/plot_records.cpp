@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "Kopf01/leedel.h"
+#include "Kopf01/sxi/byte_scan.h"
 #include "runtime/console.h"
 #include "runtime/fields.h"
 #include "runtime/record_file.h"
@@ -19,66 +20,47 @@ namespace {
 constexpr std::int64_t k_grid_step_plus_one = k_grid_step + 1;
 constexpr std::int32_t k_max_remainder = 678;
 // Columns 1 to 6 of a page record are kept; its value begins in column 7.
-constexpr int k_page_value_index = 6;
+constexpr std::size_t k_page_value_index = 6;
+// Columns of the integer field of a rewrite.
+constexpr std::size_t k_i10_columns = 10;
 // The smallest value that the 10-column field of a rewrite shows as digits.
 constexpr std::int64_t k_min_i10 = -999999999;
 constexpr std::int64_t k_max_i32 = std::numeric_limits<std::int32_t>::max();
 constexpr std::int64_t k_min_i32 = std::numeric_limits<std::int32_t>::min();
+constexpr std::size_t k_none = std::string_view::npos;
 
-struct Keys {
-  bool pen = false;   // "PU", "PD" or "PA"
-  bool page = false;  // "PG"
-};
+bool is_pen_key_second(char c) { return c == 'U' || c == 'D' || c == 'A'; }
 
-/// Finds the pen and page keys anywhere in the 80 columns. Which pen key is
-/// found first does not matter: all three lead to the same rewrite.
-Keys find_keys(const PlotRecord& record) {
-  Keys keys;
-  const char* data = record.data();
-  const char* end = data + k_record_columns - 1;  // a key needs the column after 'P'
-  for (const char* p = data; p < end;) {
-    const void* hit = std::memchr(p, 'P', static_cast<std::size_t>(end - p));
-    if (hit == nullptr) break;
-    const char* at = static_cast<const char*>(hit);
-    const char next = at[1];
-    if (next == 'U' || next == 'D' || next == 'A') keys.pen = true;
-    if (next == 'G') keys.page = true;
-    if (keys.pen && keys.page) break;
-    p = at + 1;
+/// Whether `data` holds "PU", "PD" or "PA". Which one is found first does not
+/// matter: all three lead to the same rewrite.
+bool holds_pen_key(std::string_view data) {
+  for (std::size_t at = 0; at + 1 < data.size(); ++at) {
+    if (data[at] == 'P' && is_pen_key_second(data[at + 1])) return true;
   }
-  return keys;
+  return false;
 }
 
-/// The column count up to the last non-blank; only the blank counts as trailing
-/// space, so NUL and tab are content.
-int output_length(const PlotRecord& record) {
-  int n = k_record_columns;
-  while (n > 0 && record[static_cast<std::size_t>(n - 1)] == ' ') --n;
-  return n;
-}
-
-/// Index of the first character that may begin a pen record's number
-/// ("1234567890-"), or -1.
-int first_number_start(const PlotRecord& record) {
-  for (int index = 0; index < k_record_columns; ++index) {
-    const char c = record[static_cast<std::size_t>(index)];
-    if ((c >= '0' && c <= '9') || c == '-') return index;
+/// Whether `data` holds "PG".
+bool holds_page_key(std::string_view data) {
+  for (std::size_t at = 0; at + 1 < data.size(); ++at) {
+    if (data[at] == 'P' && data[at + 1] == 'G') return true;
   }
-  return -1;
+  return false;
 }
 
-/// Index of the first comma at or after index `from`, or -1.
-int first_comma(const PlotRecord& record, int from) {
-  const void* hit = std::memchr(record.data() + from, ',',
-                                static_cast<std::size_t>(k_record_columns - from));
-  if (hit == nullptr) return -1;
-  return static_cast<int>(static_cast<const char*>(hit) - record.data());
+/// The record up to its last non-blank column: only the blank counts as
+/// trailing space, so NUL and tab are content. The columns behind the line's
+/// own characters are blanks as well, so they never count.
+std::string_view without_trailing_blanks(std::string_view data) {
+  std::size_t n = data.size();
+  while (n > 0 && data[n - 1] == ' ') --n;
+  return data.substr(0, n);
 }
 
-/// The saved columns from index `comma` up to the output length.
-std::string_view kept_rest(const PlotRecord& saved, int comma, int length) {
-  const int end = std::clamp(length, comma, k_record_columns);
-  return {saved.data() + comma, static_cast<std::size_t>(end - comma)};
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+bool holds_blank_or_nul(std::string_view text) {
+  return byte_scan::find_either(text.data(), text.size(), ' ', '\0') < text.size();
 }
 
 std::int32_t clamp_to_i32(std::int64_t value) {
@@ -118,12 +100,12 @@ void report_lossy_line(std::int64_t line_number) {
 LoopResult process_plot_records(std::int32_t pg_threshold, const PageGrid& page_grid,
                                 std::int32_t& carried_shift) {
   LoopResult result;
-  PlotRecord record;
-  record.fill(' ');
+  RewrittenRecord rewrite;
   std::int64_t line_number = 0;
   for (;;) {
+    std::string_view data;
     bool lossless = true;
-    const IoStatus read = read_text_record(k_plot_unit, record, lossless);
+    const IoStatus read = read_text_line(k_plot_unit, data, lossless);
     if (read == k_io_end) break;
     if (read != k_io_ok) {
       // A failed read must not pass for the end of the plot file: the file
@@ -140,24 +122,24 @@ LoopResult process_plot_records(std::int32_t pg_threshold, const PageGrid& page_
       return result;
     }
 
-    int length = output_length(record);
-    const Keys keys = find_keys(record);
-    bool rewritten = false;
-    Rewrite outcome = Rewrite::ok;
-    if (keys.pen && carried_shift >= 1) {
+    // A record written as read is written up to its last non-blank column.
+    data = without_trailing_blanks(data);
+    Rewrite outcome = Rewrite::unchanged;
+    if (carried_shift >= 1 && holds_pen_key(data)) {
       // A shifted pen record takes no page test, even when it holds "PG".
-      outcome = shift_pen_record(record, length, carried_shift, rewritten);
-    } else if (keys.page) {
-      outcome = snap_page_record(record, length, pg_threshold, page_grid, carried_shift, rewritten);
+      outcome = shift_pen_record(data, carried_shift, rewrite);
+    } else if (holds_page_key(data)) {
+      outcome = snap_page_record(data, pg_threshold, page_grid, carried_shift, rewrite);
     }
     if (outcome == Rewrite::failed) {
       result.run_ok = false;
       return result;
     }
-    if (rewritten) result.changed = true;
-
-    const std::size_t size = static_cast<std::size_t>(std::max(length, 0));
-    if (write_text_record(k_temp_unit, std::string_view(record.data(), size)) != k_io_ok) {
+    if (outcome == Rewrite::rewritten) {
+      result.changed = true;
+      data = std::string_view(rewrite.text.data(), static_cast<std::size_t>(rewrite.length));
+    }
+    if (write_text_record(k_temp_unit, data) != k_io_ok) {
       result.run_ok = false;
       return result;
     }
@@ -168,19 +150,31 @@ LoopResult process_plot_records(std::int32_t pg_threshold, const PageGrid& page_
   return result;
 }
 
-Rewrite shift_pen_record(PlotRecord& record, int& length, std::int32_t carried_shift,
-                         bool& rewritten) {
-  rewritten = false;
-  const int start = first_number_start(record);
-  const int comma = first_comma(record, 0);
-  // No number, no comma, or the comma before the number: left as read.
-  if (start < 0 || comma <= start) return Rewrite::ok;
+Rewrite shift_pen_record(std::string_view data, std::int32_t carried_shift,
+                         RewrittenRecord& out) {
+  // The number begins at the first of "1234567890-". No number, no comma, or
+  // the first comma before the number: the record stays as read.
+  const std::size_t size = data.size();
+  std::size_t start = 0;
+  for (; start < size; ++start) {
+    const char c = data[start];
+    if (is_digit(c) || c == '-') break;
+    if (c == ',') return Rewrite::unchanged;
+  }
+  if (start == size) return Rewrite::unchanged;
+  // A plain number usually runs right up to the first comma, and then it is
+  // the whole field.
+  const PlainNumber plain = scan_plain_number(data.substr(start));
+  std::size_t comma = start + plain.length;
+  if (comma < size && data[comma] != ',') comma = data.find(',', comma);
+  if (comma >= size) return Rewrite::unchanged;
 
-  std::int32_t value = 0;
-  const std::string_view field(record.data() + start, static_cast<std::size_t>(comma - start));
-  if (read_i10(field, value) != k_io_ok) return Rewrite::failed;
+  std::int32_t value = plain.value;
+  const bool plain_field = plain.readable && comma == start + plain.length;
+  if (!plain_field && read_i10(data.substr(start, comma - start), value) != k_io_ok) {
+    return Rewrite::failed;
+  }
 
-  const PlotRecord saved = record;
   // In 64 bits: a field near the 32-bit limits plus the shift may not fit.
   std::int64_t sum = static_cast<std::int64_t>(carried_shift) + value;
   if (sum == k_grid_step_plus_one) --sum;
@@ -188,31 +182,24 @@ Rewrite shift_pen_record(PlotRecord& record, int& length, std::int32_t carried_s
   // 32-bit value, must never reach the plot file.
   if (sum < k_min_i10 || sum > k_max_i32) return Rewrite::failed;
 
-  const std::string_view prefix(saved.data(), static_cast<std::size_t>(start));
-  if (compose_a_i10_a(record, prefix, static_cast<std::int32_t>(sum),
-                      kept_rest(saved, comma, length)) != k_io_ok) {
-    return Rewrite::failed;
-  }
-  length = Leedel(record.data(), k_record_columns);
-  rewritten = true;
-  return Rewrite::ok;
+  // The old field, up to the comma, is replaced as a whole.
+  return compose_rewrite(data.substr(0, start), static_cast<std::int32_t>(sum),
+                         data.substr(comma), out);
 }
 
-Rewrite snap_page_record(PlotRecord& record, int& length, std::int32_t pg_threshold,
+Rewrite snap_page_record(std::string_view data, std::int32_t pg_threshold,
                          const PageGrid& page_grid, std::int32_t& carried_shift,
-                         bool& rewritten) {
-  rewritten = false;
-  const int comma = first_comma(record, k_page_value_index);
-  if (comma <= k_page_value_index) return Rewrite::ok;
+                         RewrittenRecord& out) {
+  const std::size_t comma = data.find(',', k_page_value_index);
+  if (comma == k_none || comma == k_page_value_index) return Rewrite::unchanged;
 
   std::int32_t value = 0;
-  const std::string_view field(record.data() + k_page_value_index,
-                               static_cast<std::size_t>(comma - k_page_value_index));
+  const std::string_view field = data.substr(k_page_value_index, comma - k_page_value_index);
   if (read_i10(field, value) != k_io_ok) return Rewrite::failed;
 
   // Every page record whose value was read gets its dot, snapped or not.
   console_record(".", LineEnd::stays_open);
-  if (value >= pg_threshold) return Rewrite::ok;
+  if (value >= pg_threshold) return Rewrite::unchanged;
 
   const std::int64_t x = static_cast<std::int64_t>(value) + carried_shift;
   // A value that is no 32-bit integer lies far outside the grid; its clamped
@@ -223,22 +210,41 @@ Rewrite snap_page_record(PlotRecord& record, int& length, std::int32_t pg_thresh
     // nearest entry and keep it as read, with the shift unchanged.
     const std::size_t nearest = static_cast<std::size_t>(std::clamp(j, 0, k_page_grid_size - 1));
     report_page_error(x, x - page_grid[nearest], j);
-    return Rewrite::ok;
+    return Rewrite::unchanged;
   }
 
   const std::int32_t entry = page_grid[static_cast<std::size_t>(j)];
   const std::int32_t m = static_cast<std::int32_t>(x - entry);
   if (m < 0 || m > k_max_remainder) report_page_error(x, m, j);
   // The value already lies on the grid entry that the shift implies.
-  if (m == carried_shift) return Rewrite::ok;
+  if (m == carried_shift) return Rewrite::unchanged;
 
-  const PlotRecord saved = record;
-  const std::string_view prefix(saved.data(), static_cast<std::size_t>(k_page_value_index));
-  if (compose_a_i10_a(record, prefix, entry, kept_rest(saved, comma, length)) != k_io_ok) {
-    return Rewrite::failed;
+  const Rewrite outcome =
+      compose_rewrite(data.substr(0, k_page_value_index), entry, data.substr(comma), out);
+  if (outcome == Rewrite::rewritten) carried_shift = m;
+  return outcome;
+}
+
+Rewrite compose_rewrite(std::string_view prefix, std::int32_t value, std::string_view rest,
+                        RewrittenRecord& out) {
+  if (prefix.size() + k_i10_columns + rest.size() > k_record_columns) return Rewrite::failed;
+  // Leedel has work only where the prefix or the rest holds a blank or a
+  // NUL, the number never does. Looking for them where they stand is cheaper
+  // than reading the freshly composed record back.
+  const bool clean = !holds_blank_or_nul(prefix) && !holds_blank_or_nul(rest);
+  char* const begin = out.text.data();
+  char* p = begin;
+  // Mostly the two letters of the pen key: not worth a call to copy.
+  for (const char c : prefix) *p++ = c;
+  // Leedel would drop the blanks in front of the number in its 10 columns,
+  // so only its own characters are placed.
+  if (value < k_min_i10) {
+    p = std::fill_n(p, k_i10_columns, '*');
+  } else {
+    p = std::to_chars(p, p + k_i10_columns, value).ptr;
   }
-  length = Leedel(record.data(), k_record_columns);
-  carried_shift = m;
-  rewritten = true;
-  return Rewrite::ok;
+  p = std::copy(rest.begin(), rest.end(), p);
+  const auto length = static_cast<std::int16_t>(p - begin);
+  out.length = clean ? length : Leedel(begin, length);
+  return Rewrite::rewritten;
 }

@@ -208,6 +208,7 @@ OsError FakeOs::rename_replace(const std::string& from, const std::string& to) {
 }
 
 OsError FakeOs::write_stdout(const char* data, std::size_t size) {
+  out_tried.append(data, size);
   if (const OsError e = planned("stdout", ""); e != OsError::none) return e;
   out.append(data, size);
   return OsError::none;

@@ -24,6 +24,7 @@ struct FakeOs : Os {
   std::set<std::string> read_only;            // names refused for writing
   std::set<std::string> directories;          // names that are directories
   std::string out;                            // bytes written to standard output
+  std::string out_tried;                      // bytes handed to it, refused ones too
   std::string err;                            // bytes written to standard error
   std::deque<std::string> stdin_lines;        // answers, without line ends
   std::vector<std::string> commands;          // commands run at the pause
