@@ -4,7 +4,7 @@
 #
 #   scripts/deps.sh demo    cmake, g++, make
 #   scripts/deps.sh test    the above, GoogleTest, the Windows cross compiler,
-#                           Wine and clang with its fuzzing runtime
+#                           Wine, clang with its fuzzing runtime, and time
 set -euo pipefail
 
 
@@ -18,6 +18,7 @@ if [ "${1:-test}" = test ]; then
   have x86_64-w64-mingw32-g++ || missing+=(g++-mingw-w64-x86-64)
   have wine || missing+=(wine)
   have clang++ || missing+=(clang)
+  [ -x /usr/bin/time ] || missing+=(time)
   ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 ||
     missing+=(libclang-rt-14-dev)
 fi
