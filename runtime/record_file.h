@@ -2,6 +2,7 @@
 // written a record at a time through a large buffer.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>

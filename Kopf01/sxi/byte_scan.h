@@ -64,4 +64,31 @@ inline std::size_t find_either(const char* text, std::size_t size, char a, char 
   return size;
 }
 
+/// Copies the `size` bytes at `from` to `to` (the two do not overlap) and
+/// tells whether any of them equals `a` or `b`.
+inline bool copy_finding_either(const char* from, std::size_t size, char* to, char a, char b) {
+  if (size < 8) {
+    bool found = false;
+    for (std::size_t i = 0; i < size; ++i) {
+      to[i] = from[i];
+      found = found || from[i] == a || from[i] == b;
+    }
+    return found;
+  }
+  const std::uint64_t pattern_a = broadcast(a);
+  const std::uint64_t pattern_b = broadcast(b);
+  std::uint64_t marks = 0;
+  const auto copy_word = [&](std::size_t i) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, from + i, sizeof word);
+    std::memcpy(to + i, &word, sizeof word);
+    marks |= zero_bytes(word ^ pattern_a) | zero_bytes(word ^ pattern_b);
+  };
+  std::size_t i = 0;
+  for (; i + 8 <= size; i += 8) copy_word(i);
+  // The last word ends at `size`, over bytes already copied.
+  if (i < size) copy_word(size - 8);
+  return marks != 0;
+}
+
 }  // namespace byte_scan

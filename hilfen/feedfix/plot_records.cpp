@@ -59,10 +59,6 @@ std::string_view without_trailing_blanks(std::string_view data) {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-bool holds_blank_or_nul(std::string_view text) {
-  return byte_scan::find_either(text.data(), text.size(), ' ', '\0') < text.size();
-}
-
 std::int32_t clamp_to_i32(std::int64_t value) {
   return static_cast<std::int32_t>(std::clamp(value, k_min_i32, k_max_i32));
 }
@@ -229,13 +225,12 @@ Rewrite compose_rewrite(std::string_view prefix, std::int32_t value, std::string
                         RewrittenRecord& out) {
   if (prefix.size() + k_i10_columns + rest.size() > k_record_columns) return Rewrite::failed;
   // Leedel has work only where the prefix or the rest holds a blank or a
-  // NUL, the number never does. Looking for them where they stand is cheaper
-  // than reading the freshly composed record back.
-  const bool clean = !holds_blank_or_nul(prefix) && !holds_blank_or_nul(rest);
+  // NUL (the number never does); they are looked for while they are copied,
+  // which is cheaper than reading the freshly composed record back.
   char* const begin = out.text.data();
   char* p = begin;
-  // Mostly the two letters of the pen key: not worth a call to copy.
-  for (const char c : prefix) *p++ = c;
+  bool dropped = byte_scan::copy_finding_either(prefix.data(), prefix.size(), p, ' ', '\0');
+  p += prefix.size();
   // Leedel would drop the blanks in front of the number in its 10 columns,
   // so only its own characters are placed.
   if (value < k_min_i10) {
@@ -243,8 +238,9 @@ Rewrite compose_rewrite(std::string_view prefix, std::int32_t value, std::string
   } else {
     p = std::to_chars(p, p + k_i10_columns, value).ptr;
   }
-  p = std::copy(rest.begin(), rest.end(), p);
+  dropped = byte_scan::copy_finding_either(rest.data(), rest.size(), p, ' ', '\0') || dropped;
+  p += rest.size();
   const auto length = static_cast<std::int16_t>(p - begin);
-  out.length = clean ? length : Leedel(begin, length);
+  out.length = dropped ? Leedel(begin, length) : length;
   return Rewrite::rewritten;
 }
