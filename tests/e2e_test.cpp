@@ -15,6 +15,7 @@
 #include <iterator>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/support/scratch_dir.h"
@@ -173,56 +174,61 @@ TEST_F(E2e, ResetWithoutSettingsFileCreatesTheDefaultFileInstead) {
   expect_exit(result, 0);
   EXPECT_EQ(stopped("INI-file not found. Default file created."), result.out);
   EXPECT_EQ("15574\r\n0\r\n", dir.read(k_settings));
-}
-
-TEST_F(E2e, SettingsFileThatCannotBeReadNorCreatedStopsTheRun) {
-  std::filesystem::create_directory(dir.file(k_settings));
-  dir.write("p.plt", "PU1200,3400;\r\n");
-  RunResult result = run({"p.plt"});
-  expect_exit(result, 0);
-  EXPECT_EQ(stopped("INI-file cannot be used."), result.out);
-  EXPECT_EQ("PU1200,3400;\r\n", dir.read("p.plt"));
-  EXPECT_EQ((std::vector<std::string>{k_settings, "p.plt"}), dir.names());
-}
-
-TEST_F(E2e, MissingPlotFileStopsAndLeavesCorrectedSettingsUnwritten) {
-  dir.write(k_settings, "9999\r\n0\r\n");
-  RunResult result = run({"missing.plt"});
-  expect_exit(result, 0);
-  EXPECT_EQ(stopped("Cannot open plot file.", warning()), result.out);
-  EXPECT_EQ("9999\r\n0\r\n", dir.read(k_settings));
   EXPECT_EQ((std::vector<std::string>{k_settings}), dir.names());
 }
 
-TEST_F(E2e, DirectoryAsPlotFileCannotBeOpened) {
-  dir.write(k_settings, "15574\r\n250\r\n");
-  std::filesystem::create_directory(dir.file("plots"));
-  RunResult result = run({"plots"});
-  expect_exit(result, 0);
-  EXPECT_EQ(stopped("Cannot open plot file."), result.out);
-  EXPECT_EQ("15574\r\n250\r\n", dir.read(k_settings));
-  EXPECT_FALSE(dir.exists(k_temp));
-}
-
-TEST_F(E2e, TemporaryFileAsPlotFileIsRefusedAndKept) {
-  dir.write(k_settings, "15574\r\n250\r\n");
-  dir.write(k_temp, "PU1200,3400;\r\n");
-  RunResult result = run({k_temp});
-  expect_exit(result, 0);
-  EXPECT_EQ(stopped("Cannot open temporary file."), result.out);
-  EXPECT_EQ("PU1200,3400;\r\n", dir.read(k_temp));
-  EXPECT_EQ("15574\r\n250\r\n", dir.read(k_settings));
-}
-
-TEST_F(E2e, TemporaryFileThatCannotBeCreatedStopsTheRun) {
-  dir.write(k_settings, "15574\r\n250\r\n");
-  dir.write("p.plt", "PU1200,3400;\r\n");
-  std::filesystem::create_directory(dir.file(k_temp));
-  RunResult result = run({"p.plt"});
-  expect_exit(result, 0);
-  EXPECT_EQ(stopped("Cannot open temporary file."), result.out);
-  EXPECT_EQ("PU1200,3400;\r\n", dir.read("p.plt"));
-  EXPECT_EQ("15574\r\n250\r\n", dir.read(k_settings));
+// A stop before the plot is touched: every file stays as it was and nothing
+// is created beside it.
+TEST_F(E2e, EarlyStopsLeaveEveryFileAsItWas) {
+  struct Case {
+    std::string name;
+    std::vector<std::pair<std::string, std::string>> files;  // name, bytes
+    std::vector<std::string> directories;
+    std::string read_only;
+    std::string argument;
+    std::string out;
+  };
+  const std::pair<std::string, std::string> settings = {k_settings, "15574\r\n250\r\n"};
+  const std::pair<std::string, std::string> plot = {"p.plt", "PU1200,3400;\r\n"};
+  std::vector<Case> cases = {
+      {"settings file that can be neither read nor created", {plot}, {k_settings}, "", "p.plt",
+       stopped("INI-file cannot be used.")},
+      {"missing plot file leaves corrected settings unwritten", {{k_settings, "9999\r\n0\r\n"}},
+       {}, "", "missing.plt", stopped("Cannot open plot file.", warning())},
+      {"directory as plot file", {settings}, {"plots"}, "", "plots",
+       stopped("Cannot open plot file.")},
+      {"temporary file as plot file", {settings, {k_temp, "PU1200,3400;\r\n"}}, {}, "", k_temp,
+       stopped("Cannot open temporary file.")},
+      {"temporary file that cannot be created", {settings, plot}, {k_temp}, "", "p.plt",
+       stopped("Cannot open temporary file.")},
+      {"reset of a read-only settings file", {settings}, {}, k_settings, "/r",
+       stopped("INI-file not opened (for writing).")},
+  };
+  // Arguments that only look like reset switches name plot files.
+  for (const std::string& argument :
+       {"/rx"s, "r"s, "R"s, "rr"s, "/x"s, "/r "s, " /r"s, "-R-"s, "--r"s}) {
+    cases.push_back({"argument \"" + argument + "\"", {settings}, {}, "", argument,
+                     stopped("Cannot open plot file.")});
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir scratch;
+    std::vector<std::string> names = c.directories;
+    for (const auto& [name, bytes] : c.files) {
+      scratch.write(name, bytes);
+      names.push_back(name);
+    }
+    for (const std::string& name : c.directories) {
+      std::filesystem::create_directory(scratch.file(name));
+    }
+    if (!c.read_only.empty()) make_read_only(scratch, c.read_only);
+    std::sort(names.begin(), names.end());
+    RunResult result = run_in(scratch, {c.argument});
+    expect_exit(result, 0);
+    EXPECT_EQ(c.out, result.out);
+    for (const auto& [name, bytes] : c.files) EXPECT_EQ(bytes, scratch.read(name)) << name;
+    EXPECT_EQ(names, scratch.names());
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -292,30 +298,6 @@ TEST_F(E2e, FurtherArgumentsAreIgnored) {
   EXPECT_EQ("PU1200,3400;\r\n", dir.read("q.plt"));
 }
 
-TEST_F(E2e, EmptyPlotFileIsLeftAloneAndSettingsComeBackInWriteBackForm) {
-  dir.write(k_settings, "15574\r\n0\r\n");
-  dir.write("p.plt", "");
-  RunResult result = run({"p.plt"});
-  expect_exit(result, 0);
-  EXPECT_EQ(completed(0), result.out);
-  EXPECT_EQ("", dir.read("p.plt"));
-  EXPECT_EQ("     15574\r\n         0\r\n", dir.read(k_settings));
-  EXPECT_EQ((std::vector<std::string>{k_settings, "p.plt"}), dir.names());
-}
-
-TEST_F(E2e, PlotWithoutRewrittenRecordIsLeftByteForByte) {
-  // Shift 0 moves no pen; the page value is not below the threshold.
-  const std::string plot = "SP1;   \r\nPU100,200;\r\nPG;   16000,0;\nLB\tx;";
-  dir.write(k_settings, "     15574\r\n         0\r\n");
-  dir.write("p.plt", plot);
-  RunResult result = run({"p.plt"});
-  expect_exit(result, 0);
-  EXPECT_EQ(completed(1), result.out);
-  EXPECT_EQ(plot, dir.read("p.plt"));
-  EXPECT_EQ(write_back(15574, 0), dir.read(k_settings));
-  EXPECT_FALSE(dir.exists(k_temp));
-}
-
 // ---------------------------------------------------------------------------
 // Settings file forms and ranges
 
@@ -358,6 +340,8 @@ TEST_F(E2e, SettingsAreReadInEveryFormAndCorrectedOutsideTheirRanges) {
     expect_exit(result, 0);
     EXPECT_EQ(completed(0, c.warns ? warning() : ""), result.out);
     EXPECT_EQ(write_back(c.pg_threshold, c.carried_shift), scratch.read(k_settings));
+    EXPECT_EQ("", scratch.read("p.plt"));
+    EXPECT_EQ((std::vector<std::string>{k_settings, "p.plt"}), scratch.names());
   }
 }
 
@@ -392,27 +376,6 @@ TEST_F(E2e, ResetWritesTheDefaultThresholdWhenTheStoredValuesWereWrong) {
   expect_exit(corrected, 0);
   EXPECT_EQ(stopped("Ini file resetted. Shift length set to zero.", warning()), corrected.out);
   EXPECT_EQ("     15574\r\n0\r\n", dir.read(k_settings));
-}
-
-TEST_F(E2e, ResetOfAReadOnlySettingsFileStopsAndLeavesIt) {
-  dir.write(k_settings, "15574\r\n250\r\n");
-  make_read_only(dir, k_settings);
-  RunResult result = run({"/r"});
-  expect_exit(result, 0);
-  EXPECT_EQ(stopped("INI-file not opened (for writing)."), result.out);
-  EXPECT_EQ("15574\r\n250\r\n", dir.read(k_settings));
-}
-
-TEST_F(E2e, ArgumentsThatOnlyLookLikeResetSwitchesNamePlotFiles) {
-  for (const std::string& argument : {"/rx"s, "r"s, "R"s, "/r "s, " /r"s, "-R-"s, "--r"s}) {
-    SCOPED_TRACE("\"" + argument + "\"");
-    ScratchDir scratch;
-    scratch.write(k_settings, "15574\r\n250\r\n");
-    RunResult result = run_in(scratch, {argument});
-    expect_exit(result, 0);
-    EXPECT_EQ(stopped("Cannot open plot file."), result.out);
-    EXPECT_EQ("15574\r\n250\r\n", scratch.read(k_settings));
-  }
 }
 
 // ---------------------------------------------------------------------------
@@ -472,6 +435,8 @@ TEST_F(E2e, PenAndPageRecordsAreRewrittenAsInTheWorkedExamples) {
        "PU1450,3400;\r\n", 0, 250},
       {"a full 80-column line", 15574, 250, "LB" + std::string(78, 'A') + "\r\nPU1200,3400;\r\n",
        "LB" + std::string(78, 'A') + "\r\nPU1450,3400;\r\n", 0, 250},
+      {"no record rewritten: the plot keeps its bytes, line ends and all", 15574, 0,
+       "SP1;   \r\nPU100,200;\r\nPG;   16000,0;\nLB\tx;", std::nullopt, 1, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
