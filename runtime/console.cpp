@@ -11,11 +11,6 @@
 
 namespace {
 
-// The record-file layer's numbers for these two refusals, so that its fatal
-// report names them ("disk full", "access denied").
-constexpr IoStatus k_io_console_access_denied = 1212;
-constexpr IoStatus k_io_console_full = 1214;
-
 constexpr std::string_view k_line_end = "\r\n";
 constexpr std::string_view k_stop_message = "Stop - Program terminated.";
 constexpr std::string_view k_pause_prompt =
@@ -45,9 +40,8 @@ void write_console(std::string_view head, std::string_view body, OnFailure on_fa
   if (on_failure == OnFailure::ignore) return;
   // A full device or refused access ends the run; any other failure of a
   // console write is passed over.
-  if (error == OsError::disk_full) fatal_io_error(k_io_console_full, "WRITE", "USER");
-  if (error == OsError::access_denied) {
-    fatal_io_error(k_io_console_access_denied, "WRITE", "USER");
+  if (error == OsError::disk_full || error == OsError::access_denied) {
+    fatal_io_error(io_status(error), "WRITE", "USER");
   }
 }
 

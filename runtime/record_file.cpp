@@ -21,7 +21,6 @@ namespace {
 //   1204       end of input while asking for a file name
 //   1210-1217  a failed operating-system call, one number per OsError
 //   1225-1228  the field rules (fields.h)
-//   1240       a console write refused for good (console.cpp)
 constexpr IoStatus k_io_no_file_name = 1204;
 constexpr IoStatus k_io_file_not_found = 1210;
 constexpr IoStatus k_io_path_not_found = 1211;
@@ -31,7 +30,6 @@ constexpr IoStatus k_io_disk_full = 1214;
 constexpr IoStatus k_io_device_error = 1215;
 constexpr IoStatus k_io_already_exists = 1216;
 constexpr IoStatus k_io_system_error = 1217;
-constexpr IoStatus k_io_console_write = 1240;
 
 // The floor is 1024 bytes; a larger buffer means far fewer system calls on
 // plot files of hundreds of megabytes.
@@ -70,6 +68,8 @@ struct Unit {
 std::array<Unit, 3> g_units;
 bool g_fatal_under_way = false;
 
+}  // namespace
+
 IoStatus io_status(OsError error) {
   switch (error) {
     case OsError::none:
@@ -93,6 +93,8 @@ IoStatus io_status(OsError error) {
   }
   return k_io_system_error;
 }
+
+namespace {
 
 const char* error_message(IoStatus status) {
   switch (status) {
@@ -128,8 +130,6 @@ const char* error_message(IoStatus status) {
       return "invalid base in integer field";
     case k_io_record_overflow:
       return "record too long";
-    case k_io_console_write:
-      return "cannot write to the console";
     default:
       return "unknown error";
   }

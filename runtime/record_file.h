@@ -9,6 +9,7 @@
 
 #include "Kopf01/sxi/string00.h"
 #include "runtime/fields.h"
+#include "runtime/os.h"
 
 inline constexpr std::int32_t k_settings_unit = 17;
 inline constexpr std::int32_t k_plot_unit = 18;
@@ -69,6 +70,9 @@ void close_all_units();
 
 /// Forgets every unit without any call to the Os (tests install a new one).
 void reset_units();
+
+/// The positive error number of a failed operating-system call (0 for none).
+IoStatus io_status(OsError error);
 
 /// Whether `status` is a failure of the operating system (a refused or failed
 /// call), not an end of file or a field that does not convert.
