@@ -27,8 +27,11 @@ inline constexpr FileHandle k_no_file = -1;
 enum class Access { read, write };
 /// `must_exist` opens an existing file only; `create_if_missing` creates an
 /// empty file when the name is free (exclusively: a file that appears in the
-/// meantime makes the open fail).
-enum class Create { must_exist, create_if_missing };
+/// meantime makes the open fail). `own_file` is create_if_missing for a
+/// scratch file of the run's own: a name that is a symbolic link, or a file
+/// that has other names (hard links), is removed first and a new file made in
+/// its place, so that writing never reaches another file through it.
+enum class Create { must_exist, create_if_missing, own_file };
 
 struct OpenResult {
   OsError error = OsError::other;
@@ -46,6 +49,17 @@ struct FileId {
   std::uint64_t volume = 0;
   std::uint64_t index = 0;
   friend bool operator==(const FileId&, const FileId&) = default;
+};
+
+/// What a file shows of itself: enough to tell whether it has changed since,
+/// or whether a name now leads to another file.
+struct FileState {
+  bool exists = false;
+  FileId id;
+  std::uint64_t size = 0;
+  std::int64_t modified = 0;  // time of the last write, in the backend's own units
+  std::uint32_t links = 0;    // names the file has
+  friend bool operator==(const FileState&, const FileState&) = default;
 };
 
 /// Everything feedfix asks of the operating system.
@@ -66,6 +80,11 @@ struct Os {
   virtual OsError close_file(FileHandle file) = 0;
   /// The identity of an open file; two handles on one file give equal ids.
   virtual FileId file_id(FileHandle file) = 0;
+  /// The state of an open file (exists false when it cannot be had).
+  virtual FileState file_state(FileHandle file) = 0;
+  /// The state of the file `name` leads to, through symbolic links; exists
+  /// false when there is none.
+  virtual FileState path_state(const std::string& name) = 0;
   /// Removes the named file.
   virtual OsError remove_file(const std::string& name) = 0;
   /// Replaces the whole content of `to` (creating it when missing) by that of
@@ -75,18 +94,40 @@ struct Os {
   /// Renames `from` to `to`; fails when `to` exists.
   virtual OsError rename_no_replace(const std::string& from, const std::string& to) = 0;
   /// Creates a new, empty file for writing beside the file `name`, in the
-  /// directory that holds it, under a fresh name of the backend's choosing,
-  /// which goes to `temp_name`. It is meant to be put in place of `name` by
-  /// rename_replace. A directory that takes no new file fails with
-  /// access_denied. (POSIX: beside the file a symbolic link leads to.)
+  /// directory that holds it (POSIX: beside the file a symbolic link leads
+  /// to). It is meant to take the place of `name` through commit_beside, or
+  /// to go again through discard_beside. `temp_name` receives the backend's
+  /// own note of it, to be handed back to those calls; the file may have no
+  /// name at all until it is committed, and a file that is never committed
+  /// does not outlive the process where the system allows it. A directory
+  /// that takes no new file fails with access_denied.
   virtual OpenResult create_beside(const std::string& name, std::string& temp_name) = 0;
-  /// Puts the closed file `from` in place of `to` in one step: afterwards
-  /// `to` names either its old bytes or all of `from`'s, also after a power
-  /// loss (`from` reaches the disk before the rename). `to` keeps its
-  /// permission bits (POSIX) or its hidden, system and archive marks
-  /// (Windows); a POSIX symbolic link stays a link. On success `from` is
-  /// gone; on failure both are left as they were.
-  virtual OsError rename_replace(const std::string& from, const std::string& to) = 0;
+  /// Puts the file made by create_beside in place of `to` in one step and
+  /// closes it: afterwards `to` names either its old bytes or all the new
+  /// ones, also after a power loss (the bytes reach the disk before the
+  /// name). `to` keeps its permission bits and owner (POSIX) or its hidden,
+  /// system and archive marks (Windows); a POSIX symbolic link stays a link.
+  /// On failure `to` is as it was and the new file is gone.
+  virtual OsError commit_beside(FileHandle file, const std::string& temp_name,
+                                const std::string& to) = 0;
+  /// Closes and removes a file made by create_beside that is not wanted.
+  virtual void discard_beside(FileHandle file, const std::string& temp_name) = 0;
+  /// Puts the closed file `from` in place of `to` by renaming it, where that
+  /// is one step: both on one volume, `from` a file with no other name, `to`
+  /// (where it exists) a writable file. `from` takes `to`'s permission bits
+  /// and owner (Windows: its marks) and reaches the disk before the rename;
+  /// a POSIX symbolic link `to` stays a link and its file is replaced. On
+  /// success `from` is gone; on failure nothing has changed (the caller then
+  /// copies). A read-only `to` fails with access_denied.
+  virtual OsError move_replace(const std::string& from, const std::string& to) = 0;
+
+  /// Waits until no other run holds the lock of the current directory, then
+  /// holds it until the process ends, however it ends. Anything but none:
+  /// the file system offers no lock there, and the run goes on without one.
+  virtual OsError lock_current_directory() = 0;
+  /// Removes the temporary files that runs which are gone left beside `name`
+  /// in its directory (files of create_beside that were never committed).
+  virtual void remove_stale_files(const std::string& name) = 0;
 
   /// Writes raw bytes to standard output at once (no translation, no buffering).
   virtual OsError write_stdout(const char* data, std::size_t size) = 0;
