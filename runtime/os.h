@@ -59,6 +59,7 @@ struct FileState {
   std::uint64_t size = 0;
   std::int64_t modified = 0;  // time of the last write, in the backend's own units
   std::uint32_t links = 0;    // names the file has
+  bool regular = false;       // a plain file: no device, pipe or directory
   friend bool operator==(const FileState&, const FileState&) = default;
 };
 
