@@ -567,6 +567,44 @@ TEST(FaultTable, EveryFailingCallOfARunLeavesTheFilesWholeOldOrNew) {
   EXPECT_GT(points, 500u);
 }
 
+// A run stopped at any call (a kill: no clean-up of its own) and one whole
+// run after it: the plot file is whole, as one or two runs leave it, and the
+// settings hold the shift that belongs to it.
+TEST(KillTable, StoppedRunAndOneWholeRunLeaveThePlotWholeWithItsShift) {
+  std::size_t points = 0;
+  for (const Scenario& s : scenarios()) {
+    if (s.clean.end != "OK" || s.clean.plot != Plot::fresh) continue;
+    FakeOs once = prepared(s);
+    run_tool(once, s.arguments);
+    FakeOs twice = once;
+    run_tool(twice, s.arguments);
+    const std::size_t calls = once.call_count();
+    for (std::size_t stop = 1; stop <= calls; ++stop) {
+      SCOPED_TRACE(s.name + ": stopped at call " + std::to_string(stop) + " (" +
+                   once.calls[stop - 1] + ")");
+      FakeOs fake = prepared(s);
+      fake.stop_at_call(stop);
+      EXPECT_THROW(run_tool(fake, s.arguments), StopSignal);
+      fake.stop_at_call(0);
+      fake.out_tried.clear();
+      const RunEnd end = run_tool(fake, s.arguments);
+      ++points;
+      EXPECT_EQ("OK", end_of(end));
+      const auto& plot = fake.files[k_plot];
+      const auto& ini = fake.files[k_ini];
+      const bool one = plot == once.files[k_plot] && ini == once.files[k_ini];
+      const bool two = plot == twice.files[k_plot] && ini == twice.files[k_ini];
+      EXPECT_TRUE(one || two) << "plot: " << escape_bytes(plot) << "\n  ini: " << escape_bytes(ini);
+      std::vector<std::string> names;
+      for (const auto& [name, content] : fake.files) names.push_back(name);
+      EXPECT_EQ((std::vector<std::string>{k_ini, k_plot}), names);
+      EXPECT_TRUE(fake.open_files().empty());
+    }
+  }
+  std::printf("[ stop points tried: %zu ]\n", points);
+  EXPECT_GT(points, 40u);
+}
+
 // ---------------------------------------------------------------------------
 // The mends the table stands on, where they need more than the table checks
 // (the exact report, a second run, a second read); a failed create of the new
