@@ -198,8 +198,9 @@ std::vector<Scenario> scenarios() {
         {"stdout #6", k_refusals, {"fatal", Plot::old, Ini::old, Temp::partial}},
         {"stdout #7", k_refusals, {"fatal", Plot::old, Ini::old, Temp::partial}},
         {"stdout #8", k_refusals, {"fatal", Plot::old, Ini::old, Temp::partial}},
-        // " OK": both files are closed, the changed ~ffx.log is whole.
-        {"stdout #9", k_refusals, {"fatal", Plot::old, Ini::old, Temp::whole}},
+        // " OK": both files are closed, the changed ~ffx.log is whole and
+        // the replacement recorded; the next run makes it.
+        {"stdout #9", k_refusals, {"fatal", Plot::old, Ini::old, Temp::whole, true}},
         // Every other console failure is passed over; so is every failure of
         // the line end at the process end.
         {"stdout", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
@@ -320,7 +321,7 @@ std::vector<Scenario> scenarios() {
         {"stdout #3", k_refusals, {"fatal", Plot::old, Ini::old, Temp::absent}},
         {"stdout #4", k_refusals, {"fatal", Plot::old, Ini::old, Temp::absent}},
         {"stdout #5", k_refusals, {"fatal", Plot::old, Ini::old, Temp::partial}},
-        {"stdout #6", k_refusals, {"fatal", Plot::old, Ini::old, Temp::whole}},
+        {"stdout #6", k_refusals, {"fatal", Plot::old, Ini::old, Temp::whole, true}},
         {"stdout", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
         {"open feedfix.ini#1", k_any, {k_stop_ini_created, Plot::old, Ini::defaults, Temp::absent}},
         {"read feedfix.ini", k_any, {k_stop_ini_use, Plot::old, Ini::old, Temp::absent}},

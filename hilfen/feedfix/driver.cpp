@@ -96,22 +96,28 @@ int feedfix_main() {
       process_plot_records(settings.pg_threshold, page_grid, settings.carried_shift);
 
   // A plot file that changed while it was read is not replaced: the run ends
-  // as after a read error.
+  // as after a read error. It is looked at after the loop, and once more
+  // when the replacement is recorded, right before it is made.
   if (loop.run_ok && !plot_unchanged(unit_file_state(k_plot_unit), plot_seen)) loop.run_ok = false;
   close_unit(k_plot_unit);
   if (loop.run_ok && !plot_unchanged(os().path_state(plot_name), plot_seen)) loop.run_ok = false;
   // Nothing changed and nothing failed: the temporary file has no use.
   close_unit(k_temp_unit, loop.run_ok && !loop.changed ? Close::delete_file : Close::keep);
+  Replacement replacement;
+  if (loop.run_ok && loop.changed) {
+    replacement = record_replacement(plot_name, plot_seen, settings.pg_threshold,
+                                     settings.carried_shift);
+    if (!plot_unchanged(os().path_state(plot_name), plot_seen)) {
+      cancel_replacement(replacement);
+      loop.run_ok = false;
+    }
+  }
   if (!loop.run_ok) stop_run("Error on reading or writing.");
   console_record("  OK");
 
   std::int16_t cleanup_status = 0;
-  Replacement replacement;
-  if (loop.changed) {
-    replacement = replace_plot(plot_name, plot_seen, settings.pg_threshold,
-                               settings.carried_shift, cleanup_status);
-    // A failure here is reported only after the settings are written back.
-  }
+  // A failure here is reported only after the settings are written back.
+  if (loop.changed) replace_plot(replacement, cleanup_status);
 
   const bool saved = store_settings(settings.pg_threshold, settings.carried_shift);
   // The record goes once the settings are back; ~ffx.log, where it was

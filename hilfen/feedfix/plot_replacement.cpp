@@ -72,21 +72,27 @@ Match compare_files(const std::string& a, const std::string& b) {
 
 }  // namespace
 
-Replacement replace_plot(const std::string& plot_name, const FileState& plot_before,
-                         std::int32_t pg_threshold, std::int32_t carried_shift,
-                         std::int16_t& cleanup_status) {
+Replacement record_replacement(const std::string& plot_name, const FileState& plot_before,
+                               std::int32_t pg_threshold, std::int32_t carried_shift) {
   Replacement r;
   r.plot_name = plot_name;
   r.plot_before = plot_before;
-  cleanup_status = k_failed;
   const Intent intent{plot_name, pg_threshold, carried_shift, plot_before,
                       os().path_state(k_temp_name)};
+  r.recorded = write_intent(intent) == OsError::none;
+  return r;
+}
+
+void replace_plot(Replacement& r, std::int16_t& cleanup_status) {
+  cleanup_status = k_failed;
   // Without the record a stop during the replacement could not be finished:
   // the plot file stays as it is, ~ffx.log holds the corrected records.
-  if (write_intent(intent) != OsError::none) return r;
-  r.recorded = true;
-  put_in_place(r, cleanup_status);
-  return r;
+  if (r.recorded) put_in_place(r, cleanup_status);
+}
+
+void cancel_replacement(Replacement& r) {
+  if (r.recorded) (void)remove_intent();
+  r.recorded = false;
 }
 
 void end_replacement(const Replacement& r, std::int16_t& cleanup_status) {

@@ -16,14 +16,20 @@ struct Replacement {
   bool moved = false;     // ~ffx.log itself became the plot file
 };
 
-/// Puts ~ffx.log in place of the plot file `plot_name`, which the run read as
-/// `plot_before`, after recording the intent to write back `pg_threshold`
-/// and `carried_shift`. ~ffx.log is renamed over the plot where that is one
-/// step, and copied otherwise. `cleanup_status` becomes 0 when the plot file
-/// was replaced and 3 when not; no record, no replacement.
-Replacement replace_plot(const std::string& plot_name, const FileState& plot_before,
-                         std::int32_t pg_threshold, std::int32_t carried_shift,
-                         std::int16_t& cleanup_status);
+/// Records the intent to put ~ffx.log in place of the plot file `plot_name`,
+/// which the run read as `plot_before`, and to write back `pg_threshold` and
+/// `carried_shift`. Without the record (`recorded` false) the plot file must
+/// not be replaced.
+Replacement record_replacement(const std::string& plot_name, const FileState& plot_before,
+                               std::int32_t pg_threshold, std::int32_t carried_shift);
+
+/// Puts ~ffx.log in place of the plot file: renamed over it where that is
+/// one step, copied otherwise. `cleanup_status` becomes 0 when the plot file
+/// was replaced and 3 when not (also where nothing was recorded).
+void replace_plot(Replacement& replacement, std::int16_t& cleanup_status);
+
+/// Drops the record of a replacement that is not to happen.
+void cancel_replacement(Replacement& replacement);
 
 /// Called after the settings write-back: removes the intent record and then a
 /// copied ~ffx.log (`cleanup_status` 3 when that fails). The record stays
