@@ -86,6 +86,9 @@ struct Os {
   /// The state of the file `name` leads to, through symbolic links; exists
   /// false when there is none.
   virtual FileState path_state(const std::string& name) = 0;
+  /// Whether another program holds the open file open for writing now, as
+  /// far as the system can tell (false where it cannot).
+  virtual bool written_elsewhere(FileHandle file) = 0;
   /// Removes the named file.
   virtual OsError remove_file(const std::string& name) = 0;
   /// Replaces the whole content of `to` (creating it when missing) by that of

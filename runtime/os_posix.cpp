@@ -450,6 +450,7 @@ pid_t spawn(const char* program, const char* const* argv, int& error) {
   sigemptyset(&defaults);
   sigaddset(&defaults, SIGPIPE);
   sigaddset(&defaults, SIGXFSZ);
+  sigaddset(&defaults, SIGIO);
   posix_spawnattr_setsigdefault(&attributes, &defaults);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
   pid_t pid = -1;
@@ -468,6 +469,9 @@ class PosixOs final : public Os {
     // console is a failed write, not a silent death.
     ::signal(SIGXFSZ, SIG_IGN);
     ::signal(SIGPIPE, SIG_IGN);
+    // A writer opening the plot file while written_elsewhere holds its brief
+    // lease makes the system send SIGIO, which must not end the run.
+    ::signal(SIGIO, SIG_IGN);
     install_stop_handlers();
   }
 
@@ -565,6 +569,23 @@ class PosixOs final : public Os {
     struct stat st {};
     if (::stat(name.c_str(), &st) != 0) return {};
     return state_of(st);
+  }
+
+  bool written_elsewhere(FileHandle file) override {
+#ifdef F_SETLEASE
+    // A read lease is refused while any process holds the file open for
+    // writing. It is given back at once: only the answer is wanted. (A file
+    // of another owner takes no lease from a user without the right to it:
+    // no answer then.)
+    if (::fcntl(to_fd(file), F_SETLEASE, F_RDLCK) == 0) {
+      (void)::fcntl(to_fd(file), F_SETLEASE, F_UNLCK);
+      return false;
+    }
+    return errno == EAGAIN || errno == EBUSY;
+#else
+    (void)file;
+    return false;
+#endif
   }
 
   OsError remove_file(const std::string& name) override {

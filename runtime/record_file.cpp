@@ -329,6 +329,11 @@ FileState unit_file_state(std::int32_t unit) {
   return u == nullptr ? FileState{} : os().file_state(u->handle);
 }
 
+bool unit_written_elsewhere(std::int32_t unit) {
+  const Unit* u = find_unit(unit);
+  return u != nullptr && os().written_elsewhere(u->handle);
+}
+
 IoStatus read_text_line(std::int32_t unit, std::string_view& data, bool& lossless) {
   lossless = true;
   Unit* found = find_unit(unit, Access::read);

@@ -98,7 +98,11 @@ int feedfix_main() {
   // A plot file that changed while it was read is not replaced: the run ends
   // as after a read error. It is looked at after the loop, and once more
   // when the replacement is recorded, right before it is made.
-  if (loop.run_ok && !plot_unchanged(unit_file_state(k_plot_unit), plot_seen)) loop.run_ok = false;
+  // An exporter that still holds it open for writing may add more at any time.
+  if (loop.run_ok && (!plot_unchanged(unit_file_state(k_plot_unit), plot_seen) ||
+                      unit_written_elsewhere(k_plot_unit))) {
+    loop.run_ok = false;
+  }
   close_unit(k_plot_unit);
   if (loop.run_ok && !plot_unchanged(os().path_state(plot_name), plot_seen)) loop.run_ok = false;
   // Nothing changed and nothing failed: the temporary file has no use.

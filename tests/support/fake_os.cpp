@@ -179,6 +179,11 @@ FileState FakeOs::file_state(FileHandle file) {
   return path_state(it->second.name);
 }
 
+bool FakeOs::written_elsewhere(FileHandle file) {
+  auto it = open_.find(file);
+  return it != open_.end() && written_by_others.count(it->second.name) != 0;
+}
+
 FileState FakeOs::path_state(const std::string& name) {
   auto it = files.find(name);
   if (it == files.end()) return {};

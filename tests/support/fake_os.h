@@ -40,6 +40,8 @@ struct FakeOs : Os {
   /// A planned write failure lands the first half of its bytes before it
   /// fails, as a disk that fills up in the middle of a write does.
   bool tear_failed_writes = false;
+  /// Names of files another program holds open for writing.
+  std::set<std::string> written_by_others;
   /// move_replace is refused (another volume): the caller copies instead.
   bool no_moves = false;
   /// Files that a stop of the process would take along: those create_beside
@@ -77,6 +79,7 @@ struct FakeOs : Os {
   FileId file_id(FileHandle file) override;
   FileState file_state(FileHandle file) override;
   FileState path_state(const std::string& name) override;
+  bool written_elsewhere(FileHandle file) override;
   OsError remove_file(const std::string& name) override;
   OsError copy_replace(const std::string& from, const std::string& to) override;
   OsError rename_no_replace(const std::string& from, const std::string& to) override;
