@@ -132,7 +132,7 @@ kill_series() {
   chain_of "$input" $((kills + 2))
   before_work=$(listing "$work")
   before_plot=$(listing "$plot_dir")
-  local signals=(INT TERM KILL) killed=0 failures_before=$failures
+  local signals=(INT TERM KILL) killed=0 failures_before=$failures recorded=0 torn=0
   for ((i = 1; i <= kills; i++)); do
     local signal=${signals[RANDOM % 3]} delay=$((RANDOM % (millis * 3 / 2 + 5)))
     (cd "$work" && exec $as "$feedfix" "$plot" </dev/null >/dev/null 2>&1) &
@@ -140,6 +140,12 @@ kill_series() {
     sleep "$(printf '0.%03d' "$delay")"
     if kill -s "$signal" "$pid" 2>/dev/null; then killed=$((killed + 1)); fi
     wait "$pid" 2>/dev/null || true
+    # A stop during the replacement leaves its record; during a copy in
+    # place, also a plot file cut short, which the next run must finish.
+    if [ -e "$work/~ffx.jnl" ]; then
+      recorded=$((recorded + 1))
+      [ "$(wc -c <"$plot_dir/$(basename "$plot")")" -lt "$(wc -c <"$input")" ] && torn=$((torn + 1))
+    fi
   done
   (cd "$work" && $as "$feedfix" "$plot" </dev/null >"$scratch/last.txt" 2>&1) ||
     fail "$label: the whole run failed"
@@ -157,7 +163,8 @@ kill_series() {
     fail "$label: plot directory holds $(listing "$plot_dir"), before: $before_plot"
   [ $failures = "$failures_before" ] || return 0
   echo "$label: $kills runs stopped at random (INT/TERM/KILL, one whole run lasts ${millis} ms," \
-    "$killed signals landed), then one whole run: plot whole, as $found runs one after the other give it," \
+    "$killed signals landed, $recorded during a replacement, $torn of them with the plot cut short)," \
+    "then one whole run: plot whole, as $found runs one after the other give it," \
     "with its shift; nothing left behind"
 }
 
