@@ -5,6 +5,7 @@
 // new; nothing is left beside them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstdio>
@@ -77,11 +78,14 @@ std::string end_of(const RunEnd& end) {
 // ---------------------------------------------------------------------------
 // Scenarios and the table of expected ends
 
-enum class Plot { old, fresh };
-enum class Ini { old, fresh, defaults, absent };
-enum class Temp { absent, partial, whole, old };
+enum class Plot { old, fresh, once };
+// `once`: as the stopped run before it left them, finished by this run.
+enum class Ini { old, fresh, defaults, absent, once };
+enum class Temp { absent, partial, whole, old, once };
 
-const char* name_of(Plot p) { return p == Plot::old ? "old" : "new"; }
+const char* name_of(Plot p) {
+  return p == Plot::old ? "old" : p == Plot::fresh ? "new" : "once corrected";
+}
 const char* name_of(OsError e) {
   switch (e) {
     case OsError::disk_full:
@@ -154,6 +158,11 @@ struct Scenario {
   std::string new_ini;
   std::string temp_text;  // what ~ffx.log holds when the loop has written all
   bool no_moves = false;  // ~ffx.log cannot be renamed over the plot: it is copied
+  // Before the run: a run on `files` stopped at its first call of this name
+  // ("<operation> <name>"; empty: none).
+  std::string stopped_at;
+  std::string once_plot;  // the plot and settings as that run would have left them
+  std::string once_ini;
   Expected clean;         // the run without any failure
   std::vector<Row> rows;
 };
@@ -352,6 +361,78 @@ std::vector<Scenario> scenarios() {
     list.push_back(s);
   }
 
+  // A run stopped right before its plot file was replaced left ~ffx.log and
+  // the intent record: this run first finishes that replacement and its
+  // write-back, then corrects the corrected plot with the shift it carries.
+  {
+    Scenario s;
+    s.name = "interrupted replacement";
+    s.files = {{k_ini, "15574\r\n250\r\n"}, {k_plot, k_plot_old}};
+    s.arguments = {k_plot};
+    s.read_chunk = static_cast<std::size_t>(-1);
+    s.stopped_at = "move plot.plt";
+    s.once_plot = k_plot_new;
+    s.once_ini = "     15574\r\n       446\r\n";
+    s.new_plot = "PG;8800,0;\r\nPU2096,3400;\r\nPG;   8804,0;\r\nPG;   16000,0;\r\n";
+    s.new_ini = "     15574\r\n       450\r\n";
+    s.temp_text = s.new_plot;
+    s.clean = {"OK", Plot::fresh, Ini::fresh, Temp::absent};
+    const Expected clean = s.clean;
+    const Expected nothing_done = {"fatal", Plot::old, Ini::old, Temp::once, true};
+    const Expected cannot_finish = {k_stop_cleanup, Plot::old, Ini::old, Temp::once, true};
+    const Expected no_write_back = {k_stop_ini_write, Plot::once, Ini::old, Temp::absent};
+    s.rows = {
+        // Before the record is read: nothing is done.
+        {"stdout #1", k_refusals, nothing_done},
+        {"stdout #2", k_refusals, nothing_done},
+        {"stdout #3", k_refusals, nothing_done},
+        {"stdout #4", k_refusals, nothing_done},
+        {"lock", k_any, clean},
+        // A record that cannot be read: ~ffx.log may be the only whole copy.
+        {"open ~ffx.jnl", k_any, cannot_finish},
+        {"read ~ffx.jnl", k_any, cannot_finish},
+        {"close ~ffx.jnl", k_any, clean},
+        // The replacement, by a copy where the rename fails.
+        {"move plot.plt#1", k_any, clean},
+        // The write-back of the stopped run's settings.
+        {"open feedfix.ini#1", k_any, no_write_back},
+        {"create feedfix.ini#1", k_denied, clean},
+        {"create feedfix.ini#1", k_any, no_write_back},
+        {"close feedfix.ini#1", k_any, clean},
+        {"write feedfix.ini.new0#1", k_any, {"fatal", Plot::once, Ini::old, Temp::absent, true}},
+        {"replace feedfix.ini#1", k_any, {"fatal", Plot::once, Ini::old, Temp::absent, true}},
+        {"remove ~ffx.jnl#1", k_any, clean},
+        // This run's own work on the plot the stopped run corrected.
+        {"open feedfix.ini#2", k_any, {k_stop_ini_created, Plot::once, Ini::defaults, Temp::absent}},
+        {"read feedfix.ini", k_any, {k_stop_ini_use, Plot::once, Ini::once, Temp::absent}},
+        {"close feedfix.ini#2", k_any, {"fatal", Plot::once, Ini::once, Temp::absent}},
+        {"open plot.plt", k_any, {k_stop_plot, Plot::once, Ini::once, Temp::absent}},
+        {"open ~ffx.log", k_any, {k_stop_temp, Plot::once, Ini::once, Temp::absent}},
+        {"stdout #5", k_refusals, {"fatal", Plot::once, Ini::once, Temp::partial}},
+        {"stdout #6", k_refusals, {"fatal", Plot::once, Ini::once, Temp::partial}},
+        {"stdout #7", k_refusals, {"fatal", Plot::once, Ini::once, Temp::partial}},
+        {"stdout #8", k_refusals, {"fatal", Plot::once, Ini::once, Temp::partial}},
+        {"read plot.plt", k_any, {k_stop_rw, Plot::once, Ini::once, Temp::partial}},
+        {"write ~ffx.log", k_any, {k_stop_rw, Plot::once, Ini::once, Temp::partial}},
+        {"close plot.plt", k_any, {"fatal", Plot::once, Ini::once, Temp::whole}},
+        {"close ~ffx.log", k_any, {"fatal", Plot::once, Ini::once, Temp::absent}},
+        {"create ~ffx.jnl", k_any, {k_stop_cleanup, Plot::once, Ini::fresh, Temp::whole}},
+        {"write ~ffx.jnl.new0", k_any, {k_stop_cleanup, Plot::once, Ini::fresh, Temp::whole}},
+        {"replace ~ffx.jnl", k_any, {k_stop_cleanup, Plot::once, Ini::fresh, Temp::whole}},
+        {"stdout #9", k_refusals, {"fatal", Plot::once, Ini::once, Temp::whole, true}},
+        {"move plot.plt#2", k_any, clean},
+        {"open feedfix.ini#3", k_any, {k_stop_ini_write, Plot::fresh, Ini::once, Temp::absent}},
+        {"create feedfix.ini#2", k_denied, clean},
+        {"create feedfix.ini#2", k_any, {k_stop_ini_write, Plot::fresh, Ini::once, Temp::absent}},
+        {"close feedfix.ini#3", k_any, clean},
+        {"write feedfix.ini.new0#2", k_any, {"fatal", Plot::fresh, Ini::once, Temp::absent, true}},
+        {"replace feedfix.ini#2", k_any, {"fatal", Plot::fresh, Ini::once, Temp::absent, true}},
+        {"remove ~ffx.jnl#2", k_any, clean},
+        {"stdout", k_any, clean},
+    };
+    list.push_back(s);
+  }
+
   // No settings file: the defaults are created and the run ends.
   {
     Scenario s;
@@ -452,7 +533,9 @@ std::string check_end(const Scenario& s, const FakeOs& fake, const RunEnd& end,
   const std::string& old_plot = s.files.at(plot_name);
   if (plot == nullptr) {
     fail("plot file gone");
-  } else if (*plot != (expected.plot == Plot::old ? old_plot : s.new_plot)) {
+  } else if (*plot != (expected.plot == Plot::old    ? old_plot
+                        : expected.plot == Plot::once ? s.once_plot
+                                                      : s.new_plot)) {
     fail(std::string("plot file is not the ") + name_of(expected.plot) + " one: " + *plot);
   }
 
@@ -470,6 +553,12 @@ std::string check_end(const Scenario& s, const FakeOs& fake, const RunEnd& end,
     case Ini::fresh:
       if (ini == nullptr || *ini != s.new_ini) {
         fail("feedfix.ini is not the new one: " + (ini ? *ini : std::string("(none)")));
+      }
+      break;
+    case Ini::once:
+      if (ini == nullptr || *ini != s.once_ini) {
+        fail("feedfix.ini is not the one the stopped run meant: " +
+             (ini ? *ini : std::string("(none)")));
       }
       break;
     case Ini::defaults:
@@ -492,6 +581,9 @@ std::string check_end(const Scenario& s, const FakeOs& fake, const RunEnd& end,
       break;
     case Temp::whole:
       if (temp == nullptr || *temp != s.temp_text) fail("~ffx.log is not whole");
+      break;
+    case Temp::once:
+      if (temp == nullptr || *temp != s.once_plot) fail("~ffx.log is not the stopped run's");
       break;
     case Temp::old:
       if (temp == nullptr || *temp != s.files.at(k_temp)) fail("~ffx.log is not the leftover");
@@ -519,6 +611,20 @@ FakeOs prepared(const Scenario& s) {
   fake.files = s.files;
   fake.read_chunk = s.read_chunk;
   fake.no_moves = s.no_moves;
+  if (!s.stopped_at.empty()) {
+    FakeOs probe = fake;
+    run_tool(probe, s.arguments);
+    const auto at = std::find(probe.calls.begin(), probe.calls.end(), s.stopped_at);
+    EXPECT_NE(probe.calls.end(), at) << s.stopped_at;
+    fake.stop_at_call(static_cast<std::size_t>(at - probe.calls.begin()) + 1);
+    try {
+      run_tool(fake, s.arguments);
+    } catch (const StopSignal&) {
+    }
+    fake.stop_at_call(0);
+    fake.calls.clear();
+    fake.out_tried.clear();
+  }
   return fake;
 }
 
