@@ -171,6 +171,7 @@ const std::string k_plot_old =
     "PG;   9000,0;\r\nPU1200,3400;\r\nPG;   8804,0;\r\nPG;   16000,0;\r\n";
 const std::string k_plot_new = "PG;8804,0;\r\nPU1646,3400;\r\nPG;   8804,0;\r\nPG;   16000,0;\r\n";
 const std::string k_plot_quiet = "IN;\r\nPG;   16000,0;\r\n";
+const std::string k_settings_old_form = "15574\r\n250\r\n";
 
 const std::string k_stop_plot = "Cannot open plot file.";
 const std::string k_stop_temp = "Cannot open temporary file.";
@@ -710,6 +711,49 @@ TEST(KillTable, StoppedRunAndOneWholeRunLeaveThePlotWholeWithItsShift) {
   }
   std::printf("[ stop points tried: %zu ]\n", points);
   EXPECT_GT(points, 40u);
+}
+
+// What a run makes of a stopped run's replacement, by what has become of the
+// files since the stop.
+TEST(InterruptedReplacement, FinishedOnlyWhereThePlotIsStillTheStoppedRunsToReplace) {
+  struct Case {
+    const char* name;
+    void (*after_stop)(FakeOs&);
+    bool finished;  // the stopped run's plot and shift were put in place
+  };
+  const Case cases[] = {
+      {"nothing happened since", [](FakeOs&) {}, true},
+      // A copy into the plot file itself, cut short by the stop.
+      {"plot cut short", [](FakeOs& f) { f.files[k_plot] = k_plot_new.substr(0, 15); }, true},
+      {"plot emptied", [](FakeOs& f) { f.files[k_plot].clear(); }, true},
+      // Someone else's plot now: it stays, and so does the shift.
+      {"plot rewritten by someone", [](FakeOs& f) { f.files[k_plot] = k_plot_quiet; }, false},
+      {"~ffx.log removed", [](FakeOs& f) { f.files.erase(k_temp); }, false},
+      {"~ffx.log rewritten", [](FakeOs& f) { f.files[k_temp] = "PU1,1;\r\n"; }, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeOs fake;
+    fake.files = {{k_ini, k_settings_old_form}, {k_plot, k_plot_old}};
+    fake.no_moves = true;  // copied, as where the plot's directory takes no new file
+    FakeOs probe = fake;
+    run_tool(probe, {k_plot});
+    const auto copy = std::find(probe.calls.begin(), probe.calls.end(), "copy plot.plt");
+    ASSERT_NE(probe.calls.end(), copy);
+    fake.stop_at_call(static_cast<std::size_t>(copy - probe.calls.begin()) + 1);
+    EXPECT_THROW(run_tool(fake, {k_plot}), StopSignal);
+    fake.stop_at_call(0);
+    c.after_stop(fake);
+    const std::string plot_then = fake.files[k_plot];
+    // A run whose own work ends before any file: what stands is the finishing's.
+    fake.out_tried.clear();
+    const RunEnd end = run_tool(fake, {"missing.plt"});
+    EXPECT_EQ(k_stop_plot, end_of(end));
+    EXPECT_EQ(c.finished ? k_plot_new : plot_then, fake.files[k_plot]);
+    EXPECT_EQ(0u, fake.files.count(k_intent));
+    EXPECT_EQ(c.finished ? 0u : fake.files.count(k_temp), fake.files.count(k_temp));
+    EXPECT_EQ(c.finished ? "     15574\r\n       446\r\n" : k_settings_old_form, fake.files[k_ini]);
+  }
 }
 
 // ---------------------------------------------------------------------------
