@@ -428,7 +428,7 @@ std::vector<Scenario> scenarios() {
         {"close feedfix.ini#3", k_any, clean},
         {"write feedfix.ini.new0#2", k_any, {"fatal", Plot::fresh, Ini::once, Temp::absent, true}},
         {"replace feedfix.ini#2", k_any, {"fatal", Plot::fresh, Ini::once, Temp::absent, true}},
-        {"remove ~ffx.jnl#2", k_any, clean},
+        {"remove ~ffx.jnl", k_any, clean},
         {"stdout", k_any, clean},
     };
     list.push_back(s);

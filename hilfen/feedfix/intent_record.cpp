@@ -114,6 +114,10 @@ bool parse_intent(std::string_view text, Intent& intent) {
 
 OsError write_intent(const Intent& intent) {
   const std::string record = format_intent(intent);
+  // Whatever stands under the name goes first: a link planted there must not
+  // lead the record onto another file. (A record of an earlier run has been
+  // dealt with at the start of this one.)
+  (void)os().remove_file(k_name);
   std::string temp_name;
   const OpenResult opened = os().create_beside(k_name, temp_name);
   if (opened.error != OsError::none) return opened.error;
