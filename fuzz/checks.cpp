@@ -383,7 +383,10 @@ std::string check_command_line(const std::uint8_t* data, std::size_t size) {
   // Without lead bytes, the arguments quoted back give themselves again.
   if (!with_table) {
     std::string rebuilt = "p";
-    for (std::size_t i = 1; i < arguments.size(); ++i) rebuilt += " " + quoted(arguments[i]);
+    for (std::size_t i = 1; i < arguments.size(); ++i) {
+      rebuilt += ' ';
+      rebuilt += quoted(arguments[i]);
+    }
     std::vector<std::string> again = split_command_line(rebuilt);
     if (again.empty() || again[0] != "p") return what + "quoted line lost the program name";
     again[0] = arguments[0];

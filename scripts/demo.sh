@@ -7,8 +7,10 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 
 "$root/scripts/deps.sh" demo
 
-cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=Release -DFEEDFIX_TESTS=OFF
-cmake --build "$root/build" -j2
+cd "$root"
+cmake --preset release -DFEEDFIX_TESTS=OFF
+cmake --build --preset release -j2
+feedfix="$root/build-release/feedfix"
 
 work="$(mktemp -d)"
 cp "$root/examples/example.plt" "$work/"
@@ -20,13 +22,13 @@ cat -A example.plt
 
 echo
 echo "== first run: feedfix example.plt (no feedfix.ini yet)"
-"$root/build/feedfix" example.plt </dev/null | cat -A
+"$feedfix" example.plt </dev/null | cat -A
 echo "== feedfix.ini:"
 cat -A feedfix.ini
 
 echo
 echo "== second run: feedfix example.plt"
-"$root/build/feedfix" example.plt </dev/null | cat -A
+"$feedfix" example.plt </dev/null | cat -A
 echo "== example.plt after:"
 cat -A example.plt
 echo "== feedfix.ini (the shift carried into the next plot):"

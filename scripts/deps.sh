@@ -4,7 +4,8 @@
 #
 #   scripts/deps.sh demo    cmake, g++, make
 #   scripts/deps.sh test    the above, GoogleTest, the Windows cross compiler,
-#                           Wine, clang with its fuzzing runtime, and time
+#                           Wine, clang with its fuzzing runtime, time, and for
+#                           the package checks dpkg-dev, file, man-db, python3
 set -euo pipefail
 
 
@@ -19,6 +20,11 @@ if [ "${1:-test}" = test ]; then
   have wine || missing+=(wine)
   have clang++ || missing+=(clang)
   [ -x /usr/bin/time ] || missing+=(time)
+  have dpkg-shlibdeps || missing+=(dpkg-dev)
+  have file || missing+=(file)
+  have man || missing+=(man-db)
+  have groff || missing+=(groff-base)
+  have python3 || missing+=(python3)
   ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 ||
     missing+=(libclang-rt-14-dev)
 fi

@@ -22,9 +22,7 @@ for tool in x86_64-w64-mingw32-g++ wine wineboot wineserver; do
 done
 
 echo "== Windows program (mingw-w64)"
-cmake -S "$root" -B "$win_build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
-  -DCMAKE_BUILD_TYPE=Release -DFEEDFIX_TESTS=OFF >/dev/null
-cmake --build "$win_build" -j2
+(cd "$root" && cmake --preset windows >/dev/null && cmake --build --preset windows -j2)
 exe="$win_build/feedfix.exe"
 case $exe in
   *[[:space:]]*) echo "test-windows: the tests take the program's path split at blanks: $exe" >&2; exit 2 ;;

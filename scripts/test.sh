@@ -1,25 +1,32 @@
 #!/usr/bin/env bash
-# Builds feedfix with its tests and runs them; again with the address and
-# undefined-behaviour sanitizers; the black-box tests against the Windows
-# program under Wine; each fuzz target for a bounded time; a small soak run.
-# Installs missing build packages first (scripts/deps.sh).
+# Builds feedfix with its tests in Release and runs them; again in Debug with
+# the address and undefined-behaviour sanitizers (warnings are errors in
+# both); the black-box tests against the Windows program under Wine; the
+# Debian package, the Windows zip, the man page and the version resource
+# (scripts/package-check.sh); each fuzz target for a bounded time; a small
+# soak run. Installs missing build packages first (scripts/deps.sh).
 set -euo pipefail
 
 root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/deps.sh" test
 
-echo "== Linux build and tests"
-cmake -S "$root" -B "$root/build-test" -DCMAKE_BUILD_TYPE=Debug
-cmake --build "$root/build-test" -j2
-ctest --test-dir "$root/build-test" --output-on-failure -j2
+cd "$root"
 
-echo "== sanitizer build and tests"
-cmake -S "$root" -B "$root/build-sanitize" -DCMAKE_BUILD_TYPE=Debug -DFEEDFIX_SANITIZE=ON
-cmake --build "$root/build-sanitize" -j2
-ctest --test-dir "$root/build-sanitize" --output-on-failure -j2
+echo "== Release build and tests, warnings are errors (preset ci)"
+cmake --preset ci
+cmake --build --preset ci -j2
+ctest --preset ci -j2
+
+echo "== sanitizer build and tests, warnings are errors (preset sanitize)"
+cmake --preset sanitize
+cmake --build --preset sanitize -j2
+ctest --preset sanitize -j2
 
 echo "== Windows program under Wine"
-"$root/scripts/test-windows.sh" build-test
+"$root/scripts/test-windows.sh" build-ci
+
+echo "== packages, man page, version resource"
+"$root/scripts/package-check.sh"
 
 echo "== fuzz targets, 60 seconds each"
 "$root/scripts/fuzz.sh" 60

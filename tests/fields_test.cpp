@@ -130,7 +130,10 @@ TEST(IntegerOutput, RightJustifiesOrFillsWithAsterisksInExactlyTheWidth) {
     SCOPED_TRACE(testing::Message() << c.value << " in " << c.width);
     std::string out(static_cast<std::size_t>(c.width) + 2, '~');
     format_integer(c.value, c.width, out.data() + 1);
-    EXPECT_EQ("~" + std::string(c.text) + "~", out);
+    std::string expected = "~";
+    expected += c.text;
+    expected += '~';
+    EXPECT_EQ(expected, out);
   }
 }
 

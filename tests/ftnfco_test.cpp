@@ -28,7 +28,7 @@ TEST_F(FileRoutines, CopyReplacesTheWholeTarget) {
 }
 
 TEST_F(FileRoutines, DeleteRemovesTheFile) {
-  fake.files["~ffx.log"] = "x";
+  fake.files.emplace("~ffx.log", "x");
   FTNFDE(status, k_reserved, "~ffx.log", 8);
   EXPECT_EQ(0, status);
   EXPECT_EQ(0u, fake.files.count("~ffx.log"));
@@ -40,7 +40,7 @@ TEST_F(FileRoutines, RenameMovesTheFileButReplacesNothing) {
   EXPECT_EQ(0, status);
   EXPECT_EQ("1", fake.files["new"]);
 
-  fake.files["other"] = "2";
+  fake.files.emplace("other", "2");
   FTNFRE(status, k_reserved, "other", 5, "new", 3);
   EXPECT_EQ(3, status);
   EXPECT_EQ("1", fake.files["new"]);
@@ -58,9 +58,9 @@ TEST_F(FileRoutines, FailedSystemCallsGiveStatusThreeSilently) {
   EXPECT_EQ(3, status);
 
   // Conditions outside the listed five go through the silent report as well.
+  fake.files.emplace("a", "1");
   for (OsError error : {OsError::access_denied, OsError::disk_full, OsError::io_error,
                         OsError::other}) {
-    fake.files["a"] = "1";
     fake.fail_next("copy", "b", error);
     status = -7;
     FTNFCO(status, k_reserved, "a", 1, "b", 1);

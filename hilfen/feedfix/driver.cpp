@@ -16,7 +16,12 @@
 
 namespace {
 
-constexpr std::string_view k_title = "Plotfile-Nachbehandlung  Gerber AP3xx-Plotter   V0.92";
+// The build passes the project version (FEEDFIX_VERSION, e.g. "0.92"), the same
+// one the packages carry; the banner keeps its width of 53 characters.
+#ifndef FEEDFIX_VERSION
+#error "FEEDFIX_VERSION must name the version, e.g. -DFEEDFIX_VERSION=\"0.92\""
+#endif
+constexpr std::string_view k_title = "Plotfile-Nachbehandlung  Gerber AP3xx-Plotter   V" FEEDFIX_VERSION;
 constexpr std::string_view k_maker = "feedfix plot file post-processing tool (c) 1997-2001";
 static_assert(k_title.size() == 53);
 static_assert(k_maker.size() == 52 && k_maker.ends_with("2001"));
