@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds feedfix with its tests in Release and runs them; again in Debug with
 # the address and undefined-behaviour sanitizers (warnings are errors in
-# both); the black-box tests against the Windows program under Wine; the
+# both); the safety checks of the built program (scripts/safety.sh:
+# overlapping runs, killed runs, a plot file still being written); the
+# black-box tests against the Windows program under Wine; the
 # Debian package, the Windows zip, the man page and the version resource
 # (scripts/package-check.sh); each fuzz target for a bounded time; a small
 # soak run. Installs missing build packages first (scripts/deps.sh).
@@ -16,6 +18,9 @@ echo "== Release build and tests, warnings are errors (preset ci)"
 cmake --preset ci
 cmake --build --preset ci -j2
 ctest --preset ci -j2
+
+echo "== safety: overlapping runs, killed runs, a plot file still being written"
+"$root/scripts/safety.sh" "$root/build-ci/feedfix"
 
 echo "== sanitizer build and tests, warnings are errors (preset sanitize)"
 cmake --preset sanitize
