@@ -198,13 +198,29 @@ OsError rename_keeping_marks(const std::string& from, const std::string& to,
   return result;
 }
 
+// Gives the open file the marks of a file whose attributes were
+// `target_attributes`. The marks are cosmetic: a failure changes no byte.
+void adopt_marks(HANDLE handle, DWORD target_attributes) {
+  if (target_attributes == INVALID_FILE_ATTRIBUTES ||
+      (target_attributes & k_kept_attributes) == 0) {
+    return;
+  }
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(handle, &info)) return;
+  FILE_BASIC_INFO basic{};  // Times of 0 stay as they are.
+  basic.FileAttributes = info.dwFileAttributes | (target_attributes & k_kept_attributes);
+  (void)SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic);
+}
+
 // Puts an open temporary file in place of `to` and closes it: its bytes reach
-// the disk first, then the deletion mark is taken back and the name moves.
-// On failure `to` is untouched and the temporary file is gone.
+// the disk first, then the deletion mark is taken back and the name moves,
+// with the file still open (it was opened sharing deletion, which lets it be
+// renamed). On failure `to` is untouched and the temporary file is gone.
 OsError commit_temp(HANDLE handle, bool marked, const std::string& temp, const std::string& to) {
   const DWORD target_attributes = GetFileAttributesA(to.c_str());
   OsError result = refuses_replacement(target_attributes) ? OsError::access_denied : OsError::none;
   if (result == OsError::none && !FlushFileBuffers(handle)) result = last_error();
+  if (result == OsError::none) adopt_marks(handle, target_attributes);
   if (result == OsError::none && marked && !mark_for_deletion(handle, false)) {
     result = last_error();
   }
@@ -212,12 +228,17 @@ OsError commit_temp(HANDLE handle, bool marked, const std::string& temp, const s
     discard_temp(handle, temp);
     return result;
   }
-  // From here to the rename the file has a name and no mark: a run killed in
-  // this moment leaves it for remove_stale_files.
-  if (!CloseHandle(handle)) result = last_error();
-  if (result == OsError::none) result = rename_keeping_marks(temp, to, target_attributes);
-  if (result != OsError::none) (void)DeleteFileA(temp.c_str());  // `to` is intact either way.
-  return result;
+  // Only from here to the rename does the file have a name and no mark: a
+  // run killed in this moment leaves it for remove_stale_files.
+  if (!MoveFileExA(temp.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    result = last_error();
+    if (marked) (void)mark_for_deletion(handle, true);
+    discard_temp(handle, temp);  // `to` is intact.
+    return result;
+  }
+  // The new bytes are on the disk and under their name; a failed close loses nothing.
+  (void)CloseHandle(handle);
+  return OsError::none;
 }
 
 // Opens `name` as a file of the run's own (Create::own_file): an existing
