@@ -59,6 +59,7 @@ struct FileState {
   std::uint64_t size = 0;
   std::int64_t modified = 0;  // time of the last write, in the backend's own units
   std::uint32_t links = 0;    // names the file has
+  bool regular = false;       // a plain file: no device, pipe or directory
   friend bool operator==(const FileState&, const FileState&) = default;
 };
 
@@ -85,6 +86,9 @@ struct Os {
   /// The state of the file `name` leads to, through symbolic links; exists
   /// false when there is none.
   virtual FileState path_state(const std::string& name) = 0;
+  /// Whether another program holds the open file open for writing now, as
+  /// far as the system can tell (false where it cannot).
+  virtual bool written_elsewhere(FileHandle file) = 0;
   /// Removes the named file.
   virtual OsError remove_file(const std::string& name) = 0;
   /// Replaces the whole content of `to` (creating it when missing) by that of

@@ -2,8 +2,10 @@
 // the command interpreter and process exit on Linux and other POSIX systems.
 #include "runtime/os.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -11,7 +13,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -194,19 +198,123 @@ void sync_directory(const std::string& directory) {
   }
 }
 
-// Creates a new file for writing beside `target` under a hidden name that no
-// other file has; -1 with errno set when none can be made.
-int create_temp_beside(const std::string& target, mode_t mode, std::string& temp) {
+// Named temporary files of this process, removed by the stop signals. A
+// file made without a name needs none of this: it goes with the process.
+constexpr std::size_t k_max_named = 4;
+constexpr std::size_t k_max_temp_path = 4096;
+char g_named[k_max_named][k_max_temp_path];
+volatile std::sig_atomic_t g_named_used[k_max_named];
+
+// Notes `name` for removal at a stop; false when it cannot be noted.
+bool note_named(const std::string& name) {
+  if (name.size() >= k_max_temp_path) return false;
+  for (std::size_t i = 0; i < k_max_named; ++i) {
+    if (g_named_used[i] != 0) continue;
+    std::memcpy(g_named[i], name.c_str(), name.size() + 1);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    g_named_used[i] = 1;
+    return true;
+  }
+  return false;
+}
+
+void forget_named(const std::string& name) {
+  for (std::size_t i = 0; i < k_max_named; ++i) {
+    if (g_named_used[i] != 0 && name == g_named[i]) g_named_used[i] = 0;
+  }
+}
+
+// SIGINT, SIGTERM, SIGHUP: the named temporary files go, then the signal
+// ends the process as it would have without the handler.
+extern "C" void on_stop_signal(int signal_number) {
+  const int saved = errno;
+  for (std::size_t i = 0; i < k_max_named; ++i) {
+    if (g_named_used[i] != 0) (void)::unlink(g_named[i]);
+  }
+  errno = saved;
+  ::signal(signal_number, SIG_DFL);
+  ::raise(signal_number);
+}
+
+constexpr int k_stop_signals[] = {SIGINT, SIGTERM, SIGHUP};
+
+void install_stop_handlers() {
+  for (const int signal_number : k_stop_signals) {
+    struct sigaction action {};
+    action.sa_handler = on_stop_signal;
+    sigemptyset(&action.sa_mask);
+    for (const int other : k_stop_signals) sigaddset(&action.sa_mask, other);
+    // A stop signal that was ignored when the tool started stays ignored.
+    struct sigaction previous {};
+    if (::sigaction(signal_number, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) {
+      continue;
+    }
+    (void)::sigaction(signal_number, &action, nullptr);
+  }
+}
+
+// Blocks the stop signals while a named file is made and noted, so that
+// none is made that a stop would miss.
+class StopSignalsHeld {
+ public:
+  StopSignalsHeld() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int signal_number : k_stop_signals) sigaddset(&set, signal_number);
+    (void)::sigprocmask(SIG_BLOCK, &set, &previous_);
+  }
+  ~StopSignalsHeld() { (void)::sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+  StopSignalsHeld(const StopSignalsHeld&) = delete;
+  StopSignalsHeld& operator=(const StopSignalsHeld&) = delete;
+
+ private:
+  sigset_t previous_;
+};
+
+// The hidden names of temporary files: ".<name>.ffx<pid>-<n>".
+constexpr char k_temp_marker[] = ".ffx";
+
+std::string temp_prefix(const std::string& target) {
   // The temporary name must fit a directory entry; a long target name is cut.
-  const std::string prefix = directory_of(target) + "/." + base_of(target).substr(0, 200) + ".ffx" +
-                             std::to_string(::getpid()) + "-";
+  return directory_of(target) + "/." + base_of(target).substr(0, 200) + k_temp_marker +
+         std::to_string(::getpid()) + "-";
+}
+
+// Creates a new file for writing beside `target` under a hidden name that no
+// other file has, noted for removal at a stop; -1 with errno set when none
+// can be made.
+int create_named_beside(const std::string& target, mode_t mode, std::string& temp) {
+  const std::string prefix = temp_prefix(target);
+  StopSignalsHeld held;
   int fd = -1;
   for (int n = 0; fd < 0 && n < 1000; ++n) {
     temp = prefix + std::to_string(n);
     fd = open_retry(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     if (fd < 0 && errno != EEXIST) break;
   }
+  if (fd >= 0 && !note_named(temp)) {
+    const int error = ENOMEM;
+    (void)::unlink(temp.c_str());
+    close_quietly(fd);
+    errno = error;
+    return -1;
+  }
   return fd;
+}
+
+// Creates a new file for writing beside `target`: one without a name where
+// the file system allows it (it then vanishes with the process unless it is
+// committed), else a named one. `temp` is empty for a file without a name.
+int create_beside_target(const std::string& target, mode_t mode, std::string& temp) {
+  temp.clear();
+#ifdef O_TMPFILE
+  const int fd = open_retry(directory_of(target).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+  if (fd >= 0) return fd;
+  // Only a file system without such files is passed over; a directory that
+  // refuses new files refuses the named one as well.
+  if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL && errno != ENOENT) return -1;
+#endif
+  return create_named_beside(target, mode, temp);
 }
 
 // Gives the file open on `fd` the owner, group and permission bits of
@@ -221,34 +329,116 @@ OsError adopt_owner_and_mode(int fd, const struct stat& target_st) {
   return OsError::none;
 }
 
-// Copies the open source into a new file beside `target` and renames it over
-// `target`, so the target has either its old bytes or all the new ones.
+// Gives a file without a name the hidden temporary name, noted for removal
+// at a stop, so that it can be renamed.
+OsError name_unnamed(int fd, const std::string& target, std::string& temp) {
+  const std::string prefix = temp_prefix(target);
+  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+  StopSignalsHeld held;
+  for (int n = 0; n < 1000; ++n) {
+    temp = prefix + std::to_string(n);
+    int done = ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, temp.c_str(), AT_SYMLINK_FOLLOW);
+    if (done != 0 && errno == ENOENT) {
+      // No /proc: the system's own way, where this user may use it.
+      done = ::linkat(fd, "", AT_FDCWD, temp.c_str(), AT_EMPTY_PATH);
+    }
+    if (done == 0) {
+      if (note_named(temp)) return OsError::none;
+      (void)::unlink(temp.c_str());
+      return OsError::other;
+    }
+    if (errno != EEXIST) return last_error();
+  }
+  return OsError::other;
+}
+
+// Puts the file open on `fd` (made by create_beside_target for `target`,
+// named `temp` or without a name) in place of `target` and closes it.
+// `target_st` is the target's state where it exists.
+OsError commit_file(int fd, std::string temp, const std::string& target,
+                    const struct stat* target_st) {
+  OsError e = target_st != nullptr ? adopt_owner_and_mode(fd, *target_st) : OsError::none;
+  // The bytes reach the disk before the name does, so that a power loss
+  // leaves the old file or the whole new one.
+  if (e == OsError::none) e = fsync_retry(fd);
+  if (e == OsError::none && temp.empty()) e = name_unnamed(fd, target, temp);
+  if (::close(fd) != 0 && errno != EINTR && e == OsError::none) e = last_error();
+  if (e == OsError::none && ::rename(temp.c_str(), target.c_str()) != 0) e = last_error();
+  if (e != OsError::none && !temp.empty()) {
+    (void)::unlink(temp.c_str());  // Leave nothing behind; the target is untouched.
+  }
+  if (!temp.empty()) forget_named(temp);
+  if (e == OsError::none) sync_directory(directory_of(target));
+  return e;
+}
+
+void discard_file(int fd, const std::string& temp) {
+  close_quietly(fd);
+  if (temp.empty()) return;  // Without a name it is gone with its handle.
+  (void)::unlink(temp.c_str());
+  forget_named(temp);
+}
+
+// Copies the open source into a new file beside `target` and puts it in
+// place of `target`, so the target has either its old bytes or all the new
+// ones.
 OsError copy_and_rename(int from, const struct stat& from_st, const std::string& target,
                         const struct stat* target_st) {
-  const std::string directory = directory_of(target);
   std::string temp;
-  // A target that exists gives its permission bits below; a new one gets the
-  // usual bits of a new file.
+  // A target that exists gives its permission bits at the commit; a new one
+  // gets the usual bits of a new file.
   const mode_t create_mode = target_st != nullptr ? 0600 : 0666;
-  const int to = create_temp_beside(target, create_mode, temp);
+  const int to = create_beside_target(target, create_mode, temp);
   if (to < 0) {
     const int error = errno;
     const bool no_new_file = error == EACCES || error == EPERM || error == EROFS;
     if (no_new_file && target_st != nullptr) return copy_in_place(from, target, from_st.st_size);
     return map_errno(error);
   }
-
-  OsError e = copy_bytes(from, to, from_st.st_size);
-  if (e == OsError::none && target_st != nullptr) e = adopt_owner_and_mode(to, *target_st);
-  if (e == OsError::none) e = fsync_retry(to);
-  if (::close(to) != 0 && e == OsError::none) e = last_error();
-  if (e == OsError::none && ::rename(temp.c_str(), target.c_str()) != 0) e = last_error();
+  const OsError e = copy_bytes(from, to, from_st.st_size);
   if (e != OsError::none) {
-    (void)::unlink(temp.c_str());  // Leave nothing behind; the target is untouched.
+    discard_file(to, temp);
     return e;
   }
-  sync_directory(directory);
-  return OsError::none;
+  return commit_file(to, temp, target, target_st);
+}
+
+FileState state_of(const struct stat& st) {
+  FileState state;
+  state.exists = true;
+  state.id = FileId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+  state.size = static_cast<std::uint64_t>(st.st_size);
+  state.modified = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  state.links = static_cast<std::uint32_t>(st.st_nlink);
+  state.regular = S_ISREG(st.st_mode);
+  return state;
+}
+
+// Whether the process `pid` is gone. One that this user may not signal is
+// alive; only a missing process counts as gone.
+bool process_gone(pid_t pid) { return ::kill(pid, 0) != 0 && errno == ESRCH; }
+
+// The process id in a temporary name ".<name>.ffx<pid>-<n>"; 0 when `entry`
+// is no such name.
+pid_t temp_owner(const char* entry) {
+  if (entry[0] != '.') return 0;
+  const char* marker = std::strstr(entry + 1, k_temp_marker);
+  const char* found = nullptr;
+  // The last marker counts: the name before it may hold one of its own.
+  while (marker != nullptr) {
+    found = marker;
+    marker = std::strstr(marker + 1, k_temp_marker);
+  }
+  if (found == nullptr || found == entry + 1) return 0;
+  const char* p = found + std::strlen(k_temp_marker);
+  long pid = 0;
+  const char* digits = p;
+  while (*p >= '0' && *p <= '9' && pid < 100000000) pid = pid * 10 + (*p++ - '0');
+  if (p == digits || *p != '-' || pid <= 0) return 0;
+  const char* serial = ++p;
+  while (*p >= '0' && *p <= '9') ++p;
+  if (p == serial || *p != '\0') return 0;
+  return static_cast<pid_t>(pid);
 }
 
 pid_t spawn(const char* program, const char* const* argv, int& error) {
@@ -260,6 +450,7 @@ pid_t spawn(const char* program, const char* const* argv, int& error) {
   sigemptyset(&defaults);
   sigaddset(&defaults, SIGPIPE);
   sigaddset(&defaults, SIGXFSZ);
+  sigaddset(&defaults, SIGIO);
   posix_spawnattr_setsigdefault(&attributes, &defaults);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
   pid_t pid = -1;
@@ -278,18 +469,35 @@ class PosixOs final : public Os {
     // console is a failed write, not a silent death.
     ::signal(SIGXFSZ, SIG_IGN);
     ::signal(SIGPIPE, SIG_IGN);
+    // A writer opening the plot file while written_elsewhere holds its brief
+    // lease makes the system send SIGIO, which must not end the run.
+    ::signal(SIGIO, SIG_IGN);
+    install_stop_handlers();
   }
 
   OpenResult open_file(const std::string& name, Access access, Create create) override {
     OpenResult result;
-    const int flags = O_CLOEXEC | (access == Access::read ? O_RDONLY : O_WRONLY);
+    int flags = O_CLOEXEC | (access == Access::read ? O_RDONLY : O_WRONLY);
+    if (create == Create::own_file) {
+      // A link, symbolic or hard, would let the writes reach another file:
+      // the name gets a file of its own. A link planted after this check
+      // makes the open fail (O_NOFOLLOW, the link count below).
+      struct stat st {};
+      if (::lstat(name.c_str(), &st) == 0 &&
+          (S_ISLNK(st.st_mode) || (S_ISREG(st.st_mode) && st.st_nlink > 1)) &&
+          ::unlink(name.c_str()) != 0) {
+        result.error = last_error();
+        return result;
+      }
+      flags |= O_NOFOLLOW;
+    }
     int fd = open_retry(name.c_str(), flags);
-    if (fd < 0 && errno == ENOENT && create == Create::create_if_missing) {
+    if (fd < 0 && errno == ENOENT && create != Create::must_exist) {
       fd = open_retry(name.c_str(), flags | O_CREAT | O_EXCL, 0666);
       result.created = fd >= 0;
     }
     if (fd < 0) {
-      result.error = last_error();
+      result.error = errno == ELOOP ? OsError::access_denied : last_error();
       return result;
     }
     struct stat st {};
@@ -299,7 +507,8 @@ class PosixOs final : public Os {
       return result;
     }
     if (S_ISDIR(st.st_mode) ||
-        (access == Access::write && !result.created && nobody_may_write(st))) {
+        (access == Access::write && !result.created && nobody_may_write(st)) ||
+        (create == Create::own_file && st.st_nlink > 1)) {
       result.error = OsError::access_denied;
       close_quietly(fd);
       return result;
@@ -350,6 +559,35 @@ class PosixOs final : public Os {
     return FileId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
   }
 
+  FileState file_state(FileHandle file) override {
+    struct stat st {};
+    if (::fstat(to_fd(file), &st) != 0) return {};
+    return state_of(st);
+  }
+
+  FileState path_state(const std::string& name) override {
+    struct stat st {};
+    if (::stat(name.c_str(), &st) != 0) return {};
+    return state_of(st);
+  }
+
+  bool written_elsewhere(FileHandle file) override {
+#ifdef F_SETLEASE
+    // A read lease is refused while any process holds the file open for
+    // writing. It is given back at once: only the answer is wanted. (A file
+    // of another owner takes no lease from a user without the right to it:
+    // no answer then.)
+    if (::fcntl(to_fd(file), F_SETLEASE, F_RDLCK) == 0) {
+      (void)::fcntl(to_fd(file), F_SETLEASE, F_UNLCK);
+      return false;
+    }
+    return errno == EAGAIN || errno == EBUSY;
+#else
+    (void)file;
+    return false;
+#endif
+  }
+
   OsError remove_file(const std::string& name) override {
     // unlink refuses a directory with EISDIR or EPERM: access_denied either way.
     if (::unlink(name.c_str()) != 0) return last_error();
@@ -396,10 +634,10 @@ class PosixOs final : public Os {
       return result;
     }
     struct stat target_st {};
-    // The new file is private until rename_replace gives it the bits of the
+    // The new file is private until the commit gives it the bits of the
     // file it replaces.
     const mode_t mode = ::stat(target.c_str(), &target_st) == 0 ? 0600 : 0666;
-    const int fd = create_temp_beside(target, mode, temp_name);
+    const int fd = create_beside_target(target, mode, temp_name);
     if (fd < 0) {
       result.error = last_error();
       return result;
@@ -410,25 +648,90 @@ class PosixOs final : public Os {
     return result;
   }
 
-  OsError rename_replace(const std::string& from, const std::string& to) override {
+  OsError commit_beside(FileHandle file, const std::string& temp_name,
+                        const std::string& to) override {
+    std::string target;
+    OsError e = resolve_links(to, target);
+    struct stat target_st {};
+    const bool target_exists = e == OsError::none && ::stat(target.c_str(), &target_st) == 0;
+    if (e == OsError::none && !target_exists && errno != ENOENT) e = last_error();
+    if (e == OsError::none && target_exists && !S_ISREG(target_st.st_mode)) {
+      e = OsError::access_denied;
+    }
+    if (e != OsError::none) {
+      discard_file(to_fd(file), temp_name);
+      return e;
+    }
+    return commit_file(to_fd(file), temp_name, target, target_exists ? &target_st : nullptr);
+  }
+
+  void discard_beside(FileHandle file, const std::string& temp_name) override {
+    discard_file(to_fd(file), temp_name);
+  }
+
+  OsError move_replace(const std::string& from, const std::string& to) override {
     std::string target;
     if (const OsError e = resolve_links(to, target); e != OsError::none) return e;
     struct stat target_st {};
     const bool target_exists = ::stat(target.c_str(), &target_st) == 0;
     if (!target_exists && errno != ENOENT) return last_error();
-    if (target_exists && !S_ISREG(target_st.st_mode)) return OsError::access_denied;
-
-    const int fd = open_retry(from.c_str(), O_RDONLY | O_CLOEXEC);
+    if (target_exists) {
+      if (!S_ISREG(target_st.st_mode) || nobody_may_write(target_st)) {
+        return OsError::access_denied;
+      }
+      // As for the copy: one who may not write the file may not replace it.
+      if (::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) return last_error();
+    }
+    const int fd = open_retry(from.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return last_error();
-    OsError e = target_exists ? adopt_owner_and_mode(fd, target_st) : OsError::none;
-    // The bytes reach the disk before the name does, so that a power loss
-    // leaves the old file or the whole new one.
+    struct stat from_st {};
+    OsError e = ::fstat(fd, &from_st) != 0 ? last_error() : OsError::none;
+    // Another name of the file would go on showing the plot's new bytes; a
+    // file on another volume cannot be renamed. Both are copied instead.
+    if (e == OsError::none &&
+        (!S_ISREG(from_st.st_mode) || from_st.st_nlink != 1 ||
+         (target_exists && from_st.st_dev != target_st.st_dev))) {
+      e = OsError::other;
+    }
+    if (e == OsError::none && target_exists) e = adopt_owner_and_mode(fd, target_st);
+    // The bytes reach the disk before the name does.
     if (e == OsError::none) e = fsync_retry(fd);
     close_quietly(fd);  // Only read; the sync above has said what matters.
     if (e != OsError::none) return e;
     if (::rename(from.c_str(), target.c_str()) != 0) return last_error();
     sync_directory(directory_of(target));
+    const std::string from_directory = directory_of(from);
+    if (from_directory != directory_of(target)) sync_directory(from_directory);
     return OsError::none;
+  }
+
+  OsError lock_current_directory() override {
+    const int fd = open_retry(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return last_error();
+    // The lock goes with the descriptor, which stays open until the process
+    // ends, however it ends; a command run at the pause does not inherit it.
+    while (::flock(fd, LOCK_EX) != 0) {
+      if (errno == EINTR) continue;
+      const OsError e = last_error();
+      close_quietly(fd);
+      return e == OsError::none ? OsError::other : e;
+    }
+    return OsError::none;
+  }
+
+  void remove_stale_files(const std::string& name) override {
+    std::string target;
+    if (resolve_links(name, target) != OsError::none) return;
+    const std::string directory = directory_of(target);
+    DIR* dir = ::opendir(directory.c_str());
+    if (dir == nullptr) return;  // Nothing to tidy that can be seen.
+    std::vector<std::string> stale;
+    while (const dirent* entry = ::readdir(dir)) {
+      const pid_t owner = temp_owner(entry->d_name);
+      if (owner > 0 && owner != ::getpid() && process_gone(owner)) stale.emplace_back(entry->d_name);
+    }
+    ::closedir(dir);
+    for (const std::string& entry : stale) (void)::unlink((directory + "/" + entry).c_str());
   }
 
   OsError rename_no_replace(const std::string& from, const std::string& to) override {

@@ -53,12 +53,14 @@ struct Unit {
   bool last_was_lf = true;  // reading: the last byte the file gave was LF (or none yet)
   bool truncated = false;   // writing: nothing behind the current position to cut
   bool created = false;     // the open made the file
+  bool in_place = false;    // writing: an existing file is cut where it stands
   // Writing an existing file: the first failed write, which every later write
   // of this opening repeats; the file then keeps its old bytes.
   IoStatus write_error = k_io_ok;
   // Writing an existing file: the new file beside it that takes its place at
   // close; empty while nothing is written, and where the file is cut in place.
   std::string side_name;
+  bool replacing = false;  // writing: the new contents are in a file beside it
   // Reading: the field of a line that the buffer cannot hold whole, kept
   // while the rest of the line is skipped.
   PlotRecord long_field{};
@@ -269,7 +271,7 @@ bool is_line_end(char c) { return c == '\r' || c == '\n'; }
 }  // namespace
 
 IoStatus open_unit(std::int32_t unit, std::string_view name, std::string_view status,
-                   std::string_view action) {
+                   std::string_view action, NewContents rewrite) {
   if (find_unit(unit) != nullptr) return k_io_unit_busy;
   Create create = Create::must_exist;
   if (keyword_is(status, "OLD")) {
@@ -293,6 +295,8 @@ IoStatus open_unit(std::int32_t unit, std::string_view name, std::string_view st
 
   std::string file_name(file_name_part(name));
   if (file_name.empty() && !ask_file_name(unit, file_name)) return k_io_no_file_name;
+  const bool scratch = rewrite == NewContents::scratch && access == Access::write;
+  if (scratch && create == Create::create_if_missing) create = Create::own_file;
 
   const OpenResult opened = os().open_file(file_name, access, create);
   if (opened.error != OsError::none) return io_status(opened.error);
@@ -316,7 +320,18 @@ IoStatus open_unit(std::int32_t unit, std::string_view name, std::string_view st
   u.buffer = std::make_unique_for_overwrite<char[]>(k_buffer_size);
   u.truncated = opened.created;
   u.created = opened.created;
+  u.in_place = scratch;
   return k_io_ok;
+}
+
+FileState unit_file_state(std::int32_t unit) {
+  const Unit* u = find_unit(unit);
+  return u == nullptr ? FileState{} : os().file_state(u->handle);
+}
+
+bool unit_written_elsewhere(std::int32_t unit) {
+  const Unit* u = find_unit(unit);
+  return u != nullptr && os().written_elsewhere(u->handle);
 }
 
 IoStatus read_text_line(std::int32_t unit, std::string_view& data, bool& lossless) {
@@ -433,6 +448,11 @@ IoStatus append(Unit& u, const char* data, std::size_t size) {
 // the way, the file keeps all of its old bytes. Only where the directory
 // takes no new file are the old bytes cut where they stand.
 IoStatus start_new_contents(Unit& u) {
+  if (u.in_place) {
+    if (const OsError e = os().truncate_file(u.handle); e != OsError::none) return io_status(e);
+    u.truncated = true;
+    return k_io_ok;
+  }
   std::string side_name;
   const OpenResult side = os().create_beside(u.name, side_name);
   if (side.error == OsError::access_denied) {
@@ -443,6 +463,7 @@ IoStatus start_new_contents(Unit& u) {
     (void)os().close_file(u.handle);  // Never written; closing it loses nothing.
     u.handle = side.handle;
     u.side_name = std::move(side_name);
+    u.replacing = true;
   }
   u.truncated = true;
   return k_io_ok;
@@ -513,7 +534,8 @@ void close_unit(std::int32_t unit, Close how) {
   const std::string name = u.name;
   const std::string side_name = u.side_name;
   const bool created = u.created;
-  const bool replacing = !side_name.empty();
+  const bool replacing = u.replacing;
+  const FileHandle handle = u.handle;
   // New contents take a file's place only when every write of this opening
   // went through (a failed one was reported to its caller), and not while the
   // process ends on a fatal report: they may lack what the failure stopped.
@@ -521,19 +543,22 @@ void close_unit(std::int32_t unit, Close how) {
       how == Close::keep && u.write_error == k_io_ok && !(replacing && g_fatal_under_way);
   IoStatus status = k_io_ok;
   if (complete && u.action == Access::write) status = flush_buffer(u);
-  const OsError closed = os().close_file(u.handle);
-  if (status == k_io_ok) status = io_status(closed);
   release(u);
   if (replacing) {
-    // Otherwise the file keeps its old bytes, whole.
-    if (complete && status == k_io_ok) status = io_status(os().rename_replace(side_name, name));
-    if (!complete || status != k_io_ok) {
-      (void)os().remove_file(side_name);  // The file is intact; a stray is all that could stay.
+    // Otherwise the file keeps its old bytes, whole, and the new file goes.
+    if (complete && status == k_io_ok) {
+      status = io_status(os().commit_beside(handle, side_name, name));
+    } else {
+      os().discard_beside(handle, side_name);
     }
-  } else if (how == Close::keep && status != k_io_ok && created) {
-    // A file this opening made and could not complete goes again, so that no
-    // half-written file stands under the name.
-    (void)os().remove_file(name);  // Already failing; nothing to add.
+  } else {
+    const OsError closed = os().close_file(handle);
+    if (status == k_io_ok) status = io_status(closed);
+    if (how == Close::keep && status != k_io_ok && created) {
+      // A file this opening made and could not complete goes again, so that
+      // no half-written file stands under the name.
+      (void)os().remove_file(name);  // Already failing; nothing to add.
+    }
   }
   // Only a refusal counts; a file already gone is what was wanted.
   if (how == Close::delete_file && os().remove_file(name) == OsError::access_denied &&

@@ -20,12 +20,28 @@ inline constexpr IoStatus k_io_unit_busy = 1201;    // unit already open, or fil
 inline constexpr IoStatus k_io_bad_keyword = 1202;  // status or action keyword not recognised
 inline constexpr IoStatus k_io_not_open = 1203;     // no file on the unit, or opened the other way
 
+/// How an existing file opened for writing takes its new contents.
+enum class NewContents {
+  /// Into a new file beside it, which takes its place at close: the file
+  /// holds its old bytes or all the new ones, never a part.
+  whole,
+  /// Cut where it stands at the first write, for the run's own scratch file.
+  /// A name that is a link (symbolic, or a file with other names) gets a
+  /// file of its own first, so that no other file is ever written through it.
+  scratch,
+};
+
 /// Opens `unit` on the file `name` (at most 259 characters of it, leading and
 /// trailing blanks removed; a blank name is asked for on the console).
 /// `status` is "OLD" or "UNKNOWN", `action` "read" or "write" (any case,
 /// trailing blanks ignored). A failed open leaves the unit closed.
 IoStatus open_unit(std::int32_t unit, std::string_view name, std::string_view status,
-                   std::string_view action);
+                   std::string_view action, NewContents rewrite = NewContents::whole);
+
+/// The state of the file open on `unit` (exists false when it is closed).
+FileState unit_file_state(std::int32_t unit);
+/// Whether another program holds the file open on `unit` open for writing.
+bool unit_written_elsewhere(std::int32_t unit);
 
 /// Reads the next record by "(a80)". Sets `lossless` to false when the line
 /// holds data the 80 columns cannot keep: non-blank bytes beyond column 80,

@@ -5,6 +5,8 @@
 // command prefix, e.g. "wine /path/feedfix.exe"); FEEDFIX_E2E_PLATFORM=windows
 // skips the cases that only make sense on POSIX.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -618,6 +620,69 @@ TEST_F(E2e, ReplacementThroughASymbolicLinkKeepsTheLink) {
   EXPECT_TRUE(std::filesystem::is_symlink(dir.file("p.plt")));
   EXPECT_EQ("PU1450,3400;\r\n", dir.read("real/target.plt"));
   EXPECT_EQ((std::vector<std::string>{k_settings, "p.plt", "real"}), dir.names());
+}
+
+// ~ffx.log takes the plot file's place by a rename where both lie on one file
+// system, and is copied elsewhere; either way the plot file keeps its
+// permission bits and owner, and nothing is left beside it.
+TEST_F(E2e, PlotIsReplacedByRenameOrCopyKeepingItsBitsAndOwner) {
+  SKIP_ON_WINDOWS("permission bits, owners, hard links");
+  struct Case {
+    const char* name;
+    bool other_volume;     // the plot lies under /dev/shm
+    bool linked_leftover;  // an old ~ffx.log with a second name
+  };
+  const Case cases[] = {{"same directory", false, false},
+                        {"other file system", true, false},
+                        {"old ~ffx.log with a second name", false, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.other_volume && !std::filesystem::is_directory("/dev/shm")) continue;
+    ScratchDir work;
+    std::optional<ScratchDir> shm;
+    if (c.other_volume) shm.emplace("/dev/shm");
+    const ScratchDir& plot_dir = c.other_volume ? *shm : work;
+    plot_dir.write("p.plt", "PU1200,3400;\r\n");
+    const std::string plot = plot_dir.file("p.plt");
+    ::chmod(plot.c_str(), 0640);
+    const bool root = ::geteuid() == 0;
+    if (root) {
+      ASSERT_EQ(0, ::chown(plot.c_str(), 65534, 65534));
+    }
+    work.write(k_settings, "15574\r\n250\r\n");
+    work.write(k_temp, "leftover\r\n");
+    if (c.linked_leftover) {
+      std::filesystem::create_hard_link(work.file(k_temp), work.file("other"));
+    }
+    struct stat leftover {};
+    ASSERT_EQ(0, ::stat(work.file(k_temp).c_str(), &leftover));
+
+    RunResult result = run_in(work, {plot});
+    expect_exit(result, 0);
+    EXPECT_EQ(completed(0), result.out);
+    EXPECT_EQ("PU1450,3400;\r\n", plot_dir.read("p.plt"));
+    struct stat after {};
+    ASSERT_EQ(0, ::stat(plot.c_str(), &after));
+    EXPECT_EQ(0640u, after.st_mode & 07777);
+    if (root) {
+      EXPECT_EQ(65534u, after.st_uid);
+      EXPECT_EQ(65534u, after.st_gid);
+    }
+    // A leftover of one name is cut in place and renamed over the plot file;
+    // one with a second name is never written through.
+    EXPECT_EQ(!c.other_volume && !c.linked_leftover, after.st_ino == leftover.st_ino);
+    if (c.linked_leftover) {
+      EXPECT_EQ("leftover\r\n", work.read("other"));
+    }
+    std::vector<std::string> names{k_settings};
+    if (!c.other_volume) names.push_back("p.plt");
+    if (c.linked_leftover) names.push_back("other");
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, work.names());
+    if (c.other_volume) {
+      EXPECT_EQ(std::vector<std::string>{"p.plt"}, shm->names());
+    }
+  }
 }
 
 TEST_F(E2e, ConsoleOnAFullDeviceEndsWithTheFatalReport) {

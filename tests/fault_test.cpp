@@ -5,7 +5,9 @@
 // new; nothing is left beside them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <cstdio>
 #include <map>
 #include <string>
@@ -22,6 +24,7 @@ namespace {
 const std::string k_ini = "feedfix.ini";
 const std::string k_temp = "~ffx.log";
 const std::string k_plot = "plot.plt";
+const std::string k_intent = "~ffx.jnl";
 
 const std::string k_default_form = "15574\r\n0\r\n";
 
@@ -75,11 +78,14 @@ std::string end_of(const RunEnd& end) {
 // ---------------------------------------------------------------------------
 // Scenarios and the table of expected ends
 
-enum class Plot { old, fresh };
-enum class Ini { old, fresh, defaults, absent };
-enum class Temp { absent, partial, whole, old };
+enum class Plot { old, fresh, once };
+// `once`: as the stopped run before it left them, finished by this run.
+enum class Ini { old, fresh, defaults, absent, once };
+enum class Temp { absent, partial, whole, old, once };
 
-const char* name_of(Plot p) { return p == Plot::old ? "old" : "new"; }
+const char* name_of(Plot p) {
+  return p == Plot::old ? "old" : p == Plot::fresh ? "new" : "once corrected";
+}
 const char* name_of(OsError e) {
   switch (e) {
     case OsError::disk_full:
@@ -129,6 +135,9 @@ struct Expected {
   Plot plot;
   Ini ini;
   Temp temp;
+  // The intent record stays for the next run: the process ended between the
+  // replacement of the plot file and the write-back of the settings.
+  bool intent = false;
 };
 
 /// One row: the failing call ("<operation> <name>#<n>", the n-th such call of
@@ -148,6 +157,12 @@ struct Scenario {
   std::string new_plot;
   std::string new_ini;
   std::string temp_text;  // what ~ffx.log holds when the loop has written all
+  bool no_moves = false;  // ~ffx.log cannot be renamed over the plot: it is copied
+  // Before the run: a run on `files` stopped at its first call of this name
+  // ("<operation> <name>"; empty: none).
+  std::string stopped_at;
+  std::string once_plot;  // the plot and settings as that run would have left them
+  std::string once_ini;
   Expected clean;         // the run without any failure
   std::vector<Row> rows;
 };
@@ -156,6 +171,7 @@ const std::string k_plot_old =
     "PG;   9000,0;\r\nPU1200,3400;\r\nPG;   8804,0;\r\nPG;   16000,0;\r\n";
 const std::string k_plot_new = "PG;8804,0;\r\nPU1646,3400;\r\nPG;   8804,0;\r\nPG;   16000,0;\r\n";
 const std::string k_plot_quiet = "IN;\r\nPG;   16000,0;\r\n";
+const std::string k_settings_old_form = "15574\r\n250\r\n";
 
 const std::string k_stop_plot = "Cannot open plot file.";
 const std::string k_stop_temp = "Cannot open temporary file.";
@@ -192,8 +208,9 @@ std::vector<Scenario> scenarios() {
         {"stdout #6", k_refusals, {"fatal", Plot::old, Ini::old, Temp::partial}},
         {"stdout #7", k_refusals, {"fatal", Plot::old, Ini::old, Temp::partial}},
         {"stdout #8", k_refusals, {"fatal", Plot::old, Ini::old, Temp::partial}},
-        // " OK": both files are closed, the changed ~ffx.log is whole.
-        {"stdout #9", k_refusals, {"fatal", Plot::old, Ini::old, Temp::whole}},
+        // " OK": both files are closed, the changed ~ffx.log is whole and
+        // the replacement recorded; the next run makes it.
+        {"stdout #9", k_refusals, {"fatal", Plot::old, Ini::old, Temp::whole, true}},
         // Every other console failure is passed over; so is every failure of
         // the line end at the process end.
         {"stdout", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
@@ -210,17 +227,26 @@ std::vector<Scenario> scenarios() {
         {"close plot.plt", k_any, {"fatal", Plot::old, Ini::old, Temp::whole}},
         // A created file whose close fails is removed.
         {"close ~ffx.log", k_any, {"fatal", Plot::old, Ini::old, Temp::absent}},
-        {"copy plot.plt", k_any, {k_stop_cleanup, Plot::old, Ini::fresh, Temp::whole}},
-        {"remove ~ffx.log", k_any, {k_stop_cleanup, Plot::fresh, Ini::fresh, Temp::whole}},
+        // A run that cannot run alone goes on unlocked.
+        {"lock", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
+        // Without the intent record the plot file is not touched.
+        {"create ~ffx.jnl", k_any, {k_stop_cleanup, Plot::old, Ini::fresh, Temp::whole}},
+        {"write ~ffx.jnl.new0", k_any, {k_stop_cleanup, Plot::old, Ini::fresh, Temp::whole}},
+        {"replace ~ffx.jnl", k_any, {k_stop_cleanup, Plot::old, Ini::fresh, Temp::whole}},
+        // Where ~ffx.log cannot be renamed over the plot file, it is copied.
+        {"move plot.plt", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
+        // A record whose removal failed stays; the next run removes it.
+        {"remove ~ffx.jnl", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
         {"open feedfix.ini#2", k_any, {k_stop_ini_write, Plot::fresh, Ini::old, Temp::absent}},
         // No new file beside it: the settings file is rewritten in place.
         {"create feedfix.ini", k_denied, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
         {"create feedfix.ini", k_any, {k_stop_ini_write, Plot::fresh, Ini::old, Temp::absent}},
         // The old handle, never written, is closed when the new file starts.
         {"close feedfix.ini#2", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
-        {"write feedfix.ini.new0", k_any, {"fatal", Plot::fresh, Ini::old, Temp::absent}},
-        {"close feedfix.ini.new0", k_any, {"fatal", Plot::fresh, Ini::old, Temp::absent}},
-        {"replace feedfix.ini", k_any, {"fatal", Plot::fresh, Ini::old, Temp::absent}},
+        // A fatal end between the replacement and the write-back: the intent
+        // record lets the next run write the settings back.
+        {"write feedfix.ini.new0", k_any, {"fatal", Plot::fresh, Ini::old, Temp::absent, true}},
+        {"replace feedfix.ini", k_any, {"fatal", Plot::fresh, Ini::old, Temp::absent, true}},
     };
     list.push_back(s);
   }
@@ -245,7 +271,8 @@ std::vector<Scenario> scenarios() {
         {"stdout #4", k_refusals, {"fatal", Plot::old, Ini::old, Temp::old}},
         // A fatal end puts no new contents in place: the leftover stays as it was.
         {"stdout #5", k_refusals, {"fatal", Plot::old, Ini::old, Temp::old}},
-        {"stdout #6", k_refusals, {"fatal", Plot::old, Ini::old, Temp::old}},
+        // After the first record ~ffx.log is cut and holds what was written.
+        {"stdout #6", k_refusals, {"fatal", Plot::old, Ini::old, Temp::partial}},
         // " OK": ~ffx.log, unchanged, was deleted at close.
         {"stdout #7", k_refusals, {"fatal", Plot::old, Ini::old, Temp::absent}},
         {"stdout", k_any, {"OK", Plot::old, Ini::fresh, Temp::absent}},
@@ -258,19 +285,16 @@ std::vector<Scenario> scenarios() {
         // they would stand in a new ~ffx.log; before the first, it stays.
         {"read plot.plt#1", k_any, {k_stop_rw, Plot::old, Ini::old, Temp::old}},
         {"read plot.plt", k_any, {k_stop_rw, Plot::old, Ini::old, Temp::partial}},
-        // No new file for ~ffx.log where the directory refuses one: cut in place.
-        {"create ~ffx.log", k_denied, {"OK", Plot::old, Ini::fresh, Temp::absent}},
-        {"create ~ffx.log", k_any, {k_stop_rw, Plot::old, Ini::old, Temp::old}},
-        {"close ~ffx.log#1", k_any, {"OK", Plot::old, Ini::fresh, Temp::absent}},
-        {"write ~ffx.log.new0", k_any, {k_stop_rw, Plot::old, Ini::old, Temp::old}},
-        {"close plot.plt", k_any, {"fatal", Plot::old, Ini::old, Temp::old}},
-        // The delete at close drops the new contents; a failed close of
-        // them changes nothing else.
-        {"close ~ffx.log.new0", k_any, {"fatal", Plot::old, Ini::old, Temp::absent}},
-        {"remove ~ffx.log.new0", k_any, {"OK", Plot::old, Ini::fresh, Temp::absent}},
+        {"lock", k_any, {"OK", Plot::old, Ini::fresh, Temp::absent}},
+        // ~ffx.log is cut where it stands at the first write.
+        {"truncate ~ffx.log", k_any, {k_stop_rw, Plot::old, Ini::old, Temp::old}},
+        {"write ~ffx.log", k_any, {k_stop_rw, Plot::old, Ini::old, Temp::partial}},
+        {"close plot.plt", k_any, {"fatal", Plot::old, Ini::old, Temp::partial}},
+        // The close that deletes it: the file goes before the report.
+        {"close ~ffx.log", k_any, {"fatal", Plot::old, Ini::old, Temp::absent}},
         // Only a refused removal counts.
-        {"remove ~ffx.log", k_denied, {"fatal", Plot::old, Ini::old, Temp::old}},
-        {"remove ~ffx.log", k_any, {"OK", Plot::old, Ini::fresh, Temp::old}},
+        {"remove ~ffx.log", k_denied, {"fatal", Plot::old, Ini::old, Temp::whole}},
+        {"remove ~ffx.log", k_any, {"OK", Plot::old, Ini::fresh, Temp::whole}},
         {"open feedfix.ini#2", k_any, {k_stop_ini_write, Plot::old, Ini::old, Temp::absent}},
         {"create feedfix.ini", k_denied, {"OK", Plot::old, Ini::fresh, Temp::absent}},
         {"create feedfix.ini", k_any, {k_stop_ini_write, Plot::old, Ini::old, Temp::absent}},
@@ -299,6 +323,7 @@ std::vector<Scenario> scenarios() {
     s.new_plot = rewritten;
     s.new_ini = "     15574\r\n       250\r\n";
     s.temp_text = rewritten;
+    s.no_moves = true;
     s.clean = {"OK", Plot::fresh, Ini::fresh, Temp::absent};
     s.rows = {
         {"stdout #1", k_refusals, {"fatal", Plot::old, Ini::old, Temp::absent}},
@@ -306,7 +331,7 @@ std::vector<Scenario> scenarios() {
         {"stdout #3", k_refusals, {"fatal", Plot::old, Ini::old, Temp::absent}},
         {"stdout #4", k_refusals, {"fatal", Plot::old, Ini::old, Temp::absent}},
         {"stdout #5", k_refusals, {"fatal", Plot::old, Ini::old, Temp::partial}},
-        {"stdout #6", k_refusals, {"fatal", Plot::old, Ini::old, Temp::whole}},
+        {"stdout #6", k_refusals, {"fatal", Plot::old, Ini::old, Temp::whole, true}},
         {"stdout", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
         {"open feedfix.ini#1", k_any, {k_stop_ini_created, Plot::old, Ini::defaults, Temp::absent}},
         {"read feedfix.ini", k_any, {k_stop_ini_use, Plot::old, Ini::old, Temp::absent}},
@@ -317,15 +342,94 @@ std::vector<Scenario> scenarios() {
         {"write ~ffx.log", k_any, {k_stop_rw, Plot::old, Ini::old, Temp::partial}},
         {"close plot.plt", k_any, {"fatal", Plot::old, Ini::old, Temp::whole}},
         {"close ~ffx.log", k_any, {"fatal", Plot::old, Ini::old, Temp::absent}},
+        {"lock", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
+        {"create ~ffx.jnl", k_any, {k_stop_cleanup, Plot::old, Ini::fresh, Temp::whole}},
+        {"write ~ffx.jnl.new0", k_any, {k_stop_cleanup, Plot::old, Ini::fresh, Temp::whole}},
+        {"replace ~ffx.jnl", k_any, {k_stop_cleanup, Plot::old, Ini::fresh, Temp::whole}},
+        {"move plot.plt", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
+        // A failed copy leaves the plot file whole: the record goes.
         {"copy plot.plt", k_any, {k_stop_cleanup, Plot::old, Ini::fresh, Temp::whole}},
+        // ~ffx.log, copied, goes only after the record.
         {"remove ~ffx.log", k_any, {k_stop_cleanup, Plot::fresh, Ini::fresh, Temp::whole}},
+        {"remove ~ffx.jnl", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
         {"open feedfix.ini#2", k_any, {k_stop_ini_write, Plot::fresh, Ini::old, Temp::absent}},
         {"create feedfix.ini", k_denied, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
         {"create feedfix.ini", k_any, {k_stop_ini_write, Plot::fresh, Ini::old, Temp::absent}},
         {"close feedfix.ini#2", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
-        {"write feedfix.ini.new0", k_any, {"fatal", Plot::fresh, Ini::old, Temp::absent}},
-        {"close feedfix.ini.new0", k_any, {"fatal", Plot::fresh, Ini::old, Temp::absent}},
-        {"replace feedfix.ini", k_any, {"fatal", Plot::fresh, Ini::old, Temp::absent}},
+        {"write feedfix.ini.new0", k_any, {"fatal", Plot::fresh, Ini::old, Temp::whole, true}},
+        {"replace feedfix.ini", k_any, {"fatal", Plot::fresh, Ini::old, Temp::whole, true}},
+    };
+    list.push_back(s);
+  }
+
+  // A run stopped right before its plot file was replaced left ~ffx.log and
+  // the intent record: this run first finishes that replacement and its
+  // write-back, then corrects the corrected plot with the shift it carries.
+  {
+    Scenario s;
+    s.name = "interrupted replacement";
+    s.files = {{k_ini, "15574\r\n250\r\n"}, {k_plot, k_plot_old}};
+    s.arguments = {k_plot};
+    s.read_chunk = static_cast<std::size_t>(-1);
+    s.stopped_at = "move plot.plt";
+    s.once_plot = k_plot_new;
+    s.once_ini = "     15574\r\n       446\r\n";
+    s.new_plot = "PG;8800,0;\r\nPU2096,3400;\r\nPG;   8804,0;\r\nPG;   16000,0;\r\n";
+    s.new_ini = "     15574\r\n       450\r\n";
+    s.temp_text = s.new_plot;
+    s.clean = {"OK", Plot::fresh, Ini::fresh, Temp::absent};
+    const Expected clean = s.clean;
+    const Expected nothing_done = {"fatal", Plot::old, Ini::old, Temp::once, true};
+    const Expected cannot_finish = {k_stop_cleanup, Plot::old, Ini::old, Temp::once, true};
+    const Expected no_write_back = {k_stop_ini_write, Plot::once, Ini::old, Temp::absent};
+    s.rows = {
+        // Before the record is read: nothing is done.
+        {"stdout #1", k_refusals, nothing_done},
+        {"stdout #2", k_refusals, nothing_done},
+        {"stdout #3", k_refusals, nothing_done},
+        {"stdout #4", k_refusals, nothing_done},
+        {"lock", k_any, clean},
+        // A record that cannot be read: ~ffx.log may be the only whole copy.
+        {"open ~ffx.jnl", k_any, cannot_finish},
+        {"read ~ffx.jnl", k_any, cannot_finish},
+        {"close ~ffx.jnl", k_any, clean},
+        // The replacement, by a copy where the rename fails.
+        {"move plot.plt#1", k_any, clean},
+        // The write-back of the stopped run's settings.
+        {"open feedfix.ini#1", k_any, no_write_back},
+        {"create feedfix.ini#1", k_denied, clean},
+        {"create feedfix.ini#1", k_any, no_write_back},
+        {"close feedfix.ini#1", k_any, clean},
+        {"write feedfix.ini.new0#1", k_any, {"fatal", Plot::once, Ini::old, Temp::absent, true}},
+        {"replace feedfix.ini#1", k_any, {"fatal", Plot::once, Ini::old, Temp::absent, true}},
+        {"remove ~ffx.jnl#1", k_any, clean},
+        // This run's own work on the plot the stopped run corrected.
+        {"open feedfix.ini#2", k_any, {k_stop_ini_created, Plot::once, Ini::defaults, Temp::absent}},
+        {"read feedfix.ini", k_any, {k_stop_ini_use, Plot::once, Ini::once, Temp::absent}},
+        {"close feedfix.ini#2", k_any, {"fatal", Plot::once, Ini::once, Temp::absent}},
+        {"open plot.plt", k_any, {k_stop_plot, Plot::once, Ini::once, Temp::absent}},
+        {"open ~ffx.log", k_any, {k_stop_temp, Plot::once, Ini::once, Temp::absent}},
+        {"stdout #5", k_refusals, {"fatal", Plot::once, Ini::once, Temp::partial}},
+        {"stdout #6", k_refusals, {"fatal", Plot::once, Ini::once, Temp::partial}},
+        {"stdout #7", k_refusals, {"fatal", Plot::once, Ini::once, Temp::partial}},
+        {"stdout #8", k_refusals, {"fatal", Plot::once, Ini::once, Temp::partial}},
+        {"read plot.plt", k_any, {k_stop_rw, Plot::once, Ini::once, Temp::partial}},
+        {"write ~ffx.log", k_any, {k_stop_rw, Plot::once, Ini::once, Temp::partial}},
+        {"close plot.plt", k_any, {"fatal", Plot::once, Ini::once, Temp::whole}},
+        {"close ~ffx.log", k_any, {"fatal", Plot::once, Ini::once, Temp::absent}},
+        {"create ~ffx.jnl", k_any, {k_stop_cleanup, Plot::once, Ini::fresh, Temp::whole}},
+        {"write ~ffx.jnl.new0", k_any, {k_stop_cleanup, Plot::once, Ini::fresh, Temp::whole}},
+        {"replace ~ffx.jnl", k_any, {k_stop_cleanup, Plot::once, Ini::fresh, Temp::whole}},
+        {"stdout #9", k_refusals, {"fatal", Plot::once, Ini::once, Temp::whole, true}},
+        {"move plot.plt#2", k_any, clean},
+        {"open feedfix.ini#3", k_any, {k_stop_ini_write, Plot::fresh, Ini::once, Temp::absent}},
+        {"create feedfix.ini#2", k_denied, clean},
+        {"create feedfix.ini#2", k_any, {k_stop_ini_write, Plot::fresh, Ini::once, Temp::absent}},
+        {"close feedfix.ini#3", k_any, clean},
+        {"write feedfix.ini.new0#2", k_any, {"fatal", Plot::fresh, Ini::once, Temp::absent, true}},
+        {"replace feedfix.ini#2", k_any, {"fatal", Plot::fresh, Ini::once, Temp::absent, true}},
+        {"remove ~ffx.jnl#2", k_any, clean},
+        {"stdout", k_any, clean},
     };
     list.push_back(s);
   }
@@ -347,6 +451,7 @@ std::vector<Scenario> scenarios() {
         {"stdout #3", k_refusals, {"fatal", Plot::old, Ini::absent, Temp::absent}},
         {"stdout #4", k_refusals, {"fatal", Plot::old, Ini::absent, Temp::absent}},
         {"stdout", k_any, {k_stop_ini_created, Plot::old, Ini::defaults, Temp::absent}},
+        {"lock", k_any, {k_stop_ini_created, Plot::old, Ini::defaults, Temp::absent}},
         {"open feedfix.ini#1", k_any, {k_stop_ini_created, Plot::old, Ini::defaults, Temp::absent}},
         {"open feedfix.ini#2", k_any, {k_stop_ini_use, Plot::old, Ini::absent, Temp::absent}},
         // A file the open made and could not complete is removed again.
@@ -373,6 +478,7 @@ std::vector<Scenario> scenarios() {
         {"stdout #3", k_refusals, {"fatal", Plot::old, Ini::old, Temp::absent}},
         {"stdout #4", k_refusals, {"fatal", Plot::old, Ini::old, Temp::absent}},
         {"stdout", k_any, {k_stop_reset, Plot::old, Ini::fresh, Temp::absent}},
+        {"lock", k_any, {k_stop_reset, Plot::old, Ini::fresh, Temp::absent}},
         {"open feedfix.ini#1", k_any, {k_stop_ini_created, Plot::old, Ini::defaults, Temp::absent}},
         {"read feedfix.ini", k_any, {k_stop_ini_use, Plot::old, Ini::old, Temp::absent}},
         {"close feedfix.ini#1", k_any, {"fatal", Plot::old, Ini::old, Temp::absent}},
@@ -428,7 +534,9 @@ std::string check_end(const Scenario& s, const FakeOs& fake, const RunEnd& end,
   const std::string& old_plot = s.files.at(plot_name);
   if (plot == nullptr) {
     fail("plot file gone");
-  } else if (*plot != (expected.plot == Plot::old ? old_plot : s.new_plot)) {
+  } else if (*plot != (expected.plot == Plot::old    ? old_plot
+                        : expected.plot == Plot::once ? s.once_plot
+                                                      : s.new_plot)) {
     fail(std::string("plot file is not the ") + name_of(expected.plot) + " one: " + *plot);
   }
 
@@ -446,6 +554,12 @@ std::string check_end(const Scenario& s, const FakeOs& fake, const RunEnd& end,
     case Ini::fresh:
       if (ini == nullptr || *ini != s.new_ini) {
         fail("feedfix.ini is not the new one: " + (ini ? *ini : std::string("(none)")));
+      }
+      break;
+    case Ini::once:
+      if (ini == nullptr || *ini != s.once_ini) {
+        fail("feedfix.ini is not the one the stopped run meant: " +
+             (ini ? *ini : std::string("(none)")));
       }
       break;
     case Ini::defaults:
@@ -469,14 +583,22 @@ std::string check_end(const Scenario& s, const FakeOs& fake, const RunEnd& end,
     case Temp::whole:
       if (temp == nullptr || *temp != s.temp_text) fail("~ffx.log is not whole");
       break;
+    case Temp::once:
+      if (temp == nullptr || *temp != s.once_plot) fail("~ffx.log is not the stopped run's");
+      break;
     case Temp::old:
       if (temp == nullptr || *temp != s.files.at(k_temp)) fail("~ffx.log is not the leftover");
       break;
   }
 
+  if (expected.intent != (fake.files.count(k_intent) != 0) &&
+      failed_call.rfind("remove " + k_intent + "#", 0) != 0) {
+    fail(expected.intent ? "no intent record" : "intent record left");
+  }
+
   // Nothing beside the tool's files, and nothing left open.
   for (const auto& [name, content] : fake.files) {
-    if (name != k_ini && name != k_temp && s.files.count(name) == 0 &&
+    if (name != k_ini && name != k_temp && name != k_intent && s.files.count(name) == 0 &&
         failed_call.rfind("remove " + name + "#", 0) != 0) {
       fail("stray file " + name);
     }
@@ -489,6 +611,21 @@ FakeOs prepared(const Scenario& s) {
   FakeOs fake;
   fake.files = s.files;
   fake.read_chunk = s.read_chunk;
+  fake.no_moves = s.no_moves;
+  if (!s.stopped_at.empty()) {
+    FakeOs probe = fake;
+    run_tool(probe, s.arguments);
+    const auto at = std::find(probe.calls.begin(), probe.calls.end(), s.stopped_at);
+    EXPECT_NE(probe.calls.end(), at) << s.stopped_at;
+    fake.stop_at_call(static_cast<std::size_t>(at - probe.calls.begin()) + 1);
+    try {
+      run_tool(fake, s.arguments);
+    } catch (const StopSignal&) {
+    }
+    fake.stop_at_call(0);
+    fake.calls.clear();
+    fake.out_tried.clear();
+  }
   return fake;
 }
 
@@ -538,6 +675,87 @@ TEST(FaultTable, EveryFailingCallOfARunLeavesTheFilesWholeOldOrNew) {
   EXPECT_GT(points, 500u);
 }
 
+// A run stopped at any call (a kill: no clean-up of its own) and one whole
+// run after it: the plot file is whole, as one or two runs leave it, and the
+// settings hold the shift that belongs to it.
+TEST(KillTable, StoppedRunAndOneWholeRunLeaveThePlotWholeWithItsShift) {
+  std::size_t points = 0;
+  for (const Scenario& s : scenarios()) {
+    if (s.clean.end != "OK" || s.clean.plot != Plot::fresh) continue;
+    FakeOs once = prepared(s);
+    run_tool(once, s.arguments);
+    FakeOs twice = once;
+    run_tool(twice, s.arguments);
+    const std::size_t calls = once.call_count();
+    for (std::size_t stop = 1; stop <= calls; ++stop) {
+      SCOPED_TRACE(s.name + ": stopped at call " + std::to_string(stop) + " (" +
+                   once.calls[stop - 1] + ")");
+      FakeOs fake = prepared(s);
+      fake.stop_at_call(stop);
+      EXPECT_THROW(run_tool(fake, s.arguments), StopSignal);
+      fake.stop_at_call(0);
+      fake.out_tried.clear();
+      const RunEnd end = run_tool(fake, s.arguments);
+      ++points;
+      EXPECT_EQ("OK", end_of(end));
+      const auto& plot = fake.files[k_plot];
+      const auto& ini = fake.files[k_ini];
+      const bool one = plot == once.files[k_plot] && ini == once.files[k_ini];
+      const bool two = plot == twice.files[k_plot] && ini == twice.files[k_ini];
+      EXPECT_TRUE(one || two) << "plot: " << escape_bytes(plot) << "\n  ini: " << escape_bytes(ini);
+      std::vector<std::string> names;
+      for (const auto& [name, content] : fake.files) names.push_back(name);
+      EXPECT_EQ((std::vector<std::string>{k_ini, k_plot}), names);
+      EXPECT_TRUE(fake.open_files().empty());
+    }
+  }
+  std::printf("[ stop points tried: %zu ]\n", points);
+  EXPECT_GT(points, 40u);
+}
+
+// What a run makes of a stopped run's replacement, by what has become of the
+// files since the stop.
+TEST(InterruptedReplacement, FinishedOnlyWhereThePlotIsStillTheStoppedRunsToReplace) {
+  struct Case {
+    const char* name;
+    void (*after_stop)(FakeOs&);
+    bool finished;  // the stopped run's plot and shift were put in place
+  };
+  const Case cases[] = {
+      {"nothing happened since", [](FakeOs&) {}, true},
+      // A copy into the plot file itself, cut short by the stop.
+      {"plot cut short", [](FakeOs& f) { f.files[k_plot] = k_plot_new.substr(0, 15); }, true},
+      {"plot emptied", [](FakeOs& f) { f.files[k_plot].clear(); }, true},
+      // Someone else's plot now: it stays, and so does the shift.
+      {"plot rewritten by someone", [](FakeOs& f) { f.files[k_plot] = k_plot_quiet; }, false},
+      {"~ffx.log removed", [](FakeOs& f) { f.files.erase(k_temp); }, false},
+      {"~ffx.log rewritten", [](FakeOs& f) { f.files[k_temp] = "PU1,1;\r\n"; }, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeOs fake;
+    fake.files = {{k_ini, k_settings_old_form}, {k_plot, k_plot_old}};
+    fake.no_moves = true;  // copied, as where the plot's directory takes no new file
+    FakeOs probe = fake;
+    run_tool(probe, {k_plot});
+    const auto copy = std::find(probe.calls.begin(), probe.calls.end(), "copy plot.plt");
+    ASSERT_NE(probe.calls.end(), copy);
+    fake.stop_at_call(static_cast<std::size_t>(copy - probe.calls.begin()) + 1);
+    EXPECT_THROW(run_tool(fake, {k_plot}), StopSignal);
+    fake.stop_at_call(0);
+    c.after_stop(fake);
+    const std::string plot_then = fake.files[k_plot];
+    // A run whose own work ends before any file: what stands is the finishing's.
+    fake.out_tried.clear();
+    const RunEnd end = run_tool(fake, {"missing.plt"});
+    EXPECT_EQ(k_stop_plot, end_of(end));
+    EXPECT_EQ(c.finished ? k_plot_new : plot_then, fake.files[k_plot]);
+    EXPECT_EQ(0u, fake.files.count(k_intent));
+    EXPECT_EQ(c.finished ? 0u : fake.files.count(k_temp), fake.files.count(k_temp));
+    EXPECT_EQ(c.finished ? "     15574\r\n       446\r\n" : k_settings_old_form, fake.files[k_ini]);
+  }
+}
+
 // ---------------------------------------------------------------------------
 // The mends the table stands on, where they need more than the table checks
 // (the exact report, a second run, a second read); a failed create of the new
@@ -557,14 +775,15 @@ TEST(SettingsRewrite, FailingFlushAtTheEndKeepsTheOldSettingsWhole) {
     SCOPED_TRACE(torn ? "torn write" : "write refused");
     FakeOs fake = typical();
     fake.tear_failed_writes = torn;
-    // The first write is ~ffx.log's, the second the new settings.
-    fake.fail_nth("write", "", 2, OsError::disk_full);
+    fake.fail_next("write", "feedfix.ini.new0", OsError::disk_full);
     const RunEnd end = run_tool(fake, {k_plot});
     EXPECT_EQ(1, end.status);
     EXPECT_EQ(0u, end.err.find("\r\nrun-time error F1214: CLOSE(feedfix.ini)")) << end.err;
     EXPECT_EQ(k_plot_new, fake.files[k_plot]);
     EXPECT_EQ(k_settings_old, fake.files[k_ini]);
-    EXPECT_EQ(2u, fake.files.size());
+    // The intent record lets the next run write the settings back.
+    EXPECT_EQ(1u, fake.files.count(k_intent));
+    EXPECT_EQ(3u, fake.files.size());
   }
 }
 
@@ -638,7 +857,7 @@ TEST_F(ExistingFile, StaysTheSameFileForOtherUnitsWhileItIsRewritten) {
 }
 
 TEST_F(ExistingFile, FailureWhilePuttingTheNewContentsInPlaceKeepsTheOld) {
-  for (const char* operation : {"write", "close", "replace"}) {
+  for (const char* operation : {"write", "replace"}) {
     SCOPED_TRACE(operation);
     reset_units();
     fake.err.clear();

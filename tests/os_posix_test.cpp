@@ -6,7 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -338,7 +341,7 @@ TEST_F(PosixOs, CommandGetsTheUsualSignalHandling) {
   EXPECT_EQ(0u, ignored & ((1ull << (13 - 1)) | (1ull << (25 - 1)))) << *status;
 }
 
-// create_beside and rename_replace ------------------------------------------
+// create_beside, commit_beside, move_replace ---------------------------------
 
 TEST_F(PosixOs, NewFileBesideReplacesTheOldInOneStepKeepingItsBits) {
   scratch.write("feedfix.ini", "     15574\r\n       250\r\n");
@@ -348,14 +351,17 @@ TEST_F(PosixOs, NewFileBesideReplacesTheOldInOneStepKeepingItsBits) {
   const OpenResult r = os_.create_beside(path("feedfix.ini"), temp);
   ASSERT_EQ(OsError::none, r.error);
   EXPECT_TRUE(r.created);
-  EXPECT_EQ(fs::path(path("feedfix.ini")).parent_path(), fs::path(temp).parent_path());
-  EXPECT_EQ("", scratch.read(fs::path(temp).filename().string()));
   ASSERT_EQ(OsError::none, os_.write_file(r.handle, "new\r\n", 5));
-  ASSERT_EQ(OsError::none, os_.close_file(r.handle));
+  // Where the file system allows, the new file has no name until the commit.
+  if (temp.empty()) {
+    EXPECT_EQ(std::vector<std::string>{"feedfix.ini"}, scratch.names());
+  } else {
+    EXPECT_EQ(fs::path(path("feedfix.ini")).parent_path(), fs::path(temp).parent_path());
+  }
   EXPECT_EQ("     15574\r\n       250\r\n", scratch.read("feedfix.ini"))
-      << "untouched until the rename";
+      << "untouched until the commit";
 
-  EXPECT_EQ(OsError::none, os_.rename_replace(temp, path("feedfix.ini")));
+  EXPECT_EQ(OsError::none, os_.commit_beside(r.handle, temp, path("feedfix.ini")));
   EXPECT_EQ("new\r\n", scratch.read("feedfix.ini"));
   EXPECT_EQ(mode, mode_of(path("feedfix.ini")));
   EXPECT_EQ(std::vector<std::string>{"feedfix.ini"}, scratch.names());
@@ -368,24 +374,107 @@ TEST_F(PosixOs, NewFileBesideALinkReplacesItsFileAndKeepsTheLink) {
   std::string temp;
   const OpenResult r = os_.create_beside(path("feedfix.ini"), temp);
   ASSERT_EQ(OsError::none, r.error);
-  EXPECT_EQ(fs::path(path("sub")), fs::path(temp).parent_path());
   ASSERT_EQ(OsError::none, os_.write_file(r.handle, "new", 3));
-  ASSERT_EQ(OsError::none, os_.close_file(r.handle));
-  EXPECT_EQ(OsError::none, os_.rename_replace(temp, path("feedfix.ini")));
+  EXPECT_EQ(OsError::none, os_.commit_beside(r.handle, temp, path("feedfix.ini")));
   EXPECT_TRUE(fs::is_symlink(path("feedfix.ini")));
   EXPECT_EQ("new", scratch.read("sub/real.ini"));
   EXPECT_EQ((std::vector<std::string>{"feedfix.ini", "sub"}), scratch.names());
+  EXPECT_EQ(1, std::distance(fs::directory_iterator(path("sub")), fs::directory_iterator{}));
 }
 
-TEST_F(PosixOs, FailedReplaceLeavesBothFiles) {
+TEST_F(PosixOs, FailedOrDiscardedNewFileLeavesNothing) {
   scratch.write("feedfix.ini", "old");
-  EXPECT_EQ(OsError::file_not_found, os_.rename_replace(path("missing"), path("feedfix.ini")));
-  EXPECT_EQ("old", scratch.read("feedfix.ini"));
   fs::create_directory(path("dir"));
-  scratch.write("new", "new");
-  EXPECT_EQ(OsError::access_denied, os_.rename_replace(path("new"), path("dir")));
-  EXPECT_EQ("new", scratch.read("new"));
-  EXPECT_EQ((std::vector<std::string>{"dir", "feedfix.ini", "new"}), scratch.names());
+  std::string temp;
+  OpenResult r = os_.create_beside(path("feedfix.ini"), temp);
+  ASSERT_EQ(OsError::none, r.error);
+  EXPECT_EQ(OsError::access_denied, os_.commit_beside(r.handle, temp, path("dir")));
+  r = os_.create_beside(path("feedfix.ini"), temp);
+  ASSERT_EQ(OsError::none, r.error);
+  os_.discard_beside(r.handle, temp);
+  EXPECT_EQ("old", scratch.read("feedfix.ini"));
+  EXPECT_EQ((std::vector<std::string>{"dir", "feedfix.ini"}), scratch.names());
+}
+
+TEST_F(PosixOs, MoveRenamesOnlyWhereThatIsOneStep) {
+  struct Case {
+    const char* name;
+    bool second_link;  // ~ffx.log has another name
+    bool read_only;    // the plot file lets nobody write
+    OsError expected;
+  };
+  const Case cases[] = {
+      {"plain", false, false, OsError::none},
+      {"second link", true, false, OsError::other},
+      {"read-only plot", false, true, OsError::access_denied},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(path("m"));
+    fs::create_directory(path("m"));
+    scratch.write("m/~ffx.log", "new");
+    scratch.write("m/plot.plt", "old");
+    const fs::perms mode = fs::perms::owner_read | fs::perms::group_read |
+                           (c.read_only ? fs::perms::none : fs::perms::owner_write);
+    set_mode(path("m/plot.plt"), mode);
+    if (c.second_link) fs::create_hard_link(path("m/~ffx.log"), path("m/other"));
+    EXPECT_EQ(c.expected, os_.move_replace(path("m/~ffx.log"), path("m/plot.plt")));
+    const bool moved = c.expected == OsError::none;
+    EXPECT_EQ(moved ? "new" : "old", scratch.read("m/plot.plt"));
+    EXPECT_EQ(moved, !fs::exists(path("m/~ffx.log")));
+    EXPECT_EQ(mode, mode_of(path("m/plot.plt")));
+  }
+}
+
+TEST_F(PosixOs, OwnScratchFileReplacesLinksInsteadOfWritingThroughThem) {
+  scratch.write("victim", "keep me");
+  for (const bool symbolic : {true, false}) {
+    SCOPED_TRACE(symbolic ? "symbolic link" : "hard link");
+    fs::remove(path("~ffx.log"));
+    if (symbolic) fs::create_symlink(path("victim"), path("~ffx.log"));
+    if (!symbolic) fs::create_hard_link(path("victim"), path("~ffx.log"));
+    const OpenResult r = os_.open_file(path("~ffx.log"), Access::write, Create::own_file);
+    ASSERT_EQ(OsError::none, r.error);
+    EXPECT_TRUE(r.created);
+    ASSERT_EQ(OsError::none, os_.write_file(r.handle, "x", 1));
+    ASSERT_EQ(OsError::none, os_.close_file(r.handle));
+    EXPECT_EQ("keep me", scratch.read("victim"));
+    EXPECT_FALSE(fs::is_symlink(path("~ffx.log")));
+    EXPECT_EQ("x", scratch.read("~ffx.log"));
+  }
+}
+
+TEST_F(PosixOs, StaleTemporaryFilesGoOnlyWhenTheirRunIsGone) {
+  // A process id that is surely gone: a child that has been waited for.
+  const pid_t child = ::fork();
+  if (child == 0) ::_exit(0);
+  ASSERT_GT(child, 0);
+  ::waitpid(child, nullptr, 0);
+  const std::string gone = ".plot.plt.ffx" + std::to_string(child) + "-0";
+  const std::string alive = ".plot.plt.ffx" + std::to_string(::getppid()) + "-3";
+  for (const std::string& name : {gone, alive, std::string(".plot.ffx12x-0"), std::string("plot.plt")}) {
+    scratch.write(name, "x");
+  }
+  os_.remove_stale_files(path("plot.plt"));
+  std::vector<std::string> kept{alive, ".plot.ffx12x-0", "plot.plt"};
+  std::sort(kept.begin(), kept.end());
+  EXPECT_EQ(kept, scratch.names());
+}
+
+TEST_F(PosixOs, StateTellsAWrittenFileFromTheOneThatWasRead) {
+  scratch.write("plot.plt", "PU1,1;\r\n");
+  const FileState before = os_.path_state(path("plot.plt"));
+  EXPECT_TRUE(before.exists);
+  EXPECT_TRUE(before.regular);
+  EXPECT_EQ(8u, before.size);
+  const OpenResult r = os_.open_file(path("plot.plt"), Access::read, Create::must_exist);
+  ASSERT_EQ(OsError::none, r.error);
+  EXPECT_EQ(before, os_.file_state(r.handle));
+  scratch.write("plot.plt", "PU1,1;\r\nPU2,2;\r\n");
+  EXPECT_NE(before, os_.file_state(r.handle));
+  ASSERT_EQ(OsError::none, os_.close_file(r.handle));
+  EXPECT_FALSE(os_.path_state(path("missing")).exists);
+  EXPECT_FALSE(os_.path_state("/dev/null").regular);
 }
 
 TEST_F(PosixOs, NoNewFileBesideInADirectoryThatTakesNone) {

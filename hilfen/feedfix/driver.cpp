@@ -6,9 +6,9 @@
 #include <string>
 #include <string_view>
 
-#include "Ftn/ftnfco.h"
 #include "hilfen/feedfix/page_grid.h"
 #include "hilfen/feedfix/plot_records.h"
+#include "hilfen/feedfix/plot_replacement.h"
 #include "hilfen/feedfix/settings.h"
 #include "runtime/arguments.h"
 #include "runtime/console.h"
@@ -27,7 +27,6 @@ constexpr std::size_t k_path_size = 260;
 constexpr std::int32_t k_max_path_len = 259;
 
 constexpr char k_temp_name[] = "~ffx.log";
-constexpr std::int16_t k_temp_name_len = 8;
 
 constexpr std::array<std::string_view, 4> k_reset_switches = {"/r", "/R", "-r", "-R"};
 
@@ -36,6 +35,15 @@ bool is_reset_switch(std::string_view argument) {
     if (argument == reset) return true;
   }
   return false;
+}
+
+/// Whether the plot file is still the file the run has read, with the bytes
+/// it had: an exporter still writing it, or a new file put under its name,
+/// must not lose what came after the read.
+bool plot_unchanged(const FileState& now, const FileState& seen) {
+  if (!seen.regular) return true;  // A device or pipe has no such state.
+  return now.exists && now.id == seen.id && now.size == seen.size &&
+         now.modified == seen.modified;
 }
 
 }  // namespace
@@ -55,6 +63,12 @@ int feedfix_main() {
   if (path_len <= 0 || path_len > k_max_path_len) stop_run("Parameter (plot file) invalid.");
   const std::string_view argument(plot_path.data(), static_cast<std::size_t>(path_len));
 
+  // One run at a time in a directory: a second one waits here until the
+  // first has ended. Where the file system offers no lock, runs go unlocked.
+  (void)os().lock_current_directory();
+  os().remove_stale_files("feedfix.ini");
+  finish_interrupted_replacement();
+
   Settings settings = load_settings();
   const PageGrid page_grid = build_page_grid();
 
@@ -69,32 +83,51 @@ int feedfix_main() {
   // used (trimmed, or typed at the prompt for a blank name): with blanks
   // around the argument, the raw text would name another file.
   const std::string plot_name = unit_file_name(k_plot_unit);
+  const FileState plot_seen = unit_file_state(k_plot_unit);
+  os().remove_stale_files(plot_name);
 
-  if (open_unit(k_temp_unit, k_temp_name, "UNKNOWN", "write") != k_io_ok) {
+  if (open_unit(k_temp_unit, k_temp_name, "UNKNOWN", "write", NewContents::scratch) != k_io_ok) {
     close_unit(k_plot_unit);
     stop_run("Cannot open temporary file.");
   }
 
   console_record(" .", LineEnd::stays_open);
-  const LoopResult loop =
+  LoopResult loop =
       process_plot_records(settings.pg_threshold, page_grid, settings.carried_shift);
 
+  // A plot file that changed while it was read is not replaced: the run ends
+  // as after a read error. It is looked at after the loop, and once more
+  // when the replacement is recorded, right before it is made.
+  // An exporter that still holds it open for writing may add more at any time.
+  if (loop.run_ok && (!plot_unchanged(unit_file_state(k_plot_unit), plot_seen) ||
+                      unit_written_elsewhere(k_plot_unit))) {
+    loop.run_ok = false;
+  }
   close_unit(k_plot_unit);
+  if (loop.run_ok && !plot_unchanged(os().path_state(plot_name), plot_seen)) loop.run_ok = false;
   // Nothing changed and nothing failed: the temporary file has no use.
   close_unit(k_temp_unit, loop.run_ok && !loop.changed ? Close::delete_file : Close::keep);
+  Replacement replacement;
+  if (loop.run_ok && loop.changed) {
+    replacement = record_replacement(plot_name, plot_seen, settings.pg_threshold,
+                                     settings.carried_shift);
+    if (!plot_unchanged(os().path_state(plot_name), plot_seen)) {
+      cancel_replacement(replacement);
+      loop.run_ok = false;
+    }
+  }
   if (!loop.run_ok) stop_run("Error on reading or writing.");
   console_record("  OK");
 
   std::int16_t cleanup_status = 0;
-  if (loop.changed) {
-    const std::int16_t plot_name_len = static_cast<std::int16_t>(plot_name.size());
-    FTNFCO(cleanup_status, /*reserved=*/0, k_temp_name, k_temp_name_len, plot_name.data(),
-           plot_name_len);
-    if (cleanup_status == 0) FTNFDE(cleanup_status, /*reserved=*/0, k_temp_name, k_temp_name_len);
-    // A failure here is reported only after the settings are written back.
-  }
+  // A failure here is reported only after the settings are written back.
+  if (loop.changed) replace_plot(replacement, cleanup_status);
 
-  save_settings(settings.pg_threshold, settings.carried_shift);
+  const bool saved = store_settings(settings.pg_threshold, settings.carried_shift);
+  // The record goes once the settings are back; ~ffx.log, where it was
+  // copied, after the record.
+  if (loop.changed) end_replacement(replacement, cleanup_status);
+  if (!saved) stop_run("INI-file not opened (for writing).");
   if (loop.changed && cleanup_status != 0) stop_run("Error on cleaning up plot files.");
   return 0;
 }

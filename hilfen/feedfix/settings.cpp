@@ -90,8 +90,14 @@ void reset_settings(std::int32_t pg_threshold) {
 }
 
 void save_settings(std::int32_t pg_threshold, std::int32_t carried_shift) {
-  open_for_writing();
-  write_value(pg_threshold);
-  write_value(carried_shift);
+  if (!store_settings(pg_threshold, carried_shift)) stop_run(k_not_writable);
+}
+
+bool store_settings(std::int32_t pg_threshold, std::int32_t carried_shift) {
+  if (open_unit(k_settings_unit, k_settings_file, "UNKNOWN", "write") != k_io_ok) return false;
+  // After a failed write the close keeps the old contents whole.
+  const bool written = write_integer_record(k_settings_unit, pg_threshold) == k_io_ok &&
+                       write_integer_record(k_settings_unit, carried_shift) == k_io_ok;
   close_unit(k_settings_unit);
+  return written;
 }

@@ -21,3 +21,7 @@ Settings load_settings();
 
 /// Rewrites the file with both values; ends the run when it cannot be opened.
 void save_settings(std::int32_t pg_threshold, std::int32_t carried_shift);
+
+/// Rewrites the file with both values, all or nothing; false (the file as it
+/// was) where save_settings would end the run.
+bool store_settings(std::int32_t pg_threshold, std::int32_t carried_shift);

@@ -25,8 +25,27 @@ std::vector<std::string> FakeOs::open_files() const {
   return names;
 }
 
+FakeOs::Meta& FakeOs::meta(const std::string& name) {
+  Meta& m = meta_[name];
+  if (m.id == 0) m.id = next_id_++;
+  return m;
+}
+
+void FakeOs::renew(const std::string& name) {
+  meta_[name] = Meta{next_id_++, ++clock_};
+}
+
+void FakeOs::touch(const std::string& name) { meta(name).modified = ++clock_; }
+
 OsError FakeOs::planned(const std::string& operation, const std::string& name) {
   calls.push_back(operation + " " + name);
+  if (calls.size() == stop_at_) {
+    // The process ends here: handles go, files without a name go with them.
+    open_.clear();
+    for (const std::string& temp : uncommitted) files.erase(temp);
+    uncommitted.clear();
+    throw StopSignal{};
+  }
   if (auto it = indexed_failures_.find(calls.size()); it != indexed_failures_.end()) {
     return it->second;
   }
@@ -80,6 +99,7 @@ OpenResult FakeOs::open_file(const std::string& name, Access access, Create crea
   }
   if (!exists) {
     files[name];
+    renew(name);
     result.created = true;
   }
   result.error = OsError::none;
@@ -118,8 +138,10 @@ OsError FakeOs::write_file(FileHandle file, const char* data, std::size_t size) 
     if (content.size() < it->second.pos) content.resize(it->second.pos);
     content.replace(it->second.pos, std::min(size, content.size() - it->second.pos), data, size);
     it->second.pos += size;
+    touch(it->second.name);
     return e;
   }
+  touch(it->second.name);
   if (content.size() < it->second.pos) content.resize(it->second.pos);
   content.replace(it->second.pos, std::min(size, content.size() - it->second.pos), data, size);
   it->second.pos += size;
@@ -132,6 +154,7 @@ OsError FakeOs::truncate_file(FileHandle file) {
   if (const OsError e = planned("truncate", it->second.name); e != OsError::none) return e;
   std::string& content = files[it->second.name];
   content.resize(std::min(content.size(), it->second.pos));
+  touch(it->second.name);
   return OsError::none;
 }
 
@@ -150,11 +173,37 @@ FileId FakeOs::file_id(FileHandle file) {
   return FileId{1, std::hash<std::string>{}(it->second.name)};
 }
 
+FileState FakeOs::file_state(FileHandle file) {
+  auto it = open_.find(file);
+  if (it == open_.end()) return {};
+  return path_state(it->second.name);
+}
+
+bool FakeOs::written_elsewhere(FileHandle file) {
+  auto it = open_.find(file);
+  return it != open_.end() && written_by_others.count(it->second.name) != 0;
+}
+
+FileState FakeOs::path_state(const std::string& name) {
+  auto it = files.find(name);
+  if (it == files.end()) return {};
+  const Meta& m = meta(name);
+  FileState state;
+  state.exists = true;
+  state.id = FileId{1, m.id};
+  state.size = it->second.size();
+  state.modified = m.modified;
+  state.links = 1;
+  state.regular = true;
+  return state;
+}
+
 OsError FakeOs::remove_file(const std::string& name) {
   if (const OsError e = planned("remove", name); e != OsError::none) return e;
   if (files.count(name) == 0) return OsError::file_not_found;
   if (read_only.count(name) != 0) return OsError::access_denied;
   files.erase(name);
+  meta_.erase(name);
   return OsError::none;
 }
 
@@ -163,6 +212,7 @@ OsError FakeOs::copy_replace(const std::string& from, const std::string& to) {
   if (files.count(from) == 0) return OsError::file_not_found;
   if (directories.count(to) != 0 || read_only.count(to) != 0) return OsError::access_denied;
   files[to] = files[from];
+  renew(to);  // A copy is put in place as a new file.
   return OsError::none;
 }
 
@@ -171,7 +221,9 @@ OsError FakeOs::rename_no_replace(const std::string& from, const std::string& to
   if (files.count(from) == 0) return OsError::file_not_found;
   if (files.count(to) != 0) return OsError::access_denied;
   files[to] = files[from];
+  meta_[to] = meta(from);
   files.erase(from);
+  meta_.erase(from);
   return OsError::none;
 }
 
@@ -190,6 +242,8 @@ OpenResult FakeOs::create_beside(const std::string& name, std::string& temp_name
     if (files.count(temp_name) == 0 && directories.count(temp_name) == 0) break;
   }
   files[temp_name];
+  renew(temp_name);
+  uncommitted.insert(temp_name);
   result.error = OsError::none;
   result.created = true;
   result.handle = next_handle_++;
@@ -197,14 +251,49 @@ OpenResult FakeOs::create_beside(const std::string& name, std::string& temp_name
   return result;
 }
 
-OsError FakeOs::rename_replace(const std::string& from, const std::string& to) {
-  if (const OsError e = planned("replace", to); e != OsError::none) return e;
-  if (files.count(from) == 0) return OsError::file_not_found;
-  if (directories.count(to) != 0) return OsError::access_denied;
+OsError FakeOs::commit_beside(FileHandle file, const std::string& temp_name,
+                             const std::string& to) {
+  open_.erase(file);
+  OsError e = planned("replace", to);
+  if (e == OsError::none && files.count(temp_name) == 0) e = OsError::file_not_found;
+  if (e == OsError::none && directories.count(to) != 0) e = OsError::access_denied;
+  uncommitted.erase(temp_name);
+  if (e != OsError::none) {
+    files.erase(temp_name);
+    meta_.erase(temp_name);
+    return e;
+  }
   // Read-only marks, like permission bits, belong to the name that is replaced.
-  files[to] = files[from];
-  files.erase(from);
+  files[to] = files[temp_name];
+  meta_[to] = meta(temp_name);
+  files.erase(temp_name);
+  meta_.erase(temp_name);
   return OsError::none;
+}
+
+void FakeOs::discard_beside(FileHandle file, const std::string& temp_name) {
+  open_.erase(file);
+  files.erase(temp_name);
+  meta_.erase(temp_name);
+  uncommitted.erase(temp_name);
+}
+
+OsError FakeOs::move_replace(const std::string& from, const std::string& to) {
+  if (const OsError e = planned("move", to); e != OsError::none) return e;
+  if (no_moves) return OsError::other;
+  if (files.count(from) == 0) return OsError::file_not_found;
+  if (directories.count(to) != 0 || read_only.count(to) != 0) return OsError::access_denied;
+  files[to] = files[from];
+  meta_[to] = meta(from);
+  files.erase(from);
+  meta_.erase(from);
+  return OsError::none;
+}
+
+OsError FakeOs::lock_current_directory() { return planned("lock", "."); }
+
+void FakeOs::remove_stale_files(const std::string& /*name*/) {
+  // Files of stopped runs vanish with them here (see stop_at_call).
 }
 
 OsError FakeOs::write_stdout(const char* data, std::size_t size) {

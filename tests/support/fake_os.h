@@ -12,6 +12,9 @@
 
 #include "runtime/os.h"
 
+/// Thrown by FakeOs when a planned stop (a kill) ends the process.
+struct StopSignal {};
+
 /// Thrown by FakeOs::exit_process so that a test regains control.
 struct ProcessExit {
   int status = 0;
@@ -37,12 +40,20 @@ struct FakeOs : Os {
   /// A planned write failure lands the first half of its bytes before it
   /// fails, as a disk that fills up in the middle of a write does.
   bool tear_failed_writes = false;
+  /// Names of files another program holds open for writing.
+  std::set<std::string> written_by_others;
+  /// move_replace is refused (another volume): the caller copies instead.
+  bool no_moves = false;
+  /// Files that a stop of the process would take along: those create_beside
+  /// made that are not committed yet.
+  std::set<std::string> uncommitted;
 
   /// Makes the next call of `operation` ("open", "read", "write", "truncate",
   /// "close", "remove", "copy", "rename", "create", "replace", "stdout") on
   /// `name` (empty: any name) fail with `error`. "create" is create_beside,
-  /// named by the file it goes beside; "replace" is rename_replace, named by
-  /// its target.
+  /// named by the file it goes beside; "replace" is commit_beside, named by
+  /// its target; "move" is move_replace, named by its target; "lock" is
+  /// lock_current_directory, named ".".
   void fail_next(const std::string& operation, const std::string& name, OsError error);
   /// Makes the `n`th call (1-based, counted from now) of `operation` on
   /// `name` (empty: any name) fail with `error`.
@@ -51,6 +62,10 @@ struct FakeOs : Os {
   /// Makes fallible call number `index` (1-based, counted over the whole run)
   /// fail with `error`.
   void fail_call(std::size_t index, OsError error);
+  /// Makes fallible call number `index` (1-based, over the whole run) stop
+  /// the process before it is carried out, as a kill does: StopSignal is
+  /// thrown, open files are dropped and uncommitted files vanish.
+  void stop_at_call(std::size_t index) { stop_at_ = index; }
   /// Number of fallible calls made so far.
   std::size_t call_count() const { return calls.size(); }
   /// Names of the files that are open now.
@@ -62,11 +77,19 @@ struct FakeOs : Os {
   OsError truncate_file(FileHandle file) override;
   OsError close_file(FileHandle file) override;
   FileId file_id(FileHandle file) override;
+  FileState file_state(FileHandle file) override;
+  FileState path_state(const std::string& name) override;
+  bool written_elsewhere(FileHandle file) override;
   OsError remove_file(const std::string& name) override;
   OsError copy_replace(const std::string& from, const std::string& to) override;
   OsError rename_no_replace(const std::string& from, const std::string& to) override;
   OpenResult create_beside(const std::string& name, std::string& temp_name) override;
-  OsError rename_replace(const std::string& from, const std::string& to) override;
+  OsError commit_beside(FileHandle file, const std::string& temp_name,
+                        const std::string& to) override;
+  void discard_beside(FileHandle file, const std::string& temp_name) override;
+  OsError move_replace(const std::string& from, const std::string& to) override;
+  OsError lock_current_directory() override;
+  void remove_stale_files(const std::string& name) override;
   OsError write_stdout(const char* data, std::size_t size) override;
   OsError write_stderr(const char* data, std::size_t size) override;
   bool read_stdin_line(std::string& line) override;
@@ -93,6 +116,21 @@ struct FakeOs : Os {
   };
   /// Logs the call and returns the error planned for it, if any.
   OsError planned(const std::string& operation, const std::string& name);
+  /// Identity and last write of a file, kept beside its content.
+  struct Meta {
+    std::uint64_t id = 0;
+    std::int64_t modified = 0;
+  };
+  Meta& meta(const std::string& name);
+  /// A file made anew under `name`: a fresh identity.
+  void renew(const std::string& name);
+  /// The content of `name` was written.
+  void touch(const std::string& name);
+
+  std::map<std::string, Meta> meta_;
+  std::uint64_t next_id_ = 1;
+  std::int64_t clock_ = 0;
+  std::size_t stop_at_ = 0;
 
   std::map<FileHandle, Open> open_;
   FileHandle next_handle_ = 3;

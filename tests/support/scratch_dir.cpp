@@ -170,8 +170,10 @@ std::string RunResult::describe() const {
   return text.str();
 }
 
-ScratchDir::ScratchDir() : failures_at_start_(failed_parts()) {
-  std::string pattern = temp_root() + "/feedfix-e2e-XXXXXX";
+ScratchDir::ScratchDir() : ScratchDir(temp_root()) {}
+
+ScratchDir::ScratchDir(const std::string& root) : failures_at_start_(failed_parts()) {
+  std::string pattern = root + "/feedfix-e2e-XXXXXX";
   if (::mkdtemp(pattern.data()) == nullptr) {
     ADD_FAILURE() << "mkdtemp failed for " << pattern << ": " << std::strerror(errno);
     return;

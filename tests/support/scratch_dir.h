@@ -44,6 +44,8 @@ struct RunResult {
 class ScratchDir {
  public:
   ScratchDir();
+  /// A scratch directory inside `root` (e.g. another file system).
+  explicit ScratchDir(const std::string& root);
   ~ScratchDir();
   ScratchDir(const ScratchDir&) = delete;
   ScratchDir& operator=(const ScratchDir&) = delete;
