@@ -315,6 +315,9 @@ FileState state_of(HANDLE handle) {
       (std::uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) |
       info.ftLastWriteTime.dwLowDateTime);
   state.links = info.nNumberOfLinks;
+  // A file on a disk; a directory answers GetFileInformationByHandle too.
+  state.regular = GetFileType(handle) == FILE_TYPE_DISK &&
+                  (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
   return state;
 }
 
@@ -579,6 +582,16 @@ struct Win32Os final : Os {
     const FileState state = state_of(handle);
     (void)CloseHandle(handle);  // Only asked; nothing to lose.
     return state;
+  }
+
+  bool written_elsewhere(FileHandle file) override {
+    // A second open of the same file that lets nobody else write is refused
+    // while any handle with write access is open. It is closed at once: only
+    // the answer is wanted. This run holds the file for reading only.
+    const HANDLE probe = ReOpenFile(to_native(file), GENERIC_READ, FILE_SHARE_READ, 0);
+    if (probe == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_SHARING_VIOLATION;
+    (void)CloseHandle(probe);
+    return false;
   }
 
   OsError remove_file(const std::string& name) override {
