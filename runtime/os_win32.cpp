@@ -230,15 +230,26 @@ OsError commit_temp(HANDLE handle, bool marked, const std::string& temp, const s
   }
   // Only from here to the rename does the file have a name and no mark: a
   // run killed in this moment leaves it for remove_stale_files.
-  if (!MoveFileExA(temp.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    result = last_error();
-    if (marked) (void)mark_for_deletion(handle, true);
-    discard_temp(handle, temp);  // `to` is intact.
+  constexpr DWORD k_move = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+  if (MoveFileExA(temp.c_str(), to.c_str(), k_move)) {
+    // The new bytes are on the disk and under their name; a failed close loses nothing.
+    (void)CloseHandle(handle);
+    return OsError::none;
+  }
+  if (GetLastError() == ERROR_SHARING_VIOLATION) {
+    // A file system that renames no open file: once more, closed.
+    if (!CloseHandle(handle)) {
+      result = last_error();
+    } else if (!MoveFileExA(temp.c_str(), to.c_str(), k_move)) {
+      result = last_error();
+    }
+    if (result != OsError::none) (void)DeleteFileA(temp.c_str());  // `to` is intact.
     return result;
   }
-  // The new bytes are on the disk and under their name; a failed close loses nothing.
-  (void)CloseHandle(handle);
-  return OsError::none;
+  result = last_error();
+  if (marked) (void)mark_for_deletion(handle, true);
+  discard_temp(handle, temp);  // `to` is intact.
+  return result;
 }
 
 // Opens `name` as a file of the run's own (Create::own_file): an existing
