@@ -1,9 +1,11 @@
 // Win32 backend of the operating-system seam: ANSI file calls, the standard
-// handles, the command interpreter and the process's own command line.
+// handles, the command interpreter, the process's own command line and the
+// lock that lets one run at a time work in a directory.
 #include "runtime/os.h"
 
 #include <windows.h>
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cstdint>
@@ -96,20 +98,58 @@ std::string hex(unsigned long value) {
 // Other programs may read, write and even delete a file while it is open.
 constexpr DWORD k_share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-// Creates a new, empty file for writing under a fresh name in the directory
-// of `target`; the name goes to `temp`.
-HANDLE create_file_beside(const std::string& target, std::string& temp) {
+// Marks an open file (opened with DELETE access) to go when its last handle
+// closes, or takes the mark back. Unlike FILE_FLAG_DELETE_ON_CLOSE the mark
+// can be taken back, and the system honours it however the process ends.
+bool mark_for_deletion(HANDLE handle, bool remove) {
+  FILE_DISPOSITION_INFO info{};
+  info.DeleteFile = remove ? TRUE : FALSE;
+  return SetFileInformationByHandle(handle, FileDispositionInfo, &info, sizeof info) != 0;
+}
+
+// A file reached by a name of its own: not a symbolic link or other reparse
+// point, and no other name (hard link) leads to it.
+bool sole_name(const BY_HANDLE_FILE_INFORMATION& info) {
+  return info.nNumberOfLinks == 1 && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
+constexpr const char* k_temp_prefix = "~ffx";
+constexpr const char* k_temp_suffix = ".tmp";
+
+// A new, empty file for writing beside the file `target`, made by this
+// process; `marked` tells whether it goes by itself when the process ends.
+struct TempFile {
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  std::string name;
+  bool marked = false;
+};
+
+// Creates a temporary file under a fresh name in the directory of `target`.
+// The name carries the process id, so that a later run can tell the files of
+// runs that are gone (remove_stale_files). The file is marked for deletion at
+// once: a run that is stopped or killed leaves nothing, and only commit takes
+// the mark back. Where the mark is refused, the file stays an ordinary one.
+TempFile create_file_beside(const std::string& target) {
   static unsigned serial = 0;
+  TempFile temp;
   const std::string directory = directory_part(target);
   for (int attempt = 0; attempt < 100; ++attempt) {
-    temp = directory + "~ffx" + hex(GetCurrentProcessId()) + "-" + hex(serial++) + ".tmp";
-    const HANDLE handle = CreateFileA(temp.c_str(), GENERIC_WRITE, k_share_all, nullptr, CREATE_NEW,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle != INVALID_HANDLE_VALUE) return handle;
+    temp.name = directory + k_temp_prefix + hex(GetCurrentProcessId()) + "-" + hex(serial++) +
+                k_temp_suffix;
+    temp.handle = CreateFileA(temp.name.c_str(), GENERIC_WRITE | DELETE, k_share_all, nullptr,
+                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (temp.handle != INVALID_HANDLE_VALUE) break;
     const DWORD code = GetLastError();
     if (code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS) break;
   }
-  return INVALID_HANDLE_VALUE;
+  if (temp.handle != INVALID_HANDLE_VALUE) temp.marked = mark_for_deletion(temp.handle, true);
+  return temp;
+}
+
+// Closes and removes a temporary file; a marked one goes with its handle.
+void discard_temp(HANDLE handle, const std::string& name) {
+  (void)CloseHandle(handle);
+  (void)DeleteFileA(name.c_str());  // Best effort: already gone when it was marked.
 }
 
 OsError copy_bytes(HANDLE from, HANDLE to) {
@@ -135,18 +175,12 @@ bool refuses_replacement(DWORD attributes) {
 constexpr DWORD k_kept_attributes =
     FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;
 
-// Puts the closed file `from` in place of `to` in one rename, after its bytes
-// have reached the disk. On failure both files are as they were.
-OsError replace_by_rename(const std::string& from, const std::string& to) {
-  const DWORD target_attributes = GetFileAttributesA(to.c_str());
-  if (refuses_replacement(target_attributes)) return OsError::access_denied;
-  const HANDLE handle = CreateFileA(from.c_str(), GENERIC_WRITE, k_share_all, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return last_error();
-  OsError result = FlushFileBuffers(handle) ? OsError::none : last_error();
-  if (!CloseHandle(handle) && result == OsError::none) result = last_error();
-  if (result != OsError::none) return result;
-
+// Renames the closed file `from` over `to` in one step, after giving it the
+// marks of `to` (whose attributes were `target_attributes`). No copy is
+// allowed: across volumes it fails with ERROR_NOT_SAME_DEVICE. On failure
+// both files are as they were.
+OsError rename_keeping_marks(const std::string& from, const std::string& to,
+                             DWORD target_attributes) {
   const DWORD from_attributes = GetFileAttributesA(from.c_str());
   const bool keep_marks = target_attributes != INVALID_FILE_ATTRIBUTES &&
                           from_attributes != INVALID_FILE_ATTRIBUTES &&
@@ -159,9 +193,249 @@ OsError replace_by_rename(const std::string& from, const std::string& to) {
   if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     return OsError::none;
   }
-  result = last_error();
+  const OsError result = last_error();
   if (keep_marks) (void)SetFileAttributesA(from.c_str(), from_attributes);
   return result;
+}
+
+// Gives the open file the marks of a file whose attributes were
+// `target_attributes`. The marks are cosmetic: a failure changes no byte.
+void adopt_marks(HANDLE handle, DWORD target_attributes) {
+  if (target_attributes == INVALID_FILE_ATTRIBUTES ||
+      (target_attributes & k_kept_attributes) == 0) {
+    return;
+  }
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(handle, &info)) return;
+  FILE_BASIC_INFO basic{};  // Times of 0 stay as they are.
+  basic.FileAttributes = info.dwFileAttributes | (target_attributes & k_kept_attributes);
+  (void)SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic);
+}
+
+// Puts an open temporary file in place of `to` and closes it: its bytes reach
+// the disk first, then the deletion mark is taken back and the name moves,
+// with the file still open (it was opened sharing deletion, which lets it be
+// renamed). On failure `to` is untouched and the temporary file is gone.
+OsError commit_temp(HANDLE handle, bool marked, const std::string& temp, const std::string& to) {
+  const DWORD target_attributes = GetFileAttributesA(to.c_str());
+  OsError result = refuses_replacement(target_attributes) ? OsError::access_denied : OsError::none;
+  if (result == OsError::none && !FlushFileBuffers(handle)) result = last_error();
+  if (result == OsError::none) adopt_marks(handle, target_attributes);
+  if (result == OsError::none && marked && !mark_for_deletion(handle, false)) {
+    result = last_error();
+  }
+  if (result != OsError::none) {
+    discard_temp(handle, temp);
+    return result;
+  }
+  // Only from here to the rename does the file have a name and no mark: a
+  // run killed in this moment leaves it for remove_stale_files.
+  constexpr DWORD k_move = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+  if (MoveFileExA(temp.c_str(), to.c_str(), k_move)) {
+    // The new bytes are on the disk and under their name; a failed close loses nothing.
+    (void)CloseHandle(handle);
+    return OsError::none;
+  }
+  if (GetLastError() == ERROR_SHARING_VIOLATION) {
+    // A file system that renames no open file: once more, closed.
+    if (!CloseHandle(handle)) {
+      result = last_error();
+    } else if (!MoveFileExA(temp.c_str(), to.c_str(), k_move)) {
+      result = last_error();
+    }
+    if (result != OsError::none) (void)DeleteFileA(temp.c_str());  // `to` is intact.
+    return result;
+  }
+  result = last_error();
+  if (marked) (void)mark_for_deletion(handle, true);
+  discard_temp(handle, temp);  // `to` is intact.
+  return result;
+}
+
+// Opens `name` as a file of the run's own (Create::own_file): an existing
+// file is kept only when it is reached by its one and only name; a symbolic
+// link, or a file with other hard links, is removed (DeleteFileA removes the
+// link, never what it leads to) and a new file made in its place.
+OpenResult open_own_file(const std::string& name, DWORD desired) {
+  OpenResult result;
+  // FILE_FLAG_OPEN_REPARSE_POINT: a link opens as itself and is recognised,
+  // instead of being followed to another file.
+  constexpr DWORD k_flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
+  const DWORD attributes = GetFileAttributesA(name.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES) {
+    HANDLE existing = INVALID_HANDLE_VALUE;
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+      existing = CreateFileA(name.c_str(), desired, k_share_all, nullptr, OPEN_EXISTING, k_flags,
+                             nullptr);
+      if (existing == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_NOT_FOUND) {
+        result.error = last_error();
+        return result;
+      }
+    }
+    if (existing != INVALID_HANDLE_VALUE) {
+      BY_HANDLE_FILE_INFORMATION info{};
+      if (!GetFileInformationByHandle(existing, &info)) {
+        result.error = last_error();
+        (void)CloseHandle(existing);
+        return result;
+      }
+      if (sole_name(info)) {
+        result.error = OsError::none;
+        result.handle = from_native(existing);
+        return result;
+      }
+      (void)CloseHandle(existing);
+    }
+    if (existing != INVALID_HANDLE_VALUE || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+      if (!DeleteFileA(name.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) {
+        result.error = last_error();
+        return result;
+      }
+    }
+  }
+  const HANDLE created =
+      CreateFileA(name.c_str(), desired, k_share_all, nullptr, CREATE_NEW, k_flags, nullptr);
+  if (created == INVALID_HANDLE_VALUE) {
+    result.error = last_error();
+    return result;
+  }
+  // Another name may have been given to the new file before this open
+  // returned; writing through it would then reach that name too.
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(created, &info) || !sole_name(info)) {
+    (void)CloseHandle(created);
+    result.error = OsError::access_denied;
+    return result;
+  }
+  result.error = OsError::none;
+  result.handle = from_native(created);
+  result.created = true;
+  return result;
+}
+
+FileState state_of(HANDLE handle) {
+  FileState state;
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(handle, &info)) return state;
+  state.exists = true;
+  state.id = FileId{info.dwVolumeSerialNumber,
+                    (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+  state.size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+  // FILETIME: 100-nanosecond steps since 1601.
+  state.modified = static_cast<std::int64_t>(
+      (std::uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) |
+      info.ftLastWriteTime.dwLowDateTime);
+  state.links = info.nNumberOfLinks;
+  // A file on a disk; a directory answers GetFileInformationByHandle too.
+  state.regular = GetFileType(handle) == FILE_TYPE_DISK &&
+                  (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+  return state;
+}
+
+// 64-bit FNV-1a over the UTF-16 units of `text`.
+std::uint64_t fnv1a(const std::wstring& text) {
+  std::uint64_t hash = 0xcbf29ce484222325u;
+  for (const wchar_t unit : text) {
+    for (int shift = 0; shift < 16; shift += 8) {
+      hash ^= (static_cast<std::uint64_t>(unit) >> shift) & 0xffu;
+      hash *= 0x100000001b3u;
+    }
+  }
+  return hash;
+}
+
+// What tells the current directory from any other, for the name of its lock.
+// Its identity on its volume serves whatever name or drive letter reached it
+// (short names, letters of subst, case); where the file system gives no
+// identity, its full path, upper-cased as the file system compares names.
+bool current_directory_key(std::string& key) {
+  const HANDLE directory =
+      CreateFileA(".", FILE_READ_ATTRIBUTES, k_share_all, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (directory != INVALID_HANDLE_VALUE) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool known = GetFileInformationByHandle(directory, &info) != 0 &&
+                       (info.nFileIndexHigh != 0 || info.nFileIndexLow != 0);
+    (void)CloseHandle(directory);  // Only asked; nothing to lose.
+    if (known) {
+      key = hex(info.dwVolumeSerialNumber) + "-" + hex(info.nFileIndexHigh) + "-" +
+            hex(info.nFileIndexLow);
+      return true;
+    }
+  }
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length =
+        GetFullPathNameW(L".", static_cast<DWORD>(path.size()), path.data(), nullptr);
+    if (length == 0) return false;
+    if (length < path.size()) {
+      path.resize(length);
+      break;
+    }
+    path.resize(length);  // Too small: `length` counts the NUL it needs.
+  }
+  if (std::wstring long_path(32768, L'\0');
+      GetLongPathNameW(path.c_str(), long_path.data(), static_cast<DWORD>(long_path.size())) >
+          0) {
+    path = long_path.c_str();
+  }
+  while (path.size() > 1 && (path.back() == L'\\' || path.back() == L'/')) path.pop_back();
+  if (path.empty()) return false;
+  std::wstring upper(path.size(), L'\0');
+  if (LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, path.data(), static_cast<int>(path.size()),
+                   upper.data(), static_cast<int>(upper.size())) == 0) {
+    return false;
+  }
+  const std::uint64_t hash = fnv1a(upper);
+  key = hex(static_cast<unsigned long>(hash >> 32)) + "-" +
+        hex(static_cast<unsigned long>(hash & 0xffffffffu)) + "-p";
+  return true;
+}
+
+// The process id in a name that create_file_beside makes
+// ("~ffx<pid hex>-<serial hex>.tmp"); false for any other name.
+bool temp_file_owner(const std::string& name, DWORD& pid) {
+  const std::string prefix = k_temp_prefix;
+  const std::string suffix = k_temp_suffix;
+  if (name.size() <= prefix.size() + suffix.size() || name.compare(0, prefix.size(), prefix) != 0 ||
+      name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
+    return false;
+  }
+  const char* first = name.data() + prefix.size();
+  const char* last = name.data() + name.size() - suffix.size();
+  const char* dash = std::find(first, last, '-');
+  if (dash == first || dash == last || dash + 1 == last) return false;
+  unsigned long value = 0;
+  const auto [pid_end, pid_error] = std::from_chars(first, dash, value, 16);
+  if (pid_error != std::errc() || pid_end != dash || value > 0xffffffffu) return false;
+  unsigned long serial = 0;
+  const auto [serial_end, serial_error] = std::from_chars(dash + 1, last, serial, 16);
+  if (serial_error != std::errc() || serial_end != last) return false;
+  pid = static_cast<DWORD>(value);
+  return true;
+}
+
+// True only when the process is surely gone. A process that cannot be opened
+// for another reason (another user's) may be alive and keeps its files.
+bool process_gone(DWORD pid) {
+  if (pid == GetCurrentProcessId()) return false;
+  const HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  if (process == nullptr) return GetLastError() == ERROR_INVALID_PARAMETER;
+  // An ended process stays openable while some handle to it is left.
+  const bool gone = WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+  (void)CloseHandle(process);
+  return gone;
+}
+
+// Removes `name` unless some process still has it open: the open shares
+// nothing, so it fails while another handle exists, also one of a run on
+// another machine whose process id means nothing here.
+void remove_if_unused(const std::string& name) {
+  const HANDLE handle = CreateFileA(name.c_str(), DELETE, /*dwShareMode=*/0, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return;
+  (void)mark_for_deletion(handle, true);  // A file that stays is tried again next run.
+  (void)CloseHandle(handle);
 }
 
 // The command interpreter started when COMSPEC is missing or cannot be started.
@@ -240,6 +514,7 @@ std::string module_path() {
 struct Win32Os final : Os {
   OpenResult open_file(const std::string& name, Access access, Create create) override {
     OpenResult result;
+    const DWORD desired = access == Access::read ? GENERIC_READ : GENERIC_WRITE;
     // A directory, and for writing a read-only file, are refused before any
     // open, so that the answer is access_denied whatever CreateFileA would
     // make of them on the system at hand.
@@ -251,7 +526,7 @@ struct Win32Os final : Os {
         return result;
       }
     }
-    const DWORD desired = access == Access::read ? GENERIC_READ : GENERIC_WRITE;
+    if (create == Create::own_file) return open_own_file(name, desired);
     HANDLE handle = CreateFileA(name.c_str(), desired, k_share_all, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE && create == Create::create_if_missing &&
@@ -290,6 +565,8 @@ struct Win32Os final : Os {
   }
 
   OsError close_file(FileHandle file) override {
+    // A file of create_beside closed here goes by its mark, like a discarded one.
+    (void)forget_mark(to_native(file));
     return CloseHandle(to_native(file)) ? OsError::none : last_error();
   }
 
@@ -302,6 +579,30 @@ struct Win32Os final : Os {
     }
     return FileId{info.dwVolumeSerialNumber,
                   (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+  }
+
+  FileState file_state(FileHandle file) override { return state_of(to_native(file)); }
+
+  FileState path_state(const std::string& name) override {
+    // Opened as CreateFileA opens it for reading, links followed; asking for
+    // attributes only, so that neither sharing nor a read-only mark stands in
+    // the way. BACKUP_SEMANTICS lets a directory answer too.
+    const HANDLE handle = CreateFileA(name.c_str(), FILE_READ_ATTRIBUTES, k_share_all, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return {};
+    const FileState state = state_of(handle);
+    (void)CloseHandle(handle);  // Only asked; nothing to lose.
+    return state;
+  }
+
+  bool written_elsewhere(FileHandle file) override {
+    // A second open of the same file that lets nobody else write is refused
+    // while any handle with write access is open. It is closed at once: only
+    // the answer is wanted. This run holds the file for reading only.
+    const HANDLE probe = ReOpenFile(to_native(file), GENERIC_READ, FILE_SHARE_READ, 0);
+    if (probe == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_SHARING_VIOLATION;
+    (void)CloseHandle(probe);
+    return false;
   }
 
   OsError remove_file(const std::string& name) override {
@@ -318,38 +619,106 @@ struct Win32Os final : Os {
     }
     // The new content goes into a fresh file beside the target and replaces
     // it in one rename, so the target never holds half a copy.
-    std::string temp;
-    const HANDLE temp_handle = create_file_beside(to, temp);
-    if (temp_handle == INVALID_HANDLE_VALUE) {
+    const TempFile temp = create_file_beside(to);
+    if (temp.handle == INVALID_HANDLE_VALUE) {
       (void)CloseHandle(source);
       // No new file can be made there: copy in place, as well as the system does it.
       return CopyFileA(from.c_str(), to.c_str(), /*bFailIfExists=*/FALSE) ? OsError::none
                                                                           : last_error();
     }
-    OsError result = copy_bytes(source, temp_handle);
+    const OsError copied = copy_bytes(source, temp.handle);
     (void)CloseHandle(source);  // Read only; nothing to lose.
-    if (!CloseHandle(temp_handle) && result == OsError::none) result = last_error();
-    if (result == OsError::none) result = replace_by_rename(temp, to);
-    // Removing the temp is best effort; the target is intact either way.
-    if (result != OsError::none) (void)DeleteFileA(temp.c_str());
-    return result;
+    if (copied != OsError::none) {
+      discard_temp(temp.handle, temp.name);
+      return copied;
+    }
+    return commit_temp(temp.handle, temp.marked, temp.name, to);
   }
 
   OpenResult create_beside(const std::string& name, std::string& temp_name) override {
     OpenResult result;
-    const HANDLE handle = create_file_beside(name, temp_name);
-    if (handle == INVALID_HANDLE_VALUE) {
+    const TempFile temp = create_file_beside(name);
+    if (temp.handle == INVALID_HANDLE_VALUE) {
       result.error = last_error();
       return result;
     }
+    if (temp.marked) marked_.push_back(temp.handle);
+    temp_name = temp.name;
     result.error = OsError::none;
-    result.handle = from_native(handle);
+    result.handle = from_native(temp.handle);
     result.created = true;
     return result;
   }
 
-  OsError rename_replace(const std::string& from, const std::string& to) override {
-    return replace_by_rename(from, to);
+  OsError commit_beside(FileHandle file, const std::string& temp_name,
+                        const std::string& to) override {
+    return commit_temp(to_native(file), forget_mark(to_native(file)), temp_name, to);
+  }
+
+  void discard_beside(FileHandle file, const std::string& temp_name) override {
+    (void)forget_mark(to_native(file));
+    discard_temp(to_native(file), temp_name);
+  }
+
+  OsError move_replace(const std::string& from, const std::string& to) override {
+    const DWORD target_attributes = GetFileAttributesA(to.c_str());
+    if (refuses_replacement(target_attributes)) return OsError::access_denied;
+    // Opened for writing only to flush it; a link opens as itself and is refused.
+    const HANDLE handle = CreateFileA(from.c_str(), GENERIC_WRITE, k_share_all, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return last_error();
+    BY_HANDLE_FILE_INFORMATION info{};
+    OsError result = OsError::none;
+    if (!GetFileInformationByHandle(handle, &info)) {
+      result = last_error();
+    } else if (!sole_name(info)) {
+      // Renaming one name of several would leave the others with the old file.
+      result = OsError::other;
+    } else if (!FlushFileBuffers(handle)) {
+      result = last_error();
+    }
+    if (!CloseHandle(handle) && result == OsError::none) result = last_error();
+    if (result != OsError::none) return result;
+    return rename_keeping_marks(from, to, target_attributes);
+  }
+
+  OsError lock_current_directory() override {
+    std::string key;
+    if (!current_directory_key(key)) return OsError::other;
+    // The session's namespace: a named object elsewhere needs a privilege
+    // that ordinary users lack. Runs of other sessions or machines are not
+    // held back by it.
+    std::string name = "Local\\feedfix-";
+    name += key;
+    const HANDLE mutex = CreateMutexA(nullptr, /*bInitialOwner=*/FALSE, name.c_str());
+    if (mutex == nullptr) return last_error();
+    const DWORD waited = WaitForSingleObject(mutex, INFINITE);
+    // WAIT_ABANDONED: the run that held it ended without letting go (it was
+    // killed); the mutex is this run's all the same.
+    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+      const OsError e = waited == WAIT_FAILED ? last_error() : OsError::other;
+      (void)CloseHandle(mutex);
+      return e;
+    }
+    // Never released nor closed: the system lets go of it when the process
+    // ends, however it ends.
+    return OsError::none;
+  }
+
+  void remove_stale_files(const std::string& name) override {
+    const std::string directory = directory_part(name);
+    const std::string pattern = directory + k_temp_prefix + "*" + k_temp_suffix;
+    WIN32_FIND_DATAA found{};
+    const HANDLE search = FindFirstFileA(pattern.c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return;  // None there, or nothing to be seen.
+    do {
+      DWORD pid = 0;
+      if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+          temp_file_owner(found.cFileName, pid) && process_gone(pid)) {
+        remove_if_unused(directory + found.cFileName);
+      }
+    } while (FindNextFileA(search, &found));
+    (void)FindClose(search);
   }
 
   OsError rename_no_replace(const std::string& from, const std::string& to) override {
@@ -412,6 +781,18 @@ struct Win32Os final : Os {
   }
 
   void exit_process(int status) override { ExitProcess(static_cast<UINT>(status)); }
+
+ private:
+  // Takes `handle` off the list of files marked for deletion; whether it was on it.
+  bool forget_mark(HANDLE handle) {
+    const auto found = std::find(marked_.begin(), marked_.end(), handle);
+    if (found == marked_.end()) return false;
+    marked_.erase(found);
+    return true;
+  }
+
+  // Files of create_beside that carry the deletion mark, until commit or discard.
+  std::vector<HANDLE> marked_;
 };
 
 }  // namespace

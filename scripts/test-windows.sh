@@ -73,5 +73,10 @@ echo "== black-box tests under Wine"
 status=0
 FEEDFIX_E2E_COMMAND="wine $exe" FEEDFIX_E2E_PLATFORM=windows \
   timeout 1800 "$linux_build/feedfix_tests" --gtest_filter='E2e*' || status=$?
+
+echo "== overlapping runs under Wine"
+# The check starts a Wine server of its own in the same prefix.
+wineserver -k 2>/dev/null || true
+"$root/scripts/overlap-windows.sh" "$exe" || status=$?
 echo "== Wine part: $(($(date +%s) - start)) s"
 exit $status
