@@ -649,13 +649,14 @@ std::string check_whole_run(const std::uint8_t* data, std::size_t size) {
     return what + "no fatal report";
   if (status == 0 && !fake.err.empty()) return what + "standard error written";
   if (!fake.open_files().empty()) return what + "a file left open";
-  // The intent record stays only where its own removal failed; the next run
-  // removes it.
-  const bool intent_removal_failed =
-      inject && fault_index >= 1 && fault_index <= fake.calls.size() &&
-      fake.calls[fault_index - 1] == "remove ~ffx.jnl";
+  // The intent record stays where its own removal failed, and where a fatal
+  // report ended the run after the replacement was recorded: the next run
+  // finishes the replacement and removes it.
+  const bool intent_may_stay =
+      status == 1 || (inject && fault_index >= 1 && fault_index <= fake.calls.size() &&
+                      fake.calls[fault_index - 1] == "remove ~ffx.jnl");
   for (const auto& [name, content] : fake.files) {
-    if (name == "~ffx.jnl" && intent_removal_failed) continue;
+    if (name == "~ffx.jnl" && intent_may_stay) continue;
     if (name != k_ini && name != k_temp && name != k_plot) return what + "stray file " + name;
   }
 
