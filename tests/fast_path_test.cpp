@@ -313,10 +313,11 @@ std::string_view trimmed(std::string_view data) {
 }
 
 RecordOutcome fast_pen(std::string_view data, std::int32_t shift) {
-  RewrittenRecord out;
+  PlotRecord text;
+  RewrittenRecord out{text.data()};
   RecordOutcome outcome{shift_pen_record(trimmed(data), shift, out), ""};
   if (outcome.rewrite == Rewrite::rewritten) {
-    outcome.text.assign(out.text.data(), static_cast<std::size_t>(out.length));
+    outcome.text.assign(out.text, static_cast<std::size_t>(out.length));
   }
   return outcome;
 }
@@ -390,10 +391,11 @@ TEST(FastRewrite, ComposedRecordsEqualComposeAndLeedel) {
                                           : static_cast<std::int32_t>(random());
     SCOPED_TRACE(testing::Message() << '"' << prefix << "\" " << value << " \"" << rest << '"');
     const RecordOutcome expected = plain_compose(prefix, value, rest);
-    RewrittenRecord out;
+    PlotRecord text;
+    RewrittenRecord out{text.data()};
     RecordOutcome fast{compose_rewrite(prefix, value, rest, out), ""};
     if (fast.rewrite == Rewrite::rewritten) {
-      fast.text.assign(out.text.data(), static_cast<std::size_t>(out.length));
+      fast.text.assign(out.text, static_cast<std::size_t>(out.length));
     }
     ASSERT_EQ(expected, fast);
   }
@@ -459,10 +461,11 @@ TEST(FastRewrite, PageRecordsComeOutAsComposingAndLeedelGive) {
     FakeOsScope scope(fake);
     console_record(" .", LineEnd::stays_open);  // the progress line, as the driver starts it
     std::int32_t fast_shift = shift_in;
-    RewrittenRecord out;
+    PlotRecord text;
+    RewrittenRecord out{text.data()};
     RecordOutcome fast{snap_page_record(trimmed(record), threshold, grid, fast_shift, out), ""};
     if (fast.rewrite == Rewrite::rewritten) {
-      fast.text.assign(out.text.data(), static_cast<std::size_t>(out.length));
+      fast.text.assign(out.text, static_cast<std::size_t>(out.length));
     }
     ASSERT_EQ(expected, fast);
     ASSERT_EQ(plain_shift, fast_shift);
