@@ -399,28 +399,43 @@ namespace {
 
 }  // namespace
 
-IoStatus read_text_line(std::int32_t unit, std::string_view& data, bool& lossless) {
-  lossless = true;
+IoStatus read_text_lines(std::int32_t unit, std::string_view* lines, std::size_t capacity,
+                         std::size_t& count, bool& last_lossless) {
+  assert(capacity > 0);
+  count = 0;
+  last_lossless = true;
   Unit* u = find_unit(unit, Access::read);
   if (u == nullptr) return k_io_not_open;
-  // The usual line is whole in the buffer, at most 80 columns and ended by
-  // CR LF or LF: its bytes are looked at once, to find that end.
-  const char* p = u->buffer.get() + u->pos;
-  const std::size_t n = u->end - u->pos;
-  const std::size_t stop = byte_scan::find_cr_or_lf(p, n);
-  if (stop <= k_text_width && stop + 1 < n && !u->rest_of_line_pending) {
-    if (p[stop] == '\n') {
-      data = std::string_view(p, stop);
-      u->pos += stop + 1;
-      return k_io_ok;
+  if (!u->rest_of_line_pending) {
+    // The usual line is whole in the buffer, at most 80 columns and ended by
+    // CR LF or LF: its bytes are looked at once, to find that end.
+    const char* p = u->buffer.get() + u->pos;
+    const char* const end = u->buffer.get() + u->end;
+    while (count < capacity) {
+      const auto n = static_cast<std::size_t>(end - p);
+      const std::size_t stop = byte_scan::find_cr_or_lf(p, n);
+      if (stop > k_text_width || stop + 1 >= n) break;
+      if (p[stop] == '\n') {
+        lines[count++] = std::string_view(p, stop);
+        p += stop + 1;
+      } else if (p[stop + 1] == '\n') {
+        lines[count++] = std::string_view(p, stop);
+        p += stop + 2;
+      } else {
+        break;
+      }
     }
-    if (p[stop + 1] == '\n') {
-      data = std::string_view(p, stop);
-      u->pos += stop + 2;
-      return k_io_ok;
-    }
+    u->pos = static_cast<std::size_t>(p - u->buffer.get());
+    if (count > 0) return k_io_ok;
   }
-  return read_line_the_long_way(*u, data, lossless);
+  const IoStatus s = read_line_the_long_way(*u, lines[0], last_lossless);
+  if (s == k_io_ok) count = 1;
+  return s;
+}
+
+IoStatus read_text_line(std::int32_t unit, std::string_view& data, bool& lossless) {
+  std::size_t count = 0;
+  return read_text_lines(unit, &data, 1, count, lossless);
 }
 
 IoStatus read_text_record(std::int32_t unit, PlotRecord& record, bool& lossless) {

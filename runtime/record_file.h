@@ -41,6 +41,14 @@ IoStatus read_text_record(std::int32_t unit, PlotRecord& record, bool& lossless)
 /// (which may never come); the next read on the unit skips the rest first.
 IoStatus read_text_line(std::int32_t unit, std::string_view& data, bool& lossless);
 
+/// Reads the next records like read_text_line, as many of them as the
+/// unit's buffer holds whole, up to `capacity` (at least 1): `lines[0]` to
+/// `lines[count - 1]`, all lossless but the last, for which `last_lossless`
+/// tells. All of them stay valid until the next operation on the unit. At
+/// end of file or on an error `count` is 0.
+IoStatus read_text_lines(std::int32_t unit, std::string_view* lines, std::size_t capacity,
+                         std::size_t& count, bool& last_lossless);
+
 /// Bytes that a unit's buffer takes in one read from the file.
 inline constexpr std::size_t k_record_buffer_size = 64 * 1024;
 

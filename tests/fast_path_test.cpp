@@ -78,7 +78,7 @@ std::vector<LineRecord> plain_records(const std::string& file) {
   return records;
 }
 
-enum class Reader { line, record };
+enum class Reader { line, record, batch };
 
 std::vector<LineRecord> read_records(FakeOs& fake, const std::string& file, std::size_t chunk,
                                      Reader reader) {
@@ -86,6 +86,26 @@ std::vector<LineRecord> read_records(FakeOs& fake, const std::string& file, std:
   fake.read_chunk = chunk;
   EXPECT_EQ(k_io_ok, open_unit(k_plot_unit, "in.plt", "OLD", "read"));
   std::vector<LineRecord> records;
+  if (reader == Reader::batch) {
+    // Batches of three, so that batches end at buffer edges and before them.
+    for (;;) {
+      std::string_view lines[3];
+      std::size_t count = 0;
+      bool last_lossless = true;
+      const IoStatus status = read_text_lines(k_plot_unit, lines, 3, count, last_lossless);
+      if (status != k_io_ok) {
+        EXPECT_EQ(k_io_end, status);
+        EXPECT_EQ(0u, count);
+        break;
+      }
+      EXPECT_GE(count, 1u);
+      for (std::size_t i = 0; i < count; ++i) {
+        records.push_back({std::string(lines[i]), i + 1 < count || last_lossless});
+      }
+    }
+    close_unit(k_plot_unit);
+    return records;
+  }
   for (;;) {
     LineRecord record;
     IoStatus status = k_io_ok;
@@ -179,6 +199,7 @@ TEST(FastReader, GivesTheRecordsOfThePlainLineRulesAcrossBufferEdges) {
       FakeOs fake;
       FakeOsScope scope(fake);
       ASSERT_EQ(expected, read_records(fake, file, chunk, Reader::line));
+      ASSERT_EQ(expected, read_records(fake, file, chunk, Reader::batch));
       std::vector<LineRecord> padded = expected;
       for (LineRecord& r : padded) r.data.resize(k_record_columns, ' ');
       ASSERT_EQ(padded, read_records(fake, file, chunk, Reader::record));

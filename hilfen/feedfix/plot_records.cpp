@@ -86,33 +86,32 @@ constexpr std::array<char, 200> k_digit_pairs = [] {
   return pairs;
 }();
 
-/// Digits of `m` in decimal.
-int decimal_digits(std::uint32_t m) {
-  int digits = 1;
-  for (; m >= 10000; m /= 10000) digits += 4;
-  if (m >= 100) return m >= 1000 ? digits + 3 : digits + 2;
-  return m >= 10 ? digits + 1 : digits;
-}
-
 /// Writes `value` (at least k_min_i10, so at most 10 characters) in decimal,
-/// with "-" in front when it is negative, at `out`; returns the end.
-char* put_decimal(char* out, std::int32_t value) {
+/// with "-" in front when it is negative, into the 10 characters at `out`;
+/// returns the end of the number. The characters behind it are left for the
+/// caller to overwrite.
+inline char* put_decimal(char* out, std::int32_t value) {
+  // Written from the back into a field of its own; then moved as a block of
+  // fixed length, which is a move or two, whatever the number's length.
+  char field[24] = {};
+  char* const end = field + 12;
+  char* q = end;
   // The magnitude in unsigned arithmetic, so no negation can overflow.
   std::uint32_t m = value < 0 ? 0u - static_cast<std::uint32_t>(value)
                               : static_cast<std::uint32_t>(value);
-  if (value < 0) *out++ = '-';
-  char* const end = out + decimal_digits(m);
-  char* q = end;
   for (; m >= 100; m /= 100) {
     q -= 2;
     std::memcpy(q, &k_digit_pairs[m % 100 * 2], 2);
   }
   if (m >= 10) {
-    std::memcpy(q - 2, &k_digit_pairs[m * 2], 2);
+    q -= 2;
+    std::memcpy(q, &k_digit_pairs[m * 2], 2);
   } else {
-    q[-1] = static_cast<char>('0' + m);
+    *--q = static_cast<char>('0' + m);
   }
-  return end;
+  if (value < 0) *--q = '-';
+  std::memcpy(out, q, k_i10_columns);
+  return out + (end - q);
 }
 
 std::int32_t clamp_to_i32(std::int64_t value) {
@@ -224,20 +223,29 @@ LoopResult process_plot_records(std::int32_t pg_threshold, const PageGrid& page_
   PlotRecord aside;
   // Room for the next record in the temporary unit's buffer, while known.
   char* room = nullptr;
+  // The lines that the plot unit's buffer holds whole are taken from it in
+  // one call; they stay where they are until the next read.
+  std::array<std::string_view, 64> lines;
+  std::size_t lines_read = 0;
+  std::size_t next_line = 0;
+  bool last_lossless = true;
   std::int64_t line_number = 0;
   for (;;) {
-    std::string_view data;
-    bool lossless = true;
-    const IoStatus read = read_text_line(k_plot_unit, data, lossless);
-    if (read == k_io_end) break;
-    if (read != k_io_ok) {
-      // A failed read must not pass for the end of the plot file: the file
-      // would be replaced by the records read so far.
-      result.run_ok = false;
-      return result;
+    if (next_line == lines_read) {
+      next_line = 0;
+      const IoStatus read =
+          read_text_lines(k_plot_unit, lines.data(), lines.size(), lines_read, last_lossless);
+      if (read == k_io_end) break;
+      if (read != k_io_ok) {
+        // A failed read must not pass for the end of the plot file: the file
+        // would be replaced by the records read so far.
+        result.run_ok = false;
+        return result;
+      }
     }
+    std::string_view data = lines[next_line++];
     ++line_number;
-    if (!lossless) {
+    if (next_line == lines_read && !last_lossless) {
       // Writing the shortened line would lose plot data once the temporary
       // file replaces the plot file; refuse the whole file instead.
       report_lossy_line(line_number);
