@@ -66,7 +66,8 @@ char* record_room(std::int32_t unit);
 /// Writes the first `size` characters (at most 80) composed at
 /// record_room(unit) as one record, exactly as write_text_record would; this
 /// never needs the file, so it cannot fail. Returns record_room(unit) for the
-/// next record.
+/// next record. Only for the room last given for `unit`, with no operation
+/// on another write unit since.
 char* write_record_in_room(std::int32_t unit, std::size_t size);
 
 /// Writes `value` right-justified in 10 columns as one record.

@@ -44,6 +44,12 @@ bool holds_pen_key(std::string_view data) {
   return false;
 }
 
+/// Whether `data` begins with "PU", "PD" or "PA", as nearly every pen record
+/// does.
+bool starts_with_pen_key(std::string_view data) {
+  return data.size() >= 2 && data[0] == 'P' && is_pen_key_second(data[1]);
+}
+
 /// Whether `data` holds "PG".
 bool holds_page_key(std::string_view data) {
   for (std::size_t at = 0; at + 1 < data.size(); ++at) {
@@ -118,15 +124,18 @@ std::int32_t clamp_to_i32(std::int64_t value) {
   return static_cast<std::int32_t>(std::clamp(value, k_min_i32, k_max_i32));
 }
 
-/// shift_pen_record, in a form the record loop takes in whole.
-inline Rewrite shift_pen(std::string_view data, std::int32_t carried_shift, RewrittenRecord& out) {
+/// shift_pen_record, in a form the record loop takes in whole. The first
+/// `letters` bytes of `data` are known to be letters (a pen key the loop
+/// has seen), so the search for the number starts behind them.
+inline Rewrite shift_pen(std::string_view data, std::int32_t carried_shift, RewrittenRecord& out,
+                         std::size_t letters) {
   const char* const text = data.data();
   const std::size_t size = data.size();
   // The number begins at the first of "1234567890-". No number, no comma, or
   // the first comma before the number: the record stays as read. The bytes
   // in front of the number are looked at once, for Leedel too.
   bool dropped = false;
-  std::size_t start = 0;
+  std::size_t start = letters;
   for (; start < size; ++start) {
     const ByteKind kind = k_byte_kinds[static_cast<unsigned char>(text[start])];
     if (kind == ByteKind::other) continue;
@@ -256,14 +265,15 @@ LoopResult process_plot_records(std::int32_t pg_threshold, const PageGrid& page_
     // A record written as read is written up to its last non-blank column.
     data = without_trailing_blanks(data);
     // A shifted pen record takes no page test, even when it holds "PG".
-    const bool pen = carried_shift >= 1 && holds_pen_key(data);
+    const bool leading_key = carried_shift >= 1 && starts_with_pen_key(data);
+    const bool pen = leading_key || (carried_shift >= 1 && holds_pen_key(data));
     Rewrite outcome = Rewrite::unchanged;
     RewrittenRecord rewrite;
     if (pen || holds_page_key(data)) {
       // The rewrite is composed where the temporary unit will write it.
       if (room == nullptr) room = record_room(k_temp_unit);
       rewrite.text = room != nullptr ? room : aside.data();
-      outcome = pen ? shift_pen(data, carried_shift, rewrite)
+      outcome = pen ? shift_pen(data, carried_shift, rewrite, leading_key ? 2 : 0)
                     : snap_page_record(data, pg_threshold, page_grid, carried_shift, rewrite);
     }
     if (outcome == Rewrite::failed) {
@@ -293,7 +303,7 @@ LoopResult process_plot_records(std::int32_t pg_threshold, const PageGrid& page_
 
 Rewrite shift_pen_record(std::string_view data, std::int32_t carried_shift,
                          RewrittenRecord& out) {
-  return shift_pen(data, carried_shift, out);
+  return shift_pen(data, carried_shift, out, /*letters=*/0);
 }
 
 Rewrite snap_page_record(std::string_view data, std::int32_t pg_threshold,
