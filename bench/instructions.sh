@@ -12,7 +12,10 @@ set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD=${BUILD:-$ROOT/build-bench}
+# Absolute, as the measurements run in directories of their own.
+BUILD=$(mkdir -p "$BUILD" && cd "$BUILD" && pwd)
 SCRATCH=${SCRATCH:-$BUILD/instructions}
+SCRATCH=$(mkdir -p "$SCRATCH" && cd "$SCRATCH" && pwd)
 BYTES=${BYTES:-2000000}
 
 for tool in valgrind g++ cmake; do

@@ -152,8 +152,11 @@ Unit* find_unit(std::int32_t number) {
 
 Unit* find_unit(std::int32_t number, Access action) {
   Unit*& recent = g_recent_units[action == Access::read ? 0 : 1];
-  // A released unit is no longer open, so a stale entry is never taken.
-  if (recent != nullptr && recent->open && recent->number == number) return recent;
+  // A released unit is no longer open, and its place may open again the
+  // other way, so a stale entry is never taken.
+  if (recent != nullptr && recent->open && recent->number == number && recent->action == action) {
+    return recent;
+  }
   Unit* u = find_unit(number);
   if (u == nullptr || u->action != action) return nullptr;
   recent = u;
