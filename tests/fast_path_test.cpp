@@ -403,8 +403,12 @@ TEST(FastRewrite, PenRecordsComeOutAsComposingAndLeedelGive) {
 
 TEST(FastRewrite, ComposedRecordsEqualComposeAndLeedel) {
   Random random(31);
-  const std::int32_t values[] = {0, 5, -42, 16250, -999999999, -1000000000,
-                                 std::numeric_limits<std::int32_t>::min(), 2147483647};
+  // Every digit count, around the powers of ten, with and without a sign.
+  const std::int32_t values[] = {0,      5,      -42,    16250,  9,       10,      99,     100,
+                                 999,    1000,   9999,   10000,  99999,   100000,  -1,     -9,
+                                 -10,    -9999,  -10000, -99999, -100000, 1234567, -999999999,
+                                 -1000000000,    std::numeric_limits<std::int32_t>::min(),
+                                 2147483647};
   for (int i = 0; i < 20000; ++i) {
     const std::string prefix = random_text(random, pick(random, 45), "PUx \0\t"sv);
     const std::string rest = random_text(random, pick(random, 45), ",1; \0\t"sv);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cstring>
 #include <limits>
@@ -97,6 +98,30 @@ constexpr std::array<char, 200> k_digit_pairs = [] {
 /// returns the end of the number. The characters behind it are left for the
 /// caller to overwrite.
 inline char* put_decimal(char* out, std::int32_t value) {
+  if constexpr (std::endian::native == std::endian::little) {
+    // Coordinates have up to 5 digits: their two pairs (and the one digit
+    // in front of them) go into one word, shifted past the leading zeros.
+    if (value > -100000 && value < 100000) {
+      std::uint32_t m = value < 0 ? 0u - static_cast<std::uint32_t>(value)
+                                  : static_cast<std::uint32_t>(value);
+      if (value < 0) *out++ = '-';
+      int digits = m >= 1000 ? 4 : m >= 100 ? 3 : m >= 10 ? 2 : 1;
+      if (m >= 10000) {
+        // The first of 5 digits alone; the other 4 keep their zeros.
+        *out++ = static_cast<char>('0' + m / 10000);
+        m %= 10000;
+        digits = 4;
+      }
+      char pairs[4];
+      std::memcpy(pairs, &k_digit_pairs[m / 100 * 2], 2);
+      std::memcpy(pairs + 2, &k_digit_pairs[m % 100 * 2], 2);
+      std::uint32_t word = 0;
+      std::memcpy(&word, pairs, sizeof word);
+      word >>= 8 * (4 - digits);
+      std::memcpy(out, &word, sizeof word);
+      return out + digits;
+    }
+  }
   // Written from the back into a field of its own; then moved as a block of
   // fixed length, which is a move or two, whatever the number's length.
   char field[24] = {};
