@@ -110,6 +110,26 @@ IoStatus read_i10(std::string_view field, std::int32_t& value) {
   return scan_i10(field, value).status;
 }
 
+PlainNumber scan_plain_number(std::string_view text) {
+  // Up to 9 characters the general rule reads the digits as they stand (a
+  // leading "0" it drops adds nothing), and 999999999 fits in 32 bits.
+  constexpr std::size_t k_plain_width = k_i10_width - 1;
+  PlainNumber plain;
+  const std::size_t size = text.size();
+  const bool negative = size > 0 && text[0] == '-';
+  std::size_t i = negative ? 1 : 0;
+  std::int32_t magnitude = 0;
+  for (; i < size; ++i) {
+    const unsigned digit = static_cast<unsigned char>(text[i]) - unsigned{'0'};
+    if (digit > 9) break;
+    if (i < k_plain_width) magnitude = magnitude * 10 + static_cast<std::int32_t>(digit);
+  }
+  plain.length = i;
+  plain.readable = i > (negative ? 1u : 0u) && i <= k_plain_width;
+  plain.value = negative ? -magnitude : magnitude;
+  return plain;
+}
+
 void format_integer(std::int32_t value, int width, char* out) {
   if (width <= 0) return;
   // The magnitude in unsigned arithmetic, so -2147483648 needs no special case.

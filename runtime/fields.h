@@ -47,35 +47,8 @@ struct PlainNumber {
 };
 
 /// Finds the plain number at the start of `text` (of length 0 when `text`
-/// starts with neither a digit nor "-"). Inline: a record loop calls it on
-/// every pen record.
-inline PlainNumber scan_plain_number(std::string_view text) {
-  // Up to 9 characters the general rule reads the digits as they stand (a
-  // leading "0" it drops adds nothing), and 999999999 fits in 32 bits.
-  constexpr std::size_t k_plain_width = 9;
-  const char* const p = text.data();
-  const std::size_t size = text.size();
-  const bool negative = size > 0 && p[0] == '-';
-  std::size_t i = negative ? 1 : 0;
-  const std::size_t first_digit = i;
-  const std::size_t plain_end = size < k_plain_width ? size : k_plain_width;
-  std::int32_t magnitude = 0;
-  for (; i < plain_end; ++i) {
-    const unsigned digit = static_cast<unsigned char>(p[i]) - unsigned{'0'};
-    if (digit > 9) break;
-    magnitude = magnitude * 10 + static_cast<std::int32_t>(digit);
-  }
-  PlainNumber plain;
-  plain.readable = i > first_digit;
-  if (i == plain_end) {
-    // Digits beyond the ninth character make the number too long to be plain.
-    while (i < size && static_cast<unsigned char>(p[i]) - unsigned{'0'} <= 9) ++i;
-    plain.readable = plain.readable && i <= k_plain_width;
-  }
-  plain.length = i;
-  plain.value = negative ? -magnitude : magnitude;
-  return plain;
-}
+/// starts with neither a digit nor "-").
+PlainNumber scan_plain_number(std::string_view text);
 
 /// Writes `value` right-justified in `width` columns into `out` (exactly
 /// `width` characters, no NUL); a value that needs more columns becomes
