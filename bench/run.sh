@@ -15,7 +15,10 @@ set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD=${BUILD:-$ROOT/build-bench}
+# Absolute, as the measurements run in directories of their own.
+BUILD=$(mkdir -p "$BUILD" && cd "$BUILD" && pwd)
 SCRATCH=${SCRATCH:-$BUILD/scratch}
+SCRATCH=$(mkdir -p "$SCRATCH" && cd "$SCRATCH" && pwd)
 AWK=${AWK:-awk}
 BIG_BYTES=${BIG_BYTES:-200000000}
 MID_BYTES=2000000

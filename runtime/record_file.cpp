@@ -4,12 +4,14 @@
 
 #include <algorithm>
 #include <array>
+#include <cassert>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <utility>
 
+#include "Kopf01/sxi/byte_scan.h"
 #include "runtime/console.h"
 #include "runtime/os.h"
 
@@ -64,11 +66,17 @@ struct Unit {
   // Reading: the field of a line that the buffer cannot hold whole, kept
   // while the rest of the line is skipped.
   PlotRecord long_field{};
+  // Reading: a text read gave its record as soon as a loss showed in a line
+  // the buffer could not hold whole; the next read first skips the rest.
+  bool rest_of_line_pending = false;
 };
 
 // Three files at most are open at once: settings, plot and temporary file.
 std::array<Unit, 3> g_units;
 bool g_fatal_under_way = false;
+// The unit last found for reading and for writing: a record loop asks for the
+// same two units on every line.
+std::array<Unit*, 2> g_recent_units{};
 
 }  // namespace
 
@@ -145,8 +153,16 @@ Unit* find_unit(std::int32_t number) {
 }
 
 Unit* find_unit(std::int32_t number, Access action) {
+  Unit*& recent = g_recent_units[action == Access::read ? 0 : 1];
+  // A released unit is no longer open, and its place may open again the
+  // other way, so a stale entry is never taken.
+  if (recent != nullptr && recent->open && recent->number == number && recent->action == action) {
+    return recent;
+  }
   Unit* u = find_unit(number);
-  return u != nullptr && u->action == action ? u : nullptr;
+  if (u == nullptr || u->action != action) return nullptr;
+  recent = u;
+  return u;
 }
 
 void release(Unit& u) { u = Unit{}; }
@@ -245,8 +261,13 @@ struct TailCheck {
   }
 };
 
-// Consumes the rest of the record up to and including its LF.
-IoStatus skip_record(Unit& u, TailCheck& tail) {
+enum class AtLoss { go_on, stop };
+
+// Consumes the rest of the record up to and including its LF. With
+// AtLoss::stop it ends as soon as the tail shows a loss, with the rest of the
+// line unread: a line that never ends (a device, a pipe) must not keep the
+// run going once the line is known to be refused.
+IoStatus skip_record(Unit& u, TailCheck& tail, AtLoss at_loss = AtLoss::go_on) {
   for (;;) {
     const char* p = u.buffer.get() + u.pos;
     const std::size_t n = u.end - u.pos;
@@ -258,6 +279,10 @@ IoStatus skip_record(Unit& u, TailCheck& tail) {
     }
     tail.scan(p, n);
     u.pos = u.end;
+    if (!tail.lossless && at_loss == AtLoss::stop) {
+      u.rest_of_line_pending = true;
+      return k_io_ok;
+    }
     const IoStatus s = refill(u);
     // The end of the file is the end of the record: the last line always
     // gets an LF, so this is met only by a record that had none to give.
@@ -267,6 +292,15 @@ IoStatus skip_record(Unit& u, TailCheck& tail) {
 }
 
 bool is_line_end(char c) { return c == '\r' || c == '\n'; }
+
+// Skips what is left of a line that a text read gave up early.
+IoStatus skip_pending_rest(Unit& u) {
+  if (!u.rest_of_line_pending) return k_io_ok;
+  TailCheck tail;
+  if (const IoStatus s = skip_record(u, tail); s != k_io_ok) return s;
+  u.rest_of_line_pending = false;
+  return k_io_ok;
+}
 
 }  // namespace
 
@@ -334,28 +368,27 @@ bool unit_written_elsewhere(std::int32_t unit) {
   return u != nullptr && os().written_elsewhere(u->handle);
 }
 
-IoStatus read_text_line(std::int32_t unit, std::string_view& data, bool& lossless) {
-  lossless = true;
-  Unit* found = find_unit(unit, Access::read);
-  if (found == nullptr) return k_io_not_open;
-  Unit& u = *found;
+namespace {
+
+// Reads a line that read_text_line could not take at once: one with a CR or
+// LF out of the usual place, longer than 80 columns, or not whole in the
+// buffer. Kept out of line, so that the usual line costs no more than its
+// own few steps.
+[[gnu::noinline]] IoStatus read_line_the_long_way(Unit& u, std::string_view& data, bool& lossless) {
+  if (const IoStatus s = skip_pending_rest(u); s != k_io_ok) return s;
   for (;;) {
     const char* p = u.buffer.get() + u.pos;
     const std::size_t n = u.end - u.pos;
-    if (const void* lf = std::memchr(p, '\n', n); lf != nullptr) {
-      // The whole line is in the buffer: the field is taken where it stands.
+    const std::size_t stop = byte_scan::find_cr_or_lf(p, n);
+    const void* lf = stop < n ? std::memchr(p + stop, '\n', n - stop) : nullptr;
+    if (lf != nullptr) {
+      // The whole line is in the buffer: the field is taken where it stands,
+      // and the bytes behind it decide whether the line loses any.
       const std::size_t length = static_cast<std::size_t>(static_cast<const char*>(lf) - p);
-      // The data ends at the first CR, which is nearly always the one of CR LF.
-      std::size_t stop = length > 0 && p[length - 1] == '\r' ? length - 1 : length;
-      if (const void* cr = std::memchr(p, '\r', stop); cr != nullptr) {
-        stop = static_cast<std::size_t>(static_cast<const char*>(cr) - p);
-      }
       const std::size_t taken = std::min(stop, k_text_width);
-      if (taken < stop || length > stop + 1) {
-        TailCheck tail;
-        tail.scan(p + taken, length - taken);
-        lossless = tail.lossless;
-      }
+      TailCheck tail;
+      tail.scan(p + taken, length - taken);
+      lossless = tail.lossless;
       data = std::string_view(p, taken);
       u.pos += length + 1;
       return k_io_ok;
@@ -376,10 +409,51 @@ IoStatus read_text_line(std::int32_t unit, std::string_view& data, bool& lossles
   std::memcpy(u.long_field.data(), p, taken);
   u.pos += taken;
   TailCheck tail;
-  if (const IoStatus s = skip_record(u, tail); s != k_io_ok) return s;
+  if (const IoStatus s = skip_record(u, tail, AtLoss::stop); s != k_io_ok) return s;
   data = std::string_view(u.long_field.data(), taken);
   lossless = tail.lossless;
   return k_io_ok;
+}
+
+}  // namespace
+
+IoStatus read_text_lines(std::int32_t unit, std::string_view* lines, std::size_t capacity,
+                         std::size_t& count, bool& last_lossless) {
+  assert(capacity > 0);
+  count = 0;
+  last_lossless = true;
+  Unit* u = find_unit(unit, Access::read);
+  if (u == nullptr) return k_io_not_open;
+  if (!u->rest_of_line_pending) {
+    // The usual line is whole in the buffer, at most 80 columns and ended by
+    // CR LF or LF: its bytes are looked at once, to find that end.
+    const char* p = u->buffer.get() + u->pos;
+    const char* const end = u->buffer.get() + u->end;
+    while (count < capacity) {
+      const auto n = static_cast<std::size_t>(end - p);
+      const std::size_t stop = byte_scan::find_cr_or_lf(p, n);
+      if (stop > k_text_width || stop + 1 >= n) break;
+      if (p[stop] == '\n') {
+        lines[count++] = std::string_view(p, stop);
+        p += stop + 1;
+      } else if (p[stop + 1] == '\n') {
+        lines[count++] = std::string_view(p, stop);
+        p += stop + 2;
+      } else {
+        break;
+      }
+    }
+    u->pos = static_cast<std::size_t>(p - u->buffer.get());
+    if (count > 0) return k_io_ok;
+  }
+  const IoStatus s = read_line_the_long_way(*u, lines[0], last_lossless);
+  if (s == k_io_ok) count = 1;
+  return s;
+}
+
+IoStatus read_text_line(std::int32_t unit, std::string_view& data, bool& lossless) {
+  std::size_t count = 0;
+  return read_text_lines(unit, &data, 1, count, lossless);
 }
 
 IoStatus read_text_record(std::int32_t unit, PlotRecord& record, bool& lossless) {
@@ -394,6 +468,7 @@ IoStatus read_integer_record(std::int32_t unit, std::int32_t& value) {
   Unit* found = find_unit(unit, Access::read);
   if (found == nullptr) return k_io_not_open;
   Unit& u = *found;
+  if (const IoStatus s = skip_pending_rest(u); s != k_io_ok) return s;
   // Gather the field whole in the buffer (refill keeps the unread bytes), so
   // that an error can leave the unit just behind what the field took.
   std::size_t length = 0;
@@ -506,6 +581,38 @@ IoStatus write_record(std::int32_t unit, const char* data, std::size_t size) {
 
 IoStatus write_text_record(std::int32_t unit, std::string_view text) {
   return write_record(unit, text.data(), text.size());
+}
+
+namespace {
+
+// Only where the record and its CR LF leave the buffer short of full: a
+// record that fills it goes through write_text_record, which hands the
+// buffer to the file at that record, as every record does.
+char* room_in(Unit& u) {
+  if (!u.truncated || u.write_error != k_io_ok || k_text_width + 2 >= k_buffer_size - u.end) {
+    return nullptr;
+  }
+  return u.buffer.get() + u.end;
+}
+
+}  // namespace
+
+char* record_room(std::int32_t unit) {
+  Unit* u = find_unit(unit, Access::write);
+  return u == nullptr ? nullptr : room_in(*u);
+}
+
+char* write_record_in_room(std::int32_t unit, std::size_t size) {
+  assert(size <= k_text_width && record_room(unit) != nullptr);
+  // record_room gave the room, so this is the unit last found for writing.
+  Unit& u = *g_recent_units[1];
+  (void)unit;  // Checked above in debug builds.
+  char* const out = u.buffer.get() + u.end;
+  out[size] = '\r';
+  out[size + 1] = '\n';
+  u.end += size + 2;
+  // The unit has been written and has not failed; only the room can run out.
+  return k_text_width + 2 < k_buffer_size - u.end ? out + size + 2 : nullptr;
 }
 
 IoStatus write_integer_record(std::int32_t unit, std::int32_t value) {

@@ -52,8 +52,18 @@ IoStatus read_text_record(std::int32_t unit, PlotRecord& record, bool& lossless)
 /// Reads the next record by "(a80)" like read_text_record, without copying
 /// it: `data` is the record's text before its blank fill (the line up to its
 /// first CR or LF, at most 80 characters). It points into the unit and stays
-/// valid until the next operation on the unit.
+/// valid until the next operation on the unit. A line too long for the buffer
+/// is given as lossy as soon as a loss shows, without reading on to its end
+/// (which may never come); the next read on the unit skips the rest first.
 IoStatus read_text_line(std::int32_t unit, std::string_view& data, bool& lossless);
+
+/// Reads the next records like read_text_line, as many of them as the
+/// unit's buffer holds whole, up to `capacity` (at least 1): `lines[0]` to
+/// `lines[count - 1]`, all lossless but the last, for which `last_lossless`
+/// tells. All of them stay valid until the next operation on the unit. At
+/// end of file or on an error `count` is 0.
+IoStatus read_text_lines(std::int32_t unit, std::string_view* lines, std::size_t capacity,
+                         std::size_t& count, bool& last_lossless);
 
 /// Bytes that a unit's buffer takes in one read from the file.
 inline constexpr std::size_t k_record_buffer_size = 64 * 1024;
@@ -64,6 +74,18 @@ IoStatus read_integer_record(std::int32_t unit, std::int32_t& value);
 
 /// Writes `text` as one record (CR LF added).
 IoStatus write_text_record(std::int32_t unit, std::string_view text);
+/// Room for one record of up to 80 characters, composed in place in the
+/// buffer of write unit `unit`, or nullptr when the record must go through
+/// write_text_record (the buffer is nearly full, or the unit has no record
+/// yet or has failed). Valid until the next operation on the unit.
+char* record_room(std::int32_t unit);
+/// Writes the first `size` characters (at most 80) composed at
+/// record_room(unit) as one record, exactly as write_text_record would; this
+/// never needs the file, so it cannot fail. Returns record_room(unit) for the
+/// next record. Only for the room last given for `unit`, with no operation
+/// on another write unit since.
+char* write_record_in_room(std::int32_t unit, std::size_t size);
+
 /// Writes `value` right-justified in 10 columns as one record.
 IoStatus write_integer_record(std::int32_t unit, std::int32_t value);
 /// Writes a literal record; a failure ends the process with the fatal report.

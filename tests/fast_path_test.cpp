@@ -78,7 +78,7 @@ std::vector<LineRecord> plain_records(const std::string& file) {
   return records;
 }
 
-enum class Reader { line, record };
+enum class Reader { line, record, batch };
 
 std::vector<LineRecord> read_records(FakeOs& fake, const std::string& file, std::size_t chunk,
                                      Reader reader) {
@@ -86,6 +86,26 @@ std::vector<LineRecord> read_records(FakeOs& fake, const std::string& file, std:
   fake.read_chunk = chunk;
   EXPECT_EQ(k_io_ok, open_unit(k_plot_unit, "in.plt", "OLD", "read"));
   std::vector<LineRecord> records;
+  if (reader == Reader::batch) {
+    // Batches of three, so that batches end at buffer edges and before them.
+    for (;;) {
+      std::string_view lines[3];
+      std::size_t count = 0;
+      bool last_lossless = true;
+      const IoStatus status = read_text_lines(k_plot_unit, lines, 3, count, last_lossless);
+      if (status != k_io_ok) {
+        EXPECT_EQ(k_io_end, status);
+        EXPECT_EQ(0u, count);
+        break;
+      }
+      EXPECT_GE(count, 1u);
+      for (std::size_t i = 0; i < count; ++i) {
+        records.push_back({std::string(lines[i]), i + 1 < count || last_lossless});
+      }
+    }
+    close_unit(k_plot_unit);
+    return records;
+  }
   for (;;) {
     LineRecord record;
     IoStatus status = k_io_ok;
@@ -179,6 +199,7 @@ TEST(FastReader, GivesTheRecordsOfThePlainLineRulesAcrossBufferEdges) {
       FakeOs fake;
       FakeOsScope scope(fake);
       ASSERT_EQ(expected, read_records(fake, file, chunk, Reader::line));
+      ASSERT_EQ(expected, read_records(fake, file, chunk, Reader::batch));
       std::vector<LineRecord> padded = expected;
       for (LineRecord& r : padded) r.data.resize(k_record_columns, ' ');
       ASSERT_EQ(padded, read_records(fake, file, chunk, Reader::record));
@@ -313,10 +334,11 @@ std::string_view trimmed(std::string_view data) {
 }
 
 RecordOutcome fast_pen(std::string_view data, std::int32_t shift) {
-  RewrittenRecord out;
+  PlotRecord text;
+  RewrittenRecord out{text.data()};
   RecordOutcome outcome{shift_pen_record(trimmed(data), shift, out), ""};
   if (outcome.rewrite == Rewrite::rewritten) {
-    outcome.text.assign(out.text.data(), static_cast<std::size_t>(out.length));
+    outcome.text.assign(out.text, static_cast<std::size_t>(out.length));
   }
   return outcome;
 }
@@ -381,8 +403,12 @@ TEST(FastRewrite, PenRecordsComeOutAsComposingAndLeedelGive) {
 
 TEST(FastRewrite, ComposedRecordsEqualComposeAndLeedel) {
   Random random(31);
-  const std::int32_t values[] = {0, 5, -42, 16250, -999999999, -1000000000,
-                                 std::numeric_limits<std::int32_t>::min(), 2147483647};
+  // Every digit count, around the powers of ten, with and without a sign.
+  const std::int32_t values[] = {0,      5,      -42,    16250,  9,       10,      99,     100,
+                                 999,    1000,   9999,   10000,  99999,   100000,  -1,     -9,
+                                 -10,    -9999,  -10000, -99999, -100000, 1234567, -999999999,
+                                 -1000000000,    std::numeric_limits<std::int32_t>::min(),
+                                 2147483647};
   for (int i = 0; i < 20000; ++i) {
     const std::string prefix = random_text(random, pick(random, 45), "PUx \0\t"sv);
     const std::string rest = random_text(random, pick(random, 45), ",1; \0\t"sv);
@@ -390,10 +416,11 @@ TEST(FastRewrite, ComposedRecordsEqualComposeAndLeedel) {
                                           : static_cast<std::int32_t>(random());
     SCOPED_TRACE(testing::Message() << '"' << prefix << "\" " << value << " \"" << rest << '"');
     const RecordOutcome expected = plain_compose(prefix, value, rest);
-    RewrittenRecord out;
+    PlotRecord text;
+    RewrittenRecord out{text.data()};
     RecordOutcome fast{compose_rewrite(prefix, value, rest, out), ""};
     if (fast.rewrite == Rewrite::rewritten) {
-      fast.text.assign(out.text.data(), static_cast<std::size_t>(out.length));
+      fast.text.assign(out.text, static_cast<std::size_t>(out.length));
     }
     ASSERT_EQ(expected, fast);
   }
@@ -459,10 +486,11 @@ TEST(FastRewrite, PageRecordsComeOutAsComposingAndLeedelGive) {
     FakeOsScope scope(fake);
     console_record(" .", LineEnd::stays_open);  // the progress line, as the driver starts it
     std::int32_t fast_shift = shift_in;
-    RewrittenRecord out;
+    PlotRecord text;
+    RewrittenRecord out{text.data()};
     RecordOutcome fast{snap_page_record(trimmed(record), threshold, grid, fast_shift, out), ""};
     if (fast.rewrite == Rewrite::rewritten) {
-      fast.text.assign(out.text.data(), static_cast<std::size_t>(out.length));
+      fast.text.assign(out.text, static_cast<std::size_t>(out.length));
     }
     ASSERT_EQ(expected, fast);
     ASSERT_EQ(plain_shift, fast_shift);

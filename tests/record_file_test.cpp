@@ -67,8 +67,14 @@ TEST_F(RecordFile, LinesAreCutIntoRecordsAlikeForWholeAndShortReads) {
     const char* name;
     std::string content;
     std::vector<std::string> records;
+    // When set: the first record comes after reading no more than this many
+    // bytes of the file.
+    std::size_t first_record_within = 0;
   };
   const std::string x100(100, 'x');
+  // A line far longer than the buffer: what lies behind its loss is never
+  // needed to refuse it (the line may be endless, as on a device).
+  const std::string endless = std::string(81, 'x') + std::string(4 * k_record_buffer_size, '\0');
   const std::vector<Case> cases = {
       {"empty file", "", {}},
       {"CR LF lines", "PA10,20;\r\nPU1,2;\r\n", {"PA10,20;", "PU1,2;"}},
@@ -90,12 +96,26 @@ TEST_F(RecordFile, LinesAreCutIntoRecordsAlikeForWholeAndShortReads) {
       {"tab, NUL and 0x1A are data",
        std::string("a\tb\0c\032d\r\n", 9),
        {std::string("a\tb\0c\032d", 7)}},
+      {"line longer than the buffer is refused at its loss",
+       endless + "\r\nnext\r\n",
+       {std::string(80, 'x') + "~", "next"},
+       k_record_buffer_size},
   };
   for (const Case& c : cases) {
     for (const std::size_t chunk : {k_any_chunk, std::size_t{1}, std::size_t{7}}) {
       SCOPED_TRACE(std::string(c.name) + ", chunk " + std::to_string(chunk));
       reset_units();
       open_for_reading(c.content, chunk);
+      if (c.first_record_within > 0) {
+        const std::size_t reads_before = count_calls(fake, "read in.plt");
+        std::string_view data;
+        bool lossless = true;
+        ASSERT_EQ(k_io_ok, read_text_line(k_plot_unit, data, lossless));
+        const std::size_t reads = count_calls(fake, "read in.plt") - reads_before;
+        EXPECT_LE(std::min(reads * chunk, reads * k_record_buffer_size), c.first_record_within);
+        close_unit(k_plot_unit);
+        open_for_reading(c.content, chunk);
+      }
       EXPECT_EQ(c.records, read_all());
       PlotRecord record{};
       bool lossless = true;

@@ -3,6 +3,8 @@
 #include "hilfen/feedfix/plot_records.h"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <charconv>
 #include <cstring>
 #include <limits>
@@ -28,6 +30,9 @@ constexpr std::int64_t k_min_i10 = -999999999;
 constexpr std::int64_t k_max_i32 = std::numeric_limits<std::int32_t>::max();
 constexpr std::int64_t k_min_i32 = std::numeric_limits<std::int32_t>::min();
 constexpr std::size_t k_none = std::string_view::npos;
+// Up to 9 characters "(i10)" reads a sign and digits as they stand (a
+// leading "0" it drops adds nothing), and 999999999 fits in 32 bits.
+constexpr std::size_t k_plain_columns = 9;
 
 bool is_pen_key_second(char c) { return c == 'U' || c == 'D' || c == 'A'; }
 
@@ -38,6 +43,12 @@ bool holds_pen_key(std::string_view data) {
     if (data[at] == 'P' && is_pen_key_second(data[at + 1])) return true;
   }
   return false;
+}
+
+/// Whether `data` begins with "PU", "PD" or "PA", as nearly every pen record
+/// does.
+bool starts_with_pen_key(std::string_view data) {
+  return data.size() >= 2 && data[0] == 'P' && is_pen_key_second(data[1]);
 }
 
 /// Whether `data` holds "PG".
@@ -59,8 +70,153 @@ std::string_view without_trailing_blanks(std::string_view data) {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
+// What a byte in front of a pen record's number means to the shift.
+enum class ByteKind : std::uint8_t { other, number_start, comma, blank_or_nul };
+
+constexpr std::array<ByteKind, 256> k_byte_kinds = [] {
+  std::array<ByteKind, 256> kinds{};
+  for (char c = '0'; c <= '9'; ++c) kinds[static_cast<unsigned char>(c)] = ByteKind::number_start;
+  kinds['-'] = ByteKind::number_start;
+  kinds[','] = ByteKind::comma;
+  kinds[' '] = ByteKind::blank_or_nul;
+  kinds[0] = ByteKind::blank_or_nul;
+  return kinds;
+}();
+
+// "00" to "99": the digits of a number are written two at a time.
+constexpr std::array<char, 200> k_digit_pairs = [] {
+  std::array<char, 200> pairs{};
+  for (int i = 0; i < 100; ++i) {
+    pairs[static_cast<std::size_t>(2 * i)] = static_cast<char>('0' + i / 10);
+    pairs[static_cast<std::size_t>(2 * i + 1)] = static_cast<char>('0' + i % 10);
+  }
+  return pairs;
+}();
+
+/// Writes `value` (at least k_min_i10, so at most 10 characters) in decimal,
+/// with "-" in front when it is negative, into the 10 characters at `out`;
+/// returns the end of the number. The characters behind it are left for the
+/// caller to overwrite.
+inline char* put_decimal(char* out, std::int32_t value) {
+  if constexpr (std::endian::native == std::endian::little) {
+    // Coordinates have up to 5 digits: their two pairs (and the one digit
+    // in front of them) go into one word, shifted past the leading zeros.
+    if (value > -100000 && value < 100000) {
+      std::uint32_t m = value < 0 ? 0u - static_cast<std::uint32_t>(value)
+                                  : static_cast<std::uint32_t>(value);
+      if (value < 0) *out++ = '-';
+      int digits = m >= 1000 ? 4 : m >= 100 ? 3 : m >= 10 ? 2 : 1;
+      if (m >= 10000) {
+        // The first of 5 digits alone; the other 4 keep their zeros.
+        *out++ = static_cast<char>('0' + m / 10000);
+        m %= 10000;
+        digits = 4;
+      }
+      char pairs[4];
+      std::memcpy(pairs, &k_digit_pairs[m / 100 * 2], 2);
+      std::memcpy(pairs + 2, &k_digit_pairs[m % 100 * 2], 2);
+      std::uint32_t word = 0;
+      std::memcpy(&word, pairs, sizeof word);
+      word >>= 8 * (4 - digits);
+      std::memcpy(out, &word, sizeof word);
+      return out + digits;
+    }
+  }
+  // Written from the back into a field of its own; then moved as a block of
+  // fixed length, which is a move or two, whatever the number's length.
+  char field[24] = {};
+  char* const end = field + 12;
+  char* q = end;
+  // The magnitude in unsigned arithmetic, so no negation can overflow.
+  std::uint32_t m = value < 0 ? 0u - static_cast<std::uint32_t>(value)
+                              : static_cast<std::uint32_t>(value);
+  for (; m >= 100; m /= 100) {
+    q -= 2;
+    std::memcpy(q, &k_digit_pairs[m % 100 * 2], 2);
+  }
+  if (m >= 10) {
+    q -= 2;
+    std::memcpy(q, &k_digit_pairs[m * 2], 2);
+  } else {
+    *--q = static_cast<char>('0' + m);
+  }
+  if (value < 0) *--q = '-';
+  std::memcpy(out, q, k_i10_columns);
+  return out + (end - q);
+}
+
 std::int32_t clamp_to_i32(std::int64_t value) {
   return static_cast<std::int32_t>(std::clamp(value, k_min_i32, k_max_i32));
+}
+
+/// shift_pen_record, in a form the record loop takes in whole. The first
+/// `letters` bytes of `data` are known to be letters (a pen key the loop
+/// has seen), so the search for the number starts behind them.
+inline Rewrite shift_pen(std::string_view data, std::int32_t carried_shift, RewrittenRecord& out,
+                         std::size_t letters) {
+  const char* const text = data.data();
+  const std::size_t size = data.size();
+  // The number begins at the first of "1234567890-". No number, no comma, or
+  // the first comma before the number: the record stays as read. The bytes
+  // in front of the number are looked at once, for Leedel too.
+  bool dropped = false;
+  std::size_t start = letters;
+  for (; start < size; ++start) {
+    const ByteKind kind = k_byte_kinds[static_cast<unsigned char>(text[start])];
+    if (kind == ByteKind::other) continue;
+    if (kind == ByteKind::number_start) break;
+    if (kind == ByteKind::comma) return Rewrite::unchanged;
+    dropped = true;
+  }
+  if (start == size) return Rewrite::unchanged;
+
+  // A plain number, a "-" and 1 to 8 digits or 1 to 9 digits running right
+  // up to the first comma, is the whole field and reads as it stands; every
+  // other field takes the general rule.
+  std::size_t end = start + (text[start] == '-' ? 1 : 0);
+  const std::size_t digits = end;
+  // Unsigned: a long run of digits may wrap, and is then no plain number.
+  std::uint32_t magnitude = 0;
+  for (; end < size && is_digit(text[end]); ++end) {
+    magnitude = magnitude * 10 + static_cast<std::uint32_t>(text[end] - '0');
+  }
+  std::size_t comma = end;
+  std::int32_t value = 0;
+  if (end < size && text[end] == ',' && end > digits && end - start <= k_plain_columns) {
+    value = static_cast<std::int32_t>(magnitude);
+    if (text[start] == '-') value = -value;
+  } else {
+    comma = data.find(',', end);
+    if (comma == k_none) return Rewrite::unchanged;
+    if (read_i10(data.substr(start, comma - start), value) != k_io_ok) return Rewrite::failed;
+  }
+
+  // In 64 bits: a field near the 32-bit limits plus the shift may not fit.
+  std::int64_t sum = static_cast<std::int64_t>(carried_shift) + value;
+  if (sum == k_grid_step_plus_one) --sum;
+  // A sum that the 10-column field would show as asterisks, or that is no
+  // 32-bit value, must never reach the plot file.
+  if (sum < k_min_i10 || sum > k_max_i32) return Rewrite::failed;
+
+  // The old field, up to the comma, is replaced as a whole: "(a,i10,a)" of
+  // the bytes in front, the sum and the rest from the comma on, whose blanks
+  // in front of the sum Leedel would drop anyway.
+  const std::size_t rest = size - comma;
+  if (start + k_i10_columns + rest > k_record_columns) return Rewrite::failed;
+  char* p = out.text;
+  if (start <= 8 && size >= 8) {
+    // The usual short command in front is moved as one word; the number
+    // then overwrites what came along behind it. `out` has room for that:
+    // the number's 10 columns fit.
+    std::memcpy(p, text, 8);
+  } else {
+    std::memcpy(p, text, start);
+  }
+  p = put_decimal(p + start, static_cast<std::int32_t>(sum));
+  dropped = byte_scan::copy_finding_blank_or_nul(text + comma, rest, p) || dropped;
+  const auto length = static_cast<std::int16_t>(p + rest - out.text);
+  out.length = dropped ? Leedel(out.text, length) : length;
+  return Rewrite::rewritten;
 }
 
 /// Ends the progress line and writes "Error: x,j,m=" with x, m and j, in that
@@ -96,21 +252,34 @@ void report_lossy_line(std::int64_t line_number) {
 LoopResult process_plot_records(std::int32_t pg_threshold, const PageGrid& page_grid,
                                 std::int32_t& carried_shift) {
   LoopResult result;
-  RewrittenRecord rewrite;
+  // Where a rewrite is composed when the temporary unit's buffer has no room
+  // for it in place.
+  PlotRecord aside;
+  // Room for the next record in the temporary unit's buffer, while known.
+  char* room = nullptr;
+  // The lines that the plot unit's buffer holds whole are taken from it in
+  // one call; they stay where they are until the next read.
+  std::array<std::string_view, 64> lines;
+  std::size_t lines_read = 0;
+  std::size_t next_line = 0;
+  bool last_lossless = true;
   std::int64_t line_number = 0;
   for (;;) {
-    std::string_view data;
-    bool lossless = true;
-    const IoStatus read = read_text_line(k_plot_unit, data, lossless);
-    if (read == k_io_end) break;
-    if (read != k_io_ok) {
-      // A failed read must not pass for the end of the plot file: the file
-      // would be replaced by the records read so far.
-      result.run_ok = false;
-      return result;
+    if (next_line == lines_read) {
+      next_line = 0;
+      const IoStatus read =
+          read_text_lines(k_plot_unit, lines.data(), lines.size(), lines_read, last_lossless);
+      if (read == k_io_end) break;
+      if (read != k_io_ok) {
+        // A failed read must not pass for the end of the plot file: the file
+        // would be replaced by the records read so far.
+        result.run_ok = false;
+        return result;
+      }
     }
+    std::string_view data = lines[next_line++];
     ++line_number;
-    if (!lossless) {
+    if (next_line == lines_read && !last_lossless) {
       // Writing the shortened line would lose plot data once the temporary
       // file replaces the plot file; refuse the whole file instead.
       report_lossy_line(line_number);
@@ -120,12 +289,17 @@ LoopResult process_plot_records(std::int32_t pg_threshold, const PageGrid& page_
 
     // A record written as read is written up to its last non-blank column.
     data = without_trailing_blanks(data);
+    // A shifted pen record takes no page test, even when it holds "PG".
+    const bool leading_key = carried_shift >= 1 && starts_with_pen_key(data);
+    const bool pen = leading_key || (carried_shift >= 1 && holds_pen_key(data));
     Rewrite outcome = Rewrite::unchanged;
-    if (carried_shift >= 1 && holds_pen_key(data)) {
-      // A shifted pen record takes no page test, even when it holds "PG".
-      outcome = shift_pen_record(data, carried_shift, rewrite);
-    } else if (holds_page_key(data)) {
-      outcome = snap_page_record(data, pg_threshold, page_grid, carried_shift, rewrite);
+    RewrittenRecord rewrite;
+    if (pen || holds_page_key(data)) {
+      // The rewrite is composed where the temporary unit will write it.
+      if (room == nullptr) room = record_room(k_temp_unit);
+      rewrite.text = room != nullptr ? room : aside.data();
+      outcome = pen ? shift_pen(data, carried_shift, rewrite, leading_key ? 2 : 0)
+                    : snap_page_record(data, pg_threshold, page_grid, carried_shift, rewrite);
     }
     if (outcome == Rewrite::failed) {
       result.run_ok = false;
@@ -133,8 +307,14 @@ LoopResult process_plot_records(std::int32_t pg_threshold, const PageGrid& page_
     }
     if (outcome == Rewrite::rewritten) {
       result.changed = true;
-      data = std::string_view(rewrite.text.data(), static_cast<std::size_t>(rewrite.length));
+      const auto length = static_cast<std::size_t>(rewrite.length);
+      if (room != nullptr) {
+        room = write_record_in_room(k_temp_unit, length);
+        continue;
+      }
+      data = std::string_view(rewrite.text, length);
     }
+    room = nullptr;  // The unit's buffer moves on.
     if (write_text_record(k_temp_unit, data) != k_io_ok) {
       result.run_ok = false;
       return result;
@@ -148,39 +328,7 @@ LoopResult process_plot_records(std::int32_t pg_threshold, const PageGrid& page_
 
 Rewrite shift_pen_record(std::string_view data, std::int32_t carried_shift,
                          RewrittenRecord& out) {
-  // The number begins at the first of "1234567890-". No number, no comma, or
-  // the first comma before the number: the record stays as read.
-  const std::size_t size = data.size();
-  std::size_t start = 0;
-  for (; start < size; ++start) {
-    const char c = data[start];
-    if (is_digit(c) || c == '-') break;
-    if (c == ',') return Rewrite::unchanged;
-  }
-  if (start == size) return Rewrite::unchanged;
-  // A plain number usually runs right up to the first comma, and then it is
-  // the whole field.
-  const PlainNumber plain = scan_plain_number(data.substr(start));
-  std::size_t comma = start + plain.length;
-  if (comma < size && data[comma] != ',') comma = data.find(',', comma);
-  if (comma >= size) return Rewrite::unchanged;
-
-  std::int32_t value = plain.value;
-  const bool plain_field = plain.readable && comma == start + plain.length;
-  if (!plain_field && read_i10(data.substr(start, comma - start), value) != k_io_ok) {
-    return Rewrite::failed;
-  }
-
-  // In 64 bits: a field near the 32-bit limits plus the shift may not fit.
-  std::int64_t sum = static_cast<std::int64_t>(carried_shift) + value;
-  if (sum == k_grid_step_plus_one) --sum;
-  // A sum that the 10-column field would show as asterisks, or that is no
-  // 32-bit value, must never reach the plot file.
-  if (sum < k_min_i10 || sum > k_max_i32) return Rewrite::failed;
-
-  // The old field, up to the comma, is replaced as a whole.
-  return compose_rewrite(data.substr(0, start), static_cast<std::int32_t>(sum),
-                         data.substr(comma), out);
+  return shift_pen(data, carried_shift, out, /*letters=*/0);
 }
 
 Rewrite snap_page_record(std::string_view data, std::int32_t pg_threshold,
@@ -227,18 +375,18 @@ Rewrite compose_rewrite(std::string_view prefix, std::int32_t value, std::string
   // Leedel has work only where the prefix or the rest holds a blank or a
   // NUL (the number never does); they are looked for while they are copied,
   // which is cheaper than reading the freshly composed record back.
-  char* const begin = out.text.data();
+  char* const begin = out.text;
   char* p = begin;
-  bool dropped = byte_scan::copy_finding_either(prefix.data(), prefix.size(), p, ' ', '\0');
+  bool dropped = byte_scan::copy_finding_blank_or_nul(prefix.data(), prefix.size(), p);
   p += prefix.size();
   // Leedel would drop the blanks in front of the number in its 10 columns,
   // so only its own characters are placed.
   if (value < k_min_i10) {
     p = std::fill_n(p, k_i10_columns, '*');
   } else {
-    p = std::to_chars(p, p + k_i10_columns, value).ptr;
+    p = put_decimal(p, value);
   }
-  dropped = byte_scan::copy_finding_either(rest.data(), rest.size(), p, ' ', '\0') || dropped;
+  dropped = byte_scan::copy_finding_blank_or_nul(rest.data(), rest.size(), p) || dropped;
   p += rest.size();
   const auto length = static_cast<std::int16_t>(p - begin);
   out.length = dropped ? Leedel(begin, length) : length;

@@ -12,10 +12,12 @@
 /// What a rewrite step did with its record.
 enum class Rewrite { unchanged, rewritten, failed };
 
-/// A record composed anew: its first `length` characters, none of them a
-/// blank or a NUL.
+/// Where a rewrite composes its record: `text` has room for 80 characters.
+/// After Rewrite::rewritten the new record is its first `length`
+/// characters, none of them a blank or a NUL; otherwise `text` holds
+/// nothing of use.
 struct RewrittenRecord {
-  PlotRecord text{};
+  char* text = nullptr;
   int length = 0;
 };
 
@@ -31,9 +33,10 @@ LoopResult process_plot_records(std::int32_t pg_threshold, const PageGrid& page_
 
 /// Adds `carried_shift` to the first number of a pen record (from its first
 /// digit or minus sign to the first comma). `data` is the record up to its
-/// last non-blank column. When rewritten, the new record is in `out`. Fails
-/// when the number does not read, when the sum is no 32-bit value or would
-/// show as asterisks, or when the rewrite passes column 80.
+/// last non-blank column; it must not overlap `out`. When rewritten, the new
+/// record is in `out`. Fails when the number does not read, when the sum is
+/// no 32-bit value or would show as asterisks, or when the rewrite passes
+/// column 80.
 Rewrite shift_pen_record(std::string_view data, std::int32_t carried_shift,
                          RewrittenRecord& out);
 
