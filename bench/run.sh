@@ -110,7 +110,7 @@ echo "== load after: $(cut -d' ' -f1-3 /proc/loadavg) (1, 5, 15 min) on $(nproc)
 python3 - "$RESULTS" "$SCRATCH/inputs" <<'EOF'
 import json, os, sys
 results, inputs = sys.argv[1], sys.argv[2]
-limits = {"small": 1.00, "mid": None, "big": 1.15}
+limits = {"small": 1.00, "mid": 1.00, "big": 2.00}
 print()
 print(f"{'input':<7} {'size':>10} {'command':<8} {'median s':>9} {'min s':>8} {'max s':>8} "
       f"{'user s':>7} {'sys s':>7} {'MB/s':>8} {'/floor':>7}  target")
