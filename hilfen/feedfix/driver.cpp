@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "hilfen/feedfix/intent_record.h"
 #include "hilfen/feedfix/page_grid.h"
 #include "hilfen/feedfix/plot_records.h"
 #include "hilfen/feedfix/plot_replacement.h"
@@ -46,9 +47,8 @@ bool is_reset_switch(std::string_view argument) {
 /// it had: an exporter still writing it, or a new file put under its name,
 /// must not lose what came after the read.
 bool plot_unchanged(const FileState& now, const FileState& seen) {
-  if (!seen.regular) return true;  // A device or pipe has no such state.
-  return now.exists && now.id == seen.id && now.size == seen.size &&
-         now.modified == seen.modified;
+  // A device or pipe has no such state.
+  return !seen.regular || same_file_state(now, seen);
 }
 
 }  // namespace
