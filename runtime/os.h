@@ -17,6 +17,8 @@ enum class OsError {
   disk_full,       // ENOSPC, EDQUOT, EFBIG, ERROR_DISK_FULL
   io_error,        // EIO, a device that failed
   already_exists,  // an exclusive create found the name taken
+  busy,            // a lock that another run holds, after the time given to wait
+  changed,         // a name no longer leads to the file it was expected to
   other,
 };
 
@@ -27,10 +29,15 @@ inline constexpr FileHandle k_no_file = -1;
 enum class Access { read, write };
 /// `must_exist` opens an existing file only; `create_if_missing` creates an
 /// empty file when the name is free (exclusively: a file that appears in the
-/// meantime makes the open fail). `own_file` is create_if_missing for a
-/// scratch file of the run's own: a name that is a symbolic link, or a file
-/// that has other names (hard links), is removed first and a new file made in
-/// its place, so that writing never reaches another file through it.
+/// meantime makes the open fail). `own_file` is for the run's own files under
+/// fixed names in a directory that others may share: the name is never
+/// followed as a link, and only a regular file of the running user with one
+/// name that nobody else may write counts as one. For reading, anything else
+/// under the name is refused (access_denied). For writing, an existing own
+/// file is used; anything else (a link, another user's file, a special file,
+/// a directory) is replaced by a new private file renamed over the name,
+/// never removed first, and where that is not allowed the open fails. A file
+/// made for the name gets permission bits for its owner alone.
 enum class Create { must_exist, create_if_missing, own_file };
 
 struct OpenResult {
@@ -58,10 +65,22 @@ struct FileState {
   FileId id;
   std::uint64_t size = 0;
   std::int64_t modified = 0;  // time of the last write, in the backend's own units
+  std::int64_t changed = 0;   // time of the last change of bytes or attributes,
+                              // which no program can set back
   std::uint32_t links = 0;    // names the file has
   bool regular = false;       // a plain file: no device, pipe or directory
-  friend bool operator==(const FileState&, const FileState&) = default;
+  bool link = false;          // the name itself is a symbolic link (name_state only)
+  bool mine = false;          // owned by the user the process runs as
+  bool others_may_write = false;  // group or others have write permission
 };
+
+/// Whether `now` is the very file `then` was, with the same bytes as far as
+/// its size, last write and last change can tell (the change time catches
+/// a rewrite whose time of last write was put back).
+inline bool same_file_state(const FileState& now, const FileState& then) {
+  return now.exists && then.exists && now.id == then.id && now.size == then.size &&
+         now.modified == then.modified && now.changed == then.changed;
+}
 
 /// Everything feedfix asks of the operating system.
 struct Os {
@@ -86,10 +105,20 @@ struct Os {
   /// The state of the file `name` leads to, through symbolic links; exists
   /// false when there is none.
   virtual FileState path_state(const std::string& name) = 0;
-  /// Whether another program holds the open file open for writing now, as
-  /// far as the system can tell (false where it cannot).
+  /// The state of the name itself: a symbolic link is not followed.
+  virtual FileState name_state(const std::string& name) = 0;
+  /// Starts watching the open file for writes by anyone, for
+  /// written_elsewhere; the watch lasts until the process ends.
+  virtual void watch_writes(FileHandle file) = 0;
+  /// Whether another program holds the open file open for writing now, or
+  /// has written it since watch_writes. Where the system cannot tell about
+  /// holders (a file of another owner), a file written within the last two
+  /// seconds is first given that long to settle.
   virtual bool written_elsewhere(FileHandle file) = 0;
-  /// Removes the named file.
+  /// Makes the bytes written to the open file durable.
+  virtual OsError sync_file(FileHandle file) = 0;
+  /// Removes the named file. A missing file gives file_not_found, a directory
+  /// access_denied; a symbolic link is removed itself, not what it leads to.
   virtual OsError remove_file(const std::string& name) = 0;
   /// Replaces the whole content of `to` (creating it when missing) by that of
   /// `from`. The replacement is all or nothing: on failure `to` keeps its old
@@ -104,33 +133,53 @@ struct Os {
   /// own note of it, to be handed back to those calls; the file may have no
   /// name at all until it is committed, and a file that is never committed
   /// does not outlive the process where the system allows it. A directory
-  /// that takes no new file fails with access_denied.
+  /// that takes no new file fails with access_denied, and so does a `name`
+  /// whose file could be told from the new one after the commit: one with
+  /// other names (hard links), or an owner and group this user cannot give.
+  /// A symbolic link that neither the running user nor the owner of its
+  /// directory made is not followed (access_denied).
   virtual OpenResult create_beside(const std::string& name, std::string& temp_name) = 0;
   /// Puts the file made by create_beside in place of `to` in one step and
   /// closes it: afterwards `to` names either its old bytes or all the new
   /// ones, also after a power loss (the bytes reach the disk before the
   /// name). `to` keeps its permission bits and owner (POSIX) or its hidden,
   /// system and archive marks (Windows); a POSIX symbolic link stays a link.
+  /// With `expected`, the rename is made only while `to` still leads to that
+  /// very file unchanged (same_file_state), else it fails with changed.
   /// On failure `to` is as it was and the new file is gone.
   virtual OsError commit_beside(FileHandle file, const std::string& temp_name,
-                                const std::string& to) = 0;
+                                const std::string& to, const FileState* expected) = 0;
   /// Closes and removes a file made by create_beside that is not wanted.
   virtual void discard_beside(FileHandle file, const std::string& temp_name) = 0;
   /// Puts the closed file `from` in place of `to` by renaming it, where that
-  /// is one step: both on one volume, `from` a file with no other name, `to`
-  /// (where it exists) a writable file. `from` takes `to`'s permission bits
-  /// and owner (Windows: its marks) and reaches the disk before the rename;
-  /// a POSIX symbolic link `to` stays a link and its file is replaced. On
-  /// success `from` is gone; on failure nothing has changed (the caller then
-  /// copies). A read-only `to` fails with access_denied.
-  virtual OsError move_replace(const std::string& from, const std::string& to) = 0;
+  /// is one step and leaves nothing to tell it from a rewrite in place: both
+  /// on one volume, `from` the running user's file with no other name, `to`
+  /// (where it exists) a writable file with one name whose owner, group and
+  /// extended attributes (ACLs) `from` can be given. `from` takes them with
+  /// `to`'s permission bits (Windows: its marks) and reaches the disk before
+  /// the rename; a POSIX symbolic link `to` stays a link and its file is
+  /// replaced. `expected` as for commit_beside. On success `from` is gone;
+  /// on failure `to` is as it was (`from` may have lost its permission bits
+  /// to `to`'s, nothing more) and the caller copies instead. A read-only `to`
+  /// fails with access_denied.
+  virtual OsError move_replace(const std::string& from, const std::string& to,
+                               const FileState* expected) = 0;
 
-  /// Waits until no other run holds the lock of the current directory, then
-  /// holds it until the process ends, however it ends. Anything but none:
-  /// the file system offers no lock there, and the run goes on without one.
-  virtual OsError lock_current_directory() = 0;
+  /// Waits up to `wait_ms` milliseconds (negative: for ever) until no other
+  /// run holds the lock of the current directory, then holds it until the
+  /// process ends, however it ends; busy when the time ran out. Anything
+  /// else: the file system offers no lock there, and the run goes on
+  /// without one.
+  virtual OsError lock_current_directory(int wait_ms) = 0;
+  /// Locks the file `name` leads to as lock_current_directory does (runs on
+  /// one file take turns, from whatever directory), and gives its identity
+  /// in `locked`. Never blocks on opening a special file.
+  virtual OsError lock_file(const std::string& name, int wait_ms, FileId& locked) = 0;
   /// Removes the temporary files that runs which are gone left beside `name`
-  /// in its directory (files of create_beside that were never committed).
+  /// in its directory (files of create_beside that were never committed):
+  /// only the running user's regular files, of runs on this machine and in
+  /// this process namespace whose process no longer exists. Anything that
+  /// cannot be told so is left.
   virtual void remove_stale_files(const std::string& name) = 0;
 
   /// Writes raw bytes to standard output at once (no translation, no buffering).

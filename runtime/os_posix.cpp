@@ -7,13 +7,19 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <spawn.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <map>
+#include <set>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -38,6 +44,8 @@ OsError map_errno(int error) {
     case EACCES:
     case EPERM:
     case EISDIR:  // A directory is refused like a file without access.
+    case ELOOP:   // A link where none may be followed.
+    case ENXIO:   // A pipe or socket that nobody reads.
       return OsError::access_denied;
     case EROFS:
       return OsError::write_protect;
@@ -48,7 +56,10 @@ OsError map_errno(int error) {
     case EIO:
       return OsError::io_error;
     case EEXIST:
+    case ENOTEMPTY:  // a rename over a directory that holds files
       return OsError::already_exists;
+    case EWOULDBLOCK:
+      return OsError::busy;
     default:
       return OsError::other;
   }
@@ -110,9 +121,20 @@ std::string base_of(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// A symbolic link is followed only where the running user or the owner of
+// the directory it stands in made it: in a directory that others may write,
+// a link of theirs must not lead this run's reads and writes to a file of
+// its choosing. (Linux applies the same rule to links in sticky directories.)
+bool link_trusted(const std::string& link, const struct stat& link_st) {
+  if (link_st.st_uid == ::geteuid()) return true;
+  struct stat dir_st {};
+  return ::stat(directory_of(link).c_str(), &dir_st) == 0 && dir_st.st_uid == link_st.st_uid;
+}
+
 // Follows symbolic links from `path` to the name whose file is to be
 // replaced, so that a link stays a link and its file gets the new bytes. A
-// dangling link resolves to its destination, which is then created.
+// dangling link resolves to its destination, which is then created. A link
+// that is not trusted ends it with access_denied.
 OsError resolve_links(const std::string& path, std::string& resolved) {
   resolved = path;
   for (int hops = 0; hops < 40; ++hops) {
@@ -122,6 +144,7 @@ OsError resolve_links(const std::string& path, std::string& resolved) {
       return last_error();
     }
     if (!S_ISLNK(st.st_mode)) return OsError::none;
+    if (!link_trusted(resolved, st)) return OsError::access_denied;
     std::string target(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
     const ssize_t n = ::readlink(resolved.c_str(), target.data(), target.size());
     if (n < 0) return last_error();
@@ -176,13 +199,24 @@ OsError copy_bytes(int from, int to, off_t size_hint) {
   }
 }
 
-// Where the directory takes no new file but the target may be written, the
-// target is rewritten where it stands; this cannot be all or nothing, but it
-// is the only way the copy can be done at all.
+// Where no new file can take the target's place (the directory takes none,
+// or the target's owner, group or other names would show the difference),
+// the target is rewritten where it stands; this cannot be all or nothing. It
+// is first emptied and set to the new size, so that a copy stopped on the
+// way leaves a file of exactly that size whose blocks are new bytes or
+// zeros: a sign that no other program's bytes can give by chance, by which
+// the next run knows the copy to finish.
 OsError copy_in_place(int from, const std::string& target, off_t size) {
-  const int to = open_retry(target.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+  const int to = open_retry(target.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (to < 0) return last_error();
-  OsError e = copy_bytes(from, to, size);
+  OsError e = OsError::none;
+  while (e == OsError::none && ::ftruncate(to, 0) != 0) {
+    if (errno != EINTR) e = last_error();
+  }
+  while (e == OsError::none && ::ftruncate(to, size) != 0) {
+    if (errno != EINTR) e = last_error();
+  }
+  if (e == OsError::none) e = copy_bytes(from, to, size);
   if (e == OsError::none) e = fsync_retry(to);
   if (::close(to) != 0 && e == OsError::none) e = last_error();
   return e;
@@ -271,13 +305,44 @@ class StopSignalsHeld {
   sigset_t previous_;
 };
 
-// The hidden names of temporary files: ".<name>.ffx<pid>-<n>".
+// The hidden names of temporary files: ".<name>.ffx<site>-<pid>-<n>", where
+// <site> (8 hex digits) stands for this machine's boot and this process's
+// namespace of process numbers. A process number means something only
+// there: the sweep leaves the files of runs elsewhere (another machine on a
+// shared directory, another container) alone.
 constexpr char k_temp_marker[] = ".ffx";
+
+std::string read_small_file(const char* name) {
+  const int fd = open_retry(name, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};
+  char buffer[128];
+  const ssize_t n = ::read(fd, buffer, sizeof buffer);
+  close_quietly(fd);
+  return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string{};
+}
+
+// The site of this process; empty where it cannot be told, and then the
+// sweep removes nothing.
+const std::string& site_tag() {
+  static const std::string tag = [] {
+    const std::string boot = read_small_file("/proc/sys/kernel/random/boot_id");
+    struct stat ns {};
+    if (boot.empty() || ::stat("/proc/self/ns/pid", &ns) != 0) return std::string{};
+    std::uint32_t hash = 2166136261u;  // FNV-1a
+    const std::string key = boot + "/" + std::to_string(ns.st_dev) + ":" + std::to_string(ns.st_ino);
+    for (const char c : key) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+    char hex[9];
+    std::snprintf(hex, sizeof hex, "%08x", static_cast<unsigned>(hash));
+    return std::string(hex);
+  }();
+  return tag;
+}
 
 std::string temp_prefix(const std::string& target) {
   // The temporary name must fit a directory entry; a long target name is cut.
+  const std::string& site = site_tag();
   return directory_of(target) + "/." + base_of(target).substr(0, 200) + k_temp_marker +
-         std::to_string(::getpid()) + "-";
+         (site.empty() ? std::string("00000000") : site) + "-" + std::to_string(::getpid()) + "-";
 }
 
 // Creates a new file for writing beside `target` under a hidden name that no
@@ -317,16 +382,82 @@ int create_beside_target(const std::string& target, mode_t mode, std::string& te
   return create_named_beside(target, mode, temp);
 }
 
-// Gives the file open on `fd` the owner, group and permission bits of
-// `target_st`, as far as this user may.
-OsError adopt_owner_and_mode(int fd, const struct stat& target_st) {
+// Whether this user can give a new file the owner and group of `st`.
+bool can_give_owner(const struct stat& st) {
+  if (::geteuid() == 0) return true;
+  if (st.st_uid != ::geteuid()) return false;
+  if (st.st_gid == ::getegid()) return true;
+  gid_t groups[256];
+  const int n = ::getgroups(256, groups);
+  return std::find(groups, groups + (n > 0 ? n : 0), st.st_gid) != groups + (n > 0 ? n : 0);
+}
+
+// Whether a new file put in place of `st` by a rename could be told from
+// the old one rewritten: by another name of the old file, or by an owner or
+// group that this user cannot give.
+bool rename_shows(const struct stat& st) { return st.st_nlink != 1 || !can_give_owner(st); }
+
+// Names of the extended attributes of `path` (links followed), or of the
+// open file `fd` where path is null; false when they cannot be listed.
+bool list_attributes(const char* path, int fd, std::vector<std::string>& names) {
+  names.clear();
+  ssize_t size = path != nullptr ? ::listxattr(path, nullptr, 0) : ::flistxattr(fd, nullptr, 0);
+  if (size < 0) return errno == ENOTSUP;  // None on this file system: nothing to copy.
+  std::string list(static_cast<std::size_t>(size), '\0');
+  if (size > 0) {
+    size = path != nullptr ? ::listxattr(path, list.data(), list.size())
+                           : ::flistxattr(fd, list.data(), list.size());
+    if (size < 0) return false;
+  }
+  for (std::size_t at = 0; at < static_cast<std::size_t>(size);) {
+    const std::size_t end = list.find('\0', at);
+    if (end == std::string::npos) break;
+    if (end > at) names.push_back(list.substr(at, end - at));
+    at = end + 1;
+  }
+  return true;
+}
+
+// Gives the new file open on `fd` the extended attributes of `target`
+// (its access control list among them) and drops any it has of its own
+// (such as one inherited from the directory's default list).
+OsError copy_attributes(int fd, const std::string& target) {
+  std::vector<std::string> wanted;
+  std::vector<std::string> present;
+  if (!list_attributes(target.c_str(), -1, wanted) || !list_attributes(nullptr, fd, present)) {
+    return OsError::access_denied;
+  }
+  for (const std::string& name : present) {
+    if (std::find(wanted.begin(), wanted.end(), name) == wanted.end() &&
+        ::fremovexattr(fd, name.c_str()) != 0 && errno != ENODATA) {
+      return OsError::access_denied;
+    }
+  }
+  for (const std::string& name : wanted) {
+    const ssize_t size = ::getxattr(target.c_str(), name.c_str(), nullptr, 0);
+    if (size < 0) return OsError::access_denied;
+    std::string value(static_cast<std::size_t>(size), '\0');
+    const ssize_t got = ::getxattr(target.c_str(), name.c_str(), value.data(), value.size());
+    if (got < 0) return OsError::access_denied;
+    if (::fsetxattr(fd, name.c_str(), value.data(), static_cast<std::size_t>(got), 0) != 0) {
+      return OsError::access_denied;
+    }
+  }
+  return OsError::none;
+}
+
+// Gives the file open on `fd` the owner, group, permission bits and extended
+// attributes of the file `target` (state `target_st`), so that nothing tells
+// it from the old file rewritten; access_denied where any of them cannot be
+// given, and the caller then writes the old file in place.
+OsError adopt_identity(int fd, const std::string& target, const struct stat& target_st) {
   // Owner and group first: a change of owner may clear set-id bits.
   if ((target_st.st_uid != ::geteuid() || target_st.st_gid != ::getegid()) &&
-      ::fchown(fd, target_st.st_uid, target_st.st_gid) != 0 && errno != EPERM) {
-    return last_error();
+      ::fchown(fd, target_st.st_uid, target_st.st_gid) != 0) {
+    return errno == EPERM ? OsError::access_denied : last_error();
   }
   if (::fchmod(fd, target_st.st_mode & 07777) != 0) return last_error();
-  return OsError::none;
+  return copy_attributes(fd, target);
 }
 
 // Gives a file without a name the hidden temporary name, noted for removal
@@ -352,17 +483,31 @@ OsError name_unnamed(int fd, const std::string& target, std::string& temp) {
   return OsError::other;
 }
 
+FileState state_of(const struct stat& st);
+
+// Whether `target` still leads to the file `expected` describes (always,
+// without an expectation): checked right before a rename, after every sync.
+OsError still_expected(const std::string& target, const FileState* expected) {
+  if (expected == nullptr) return OsError::none;
+  struct stat st {};
+  if (::stat(target.c_str(), &st) != 0 || !same_file_state(state_of(st), *expected)) {
+    return OsError::changed;
+  }
+  return OsError::none;
+}
+
 // Puts the file open on `fd` (made by create_beside_target for `target`,
 // named `temp` or without a name) in place of `target` and closes it.
 // `target_st` is the target's state where it exists.
 OsError commit_file(int fd, std::string temp, const std::string& target,
-                    const struct stat* target_st) {
-  OsError e = target_st != nullptr ? adopt_owner_and_mode(fd, *target_st) : OsError::none;
+                    const struct stat* target_st, const FileState* expected) {
+  OsError e = target_st != nullptr ? adopt_identity(fd, target, *target_st) : OsError::none;
   // The bytes reach the disk before the name does, so that a power loss
   // leaves the old file or the whole new one.
   if (e == OsError::none) e = fsync_retry(fd);
   if (e == OsError::none && temp.empty()) e = name_unnamed(fd, target, temp);
   if (::close(fd) != 0 && errno != EINTR && e == OsError::none) e = last_error();
+  if (e == OsError::none) e = still_expected(target, expected);
   if (e == OsError::none && ::rename(temp.c_str(), target.c_str()) != 0) e = last_error();
   if (e != OsError::none && !temp.empty()) {
     (void)::unlink(temp.c_str());  // Leave nothing behind; the target is untouched.
@@ -388,6 +533,9 @@ OsError copy_and_rename(int from, const struct stat& from_st, const std::string&
   // A target that exists gives its permission bits at the commit; a new one
   // gets the usual bits of a new file.
   const mode_t create_mode = target_st != nullptr ? 0600 : 0666;
+  if (target_st != nullptr && rename_shows(*target_st)) {
+    return copy_in_place(from, target, from_st.st_size);
+  }
   const int to = create_beside_target(target, create_mode, temp);
   if (to < 0) {
     const int error = errno;
@@ -400,7 +548,13 @@ OsError copy_and_rename(int from, const struct stat& from_st, const std::string&
     discard_file(to, temp);
     return e;
   }
-  return commit_file(to, temp, target, target_st);
+  const OsError committed = commit_file(to, temp, target, target_st, nullptr);
+  // Attributes that cannot be given: written in place after all.
+  if (committed == OsError::access_denied && target_st != nullptr) {
+    if (::lseek(from, 0, SEEK_SET) != 0) return last_error();
+    return copy_in_place(from, target, from_st.st_size);
+  }
+  return committed;
 }
 
 FileState state_of(const struct stat& st) {
@@ -409,17 +563,53 @@ FileState state_of(const struct stat& st) {
   state.id = FileId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
   state.size = static_cast<std::uint64_t>(st.st_size);
   state.modified = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  state.changed = static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
   state.links = static_cast<std::uint32_t>(st.st_nlink);
   state.regular = S_ISREG(st.st_mode);
+  state.link = S_ISLNK(st.st_mode);
+  state.mine = st.st_uid == ::geteuid();
+  state.others_may_write = (st.st_mode & 022) != 0;
   return state;
+}
+
+// A file of the run's own under a fixed name: the running user's regular
+// file with one name, which nobody else may write.
+bool own_private_file(const struct stat& st) {
+  return S_ISREG(st.st_mode) && st.st_uid == ::geteuid() && st.st_nlink == 1 &&
+         (st.st_mode & 022) == 0;
+}
+
+// Pipes and sockets block or never end; they are no files to read or write.
+bool special_stream(const struct stat& st) { return S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode); }
+
+// Opens are made without blocking (a pipe under a file's name would wait for
+// a writer for ever); once the file is known to be none, reads and writes
+// block as usual again.
+void clear_nonblock(int fd) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0) (void)::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+}
+
+// Takes the lock on `fd`, waiting up to `wait_ms` (negative: for ever).
+OsError lock_waiting(int fd, int wait_ms) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(wait_ms < 0 ? 0 : wait_ms);
+  for (;;) {
+    if (::flock(fd, wait_ms < 0 ? LOCK_EX : LOCK_EX | LOCK_NB) == 0) return OsError::none;
+    if (errno == EINTR) continue;
+    if (errno != EWOULDBLOCK || wait_ms < 0) return last_error();
+    if (Clock::now() >= deadline) return OsError::busy;
+    const struct timespec pause {0, 20 * 1000 * 1000};
+    (void)::nanosleep(&pause, nullptr);
+  }
 }
 
 // Whether the process `pid` is gone. One that this user may not signal is
 // alive; only a missing process counts as gone.
 bool process_gone(pid_t pid) { return ::kill(pid, 0) != 0 && errno == ESRCH; }
 
-// The process id in a temporary name ".<name>.ffx<pid>-<n>"; 0 when `entry`
-// is no such name.
+// The process id in a temporary name ".<name>.ffx<site>-<pid>-<n>" of this
+// site; 0 when `entry` is no such name, or one of a run elsewhere.
 pid_t temp_owner(const char* entry) {
   if (entry[0] != '.') return 0;
   const char* marker = std::strstr(entry + 1, k_temp_marker);
@@ -431,6 +621,10 @@ pid_t temp_owner(const char* entry) {
   }
   if (found == nullptr || found == entry + 1) return 0;
   const char* p = found + std::strlen(k_temp_marker);
+  const std::string& site = site_tag();
+  if (site.empty() || std::strncmp(p, site.c_str(), site.size()) != 0) return 0;
+  p += site.size();
+  if (*p++ != '-') return 0;
   long pid = 0;
   const char* digits = p;
   while (*p >= '0' && *p <= '9' && pid < 100000000) pid = pid * 10 + (*p++ - '0');
@@ -476,28 +670,24 @@ class PosixOs final : public Os {
   }
 
   OpenResult open_file(const std::string& name, Access access, Create create) override {
+    if (create == Create::own_file) return open_own(name, access);
     OpenResult result;
-    int flags = O_CLOEXEC | (access == Access::read ? O_RDONLY : O_WRONLY);
-    if (create == Create::own_file) {
-      // A link, symbolic or hard, would let the writes reach another file:
-      // the name gets a file of its own. A link planted after this check
-      // makes the open fail (O_NOFOLLOW, the link count below).
-      struct stat st {};
-      if (::lstat(name.c_str(), &st) == 0 &&
-          (S_ISLNK(st.st_mode) || (S_ISREG(st.st_mode) && st.st_nlink > 1)) &&
-          ::unlink(name.c_str()) != 0) {
-        result.error = last_error();
-        return result;
-      }
-      flags |= O_NOFOLLOW;
+    // The name's links are followed here, by the rule for trusted links;
+    // the file they lead to is opened without following any more.
+    std::string target;
+    if (const OsError e = resolve_links(name, target); e != OsError::none) {
+      result.error = e;
+      return result;
     }
-    int fd = open_retry(name.c_str(), flags);
+    const int flags = O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW |
+                      (access == Access::read ? O_RDONLY : O_WRONLY);
+    int fd = open_retry(target.c_str(), flags);
     if (fd < 0 && errno == ENOENT && create != Create::must_exist) {
-      fd = open_retry(name.c_str(), flags | O_CREAT | O_EXCL, 0666);
+      fd = open_retry(target.c_str(), flags | O_CREAT | O_EXCL, 0666);
       result.created = fd >= 0;
     }
     if (fd < 0) {
-      result.error = errno == ELOOP ? OsError::access_denied : last_error();
+      result.error = last_error();
       return result;
     }
     struct stat st {};
@@ -506,13 +696,13 @@ class PosixOs final : public Os {
       close_quietly(fd);
       return result;
     }
-    if (S_ISDIR(st.st_mode) ||
-        (access == Access::write && !result.created && nobody_may_write(st)) ||
-        (create == Create::own_file && st.st_nlink > 1)) {
+    if (S_ISDIR(st.st_mode) || special_stream(st) ||
+        (access == Access::write && !result.created && nobody_may_write(st))) {
       result.error = OsError::access_denied;
       close_quietly(fd);
       return result;
     }
+    clear_nonblock(fd);
     result.error = OsError::none;
     result.handle = fd;
     return result;
@@ -547,6 +737,11 @@ class PosixOs final : public Os {
   }
 
   OsError close_file(FileHandle file) override {
+    if (const auto watch = watches_.find(to_fd(file)); watch != watches_.end()) {
+      close_quietly(watch->second);
+      watches_.erase(watch);
+      seen_writes_.erase(to_fd(file));
+    }
     // After EINTR the descriptor is gone on Linux; a retry could close
     // another file's, so EINTR counts as done.
     if (::close(to_fd(file)) != 0 && errno != EINTR) return last_error();
@@ -571,22 +766,61 @@ class PosixOs final : public Os {
     return state_of(st);
   }
 
+  FileState name_state(const std::string& name) override {
+    struct stat st {};
+    if (::lstat(name.c_str(), &st) != 0) return {};
+    return state_of(st);
+  }
+
+  void watch_writes(FileHandle file) override {
+    const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (watch < 0) return;  // written_elsewhere then settles and compares instead.
+    // Through the descriptor: the file that was opened, whatever its name
+    // leads to later.
+    const std::string self = "/proc/self/fd/" + std::to_string(to_fd(file));
+    if (::inotify_add_watch(watch, self.c_str(), IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE) < 0) {
+      close_quietly(watch);
+      return;
+    }
+    watches_[to_fd(file)] = watch;
+  }
+
   bool written_elsewhere(FileHandle file) override {
+    const int fd = to_fd(file);
+    if (watched_write(fd)) return true;
 #ifdef F_SETLEASE
     // A read lease is refused while any process holds the file open for
-    // writing. It is given back at once: only the answer is wanted. (A file
-    // of another owner takes no lease from a user without the right to it:
-    // no answer then.)
-    if (::fcntl(to_fd(file), F_SETLEASE, F_RDLCK) == 0) {
-      (void)::fcntl(to_fd(file), F_SETLEASE, F_UNLCK);
+    // writing. It is given back at once: only the answer is wanted.
+    if (::fcntl(fd, F_SETLEASE, F_RDLCK) == 0) {
+      (void)::fcntl(fd, F_SETLEASE, F_UNLCK);
       return false;
     }
-    return errno == EAGAIN || errno == EBUSY;
-#else
-    (void)file;
-    return false;
+    if (errno == EAGAIN || errno == EBUSY) return true;
 #endif
+    // No answer about holders (a file of another owner takes no lease from
+    // this user, or the system has none): a file written within the last
+    // two seconds is given that long to settle, and any write meanwhile,
+    // seen by the watch or in the file's state, counts.
+    struct stat before {};
+    if (::fstat(fd, &before) != 0) return true;
+    struct timespec now {};
+    (void)::clock_gettime(CLOCK_REALTIME, &now);
+    const std::int64_t now_ns = static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+    const FileState seen = state_of(before);
+    const std::int64_t newest = std::max(seen.modified, seen.changed);
+    constexpr std::int64_t k_settle_ns = 2000000000;
+    if (now_ns - newest < k_settle_ns) {
+      const std::int64_t wait = std::min(k_settle_ns, k_settle_ns - (now_ns - newest));
+      const struct timespec pause {static_cast<time_t>(wait / 1000000000),
+                                   static_cast<long>(wait % 1000000000)};
+      (void)::nanosleep(&pause, nullptr);
+    }
+    struct stat after {};
+    if (::fstat(fd, &after) != 0) return true;
+    return watched_write(fd) || !same_file_state(state_of(after), seen);
   }
+
+  OsError sync_file(FileHandle file) override { return fsync_retry(to_fd(file)); }
 
   OsError remove_file(const std::string& name) override {
     // unlink refuses a directory with EISDIR or EPERM: access_denied either way.
@@ -634,10 +868,18 @@ class PosixOs final : public Os {
       return result;
     }
     struct stat target_st {};
+    const bool exists = ::stat(target.c_str(), &target_st) == 0;
+    // A file that is no plain file, that this user may not write, or that
+    // would show the swap, is not replaced by a new one.
+    if (exists && (!S_ISREG(target_st.st_mode) || nobody_may_write(target_st) ||
+                   ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0 ||
+                   rename_shows(target_st))) {
+      result.error = OsError::access_denied;
+      return result;
+    }
     // The new file is private until the commit gives it the bits of the
     // file it replaces.
-    const mode_t mode = ::stat(target.c_str(), &target_st) == 0 ? 0600 : 0666;
-    const int fd = create_beside_target(target, mode, temp_name);
+    const int fd = create_beside_target(target, exists ? 0600 : 0666, temp_name);
     if (fd < 0) {
       result.error = last_error();
       return result;
@@ -648,8 +890,8 @@ class PosixOs final : public Os {
     return result;
   }
 
-  OsError commit_beside(FileHandle file, const std::string& temp_name,
-                        const std::string& to) override {
+  OsError commit_beside(FileHandle file, const std::string& temp_name, const std::string& to,
+                        const FileState* expected) override {
     std::string target;
     OsError e = resolve_links(to, target);
     struct stat target_st {};
@@ -662,14 +904,16 @@ class PosixOs final : public Os {
       discard_file(to_fd(file), temp_name);
       return e;
     }
-    return commit_file(to_fd(file), temp_name, target, target_exists ? &target_st : nullptr);
+    return commit_file(to_fd(file), temp_name, target, target_exists ? &target_st : nullptr,
+                       expected);
   }
 
   void discard_beside(FileHandle file, const std::string& temp_name) override {
     discard_file(to_fd(file), temp_name);
   }
 
-  OsError move_replace(const std::string& from, const std::string& to) override {
+  OsError move_replace(const std::string& from, const std::string& to,
+                       const FileState* expected) override {
     std::string target;
     if (const OsError e = resolve_links(to, target); e != OsError::none) return e;
     struct stat target_st {};
@@ -681,22 +925,28 @@ class PosixOs final : public Os {
       }
       // As for the copy: one who may not write the file may not replace it.
       if (::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) return last_error();
+      // Another name of the plot, or an owner that cannot be given, would
+      // show the swap: the caller copies instead.
+      if (rename_shows(target_st)) return OsError::other;
     }
-    const int fd = open_retry(from.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (const OsError e = still_expected(target, expected); e != OsError::none) return e;
+    const int fd = open_retry(from.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return last_error();
     struct stat from_st {};
     OsError e = ::fstat(fd, &from_st) != 0 ? last_error() : OsError::none;
-    // Another name of the file would go on showing the plot's new bytes; a
-    // file on another volume cannot be renamed. Both are copied instead.
+    // Only the run's own file, with no other name, on the plot's volume.
     if (e == OsError::none &&
-        (!S_ISREG(from_st.st_mode) || from_st.st_nlink != 1 ||
-         (target_exists && from_st.st_dev != target_st.st_dev))) {
+        (!own_private_file(from_st) || (target_exists && from_st.st_dev != target_st.st_dev))) {
       e = OsError::other;
     }
-    if (e == OsError::none && target_exists) e = adopt_owner_and_mode(fd, target_st);
+    if (e == OsError::none && target_exists) {
+      e = adopt_identity(fd, target, target_st);
+      if (e == OsError::access_denied) e = OsError::other;
+    }
     // The bytes reach the disk before the name does.
     if (e == OsError::none) e = fsync_retry(fd);
     close_quietly(fd);  // Only read; the sync above has said what matters.
+    if (e == OsError::none) e = still_expected(target, expected);
     if (e != OsError::none) return e;
     if (::rename(from.c_str(), target.c_str()) != 0) return last_error();
     sync_directory(directory_of(target));
@@ -705,17 +955,48 @@ class PosixOs final : public Os {
     return OsError::none;
   }
 
-  OsError lock_current_directory() override {
-    const int fd = open_retry(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return last_error();
+  OsError lock_current_directory(int wait_ms) override {
+    if (directory_lock_ < 0) {
+      directory_lock_ = open_retry(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      if (directory_lock_ < 0) return last_error();
+    }
     // The lock goes with the descriptor, which stays open until the process
     // ends, however it ends; a command run at the pause does not inherit it.
-    while (::flock(fd, LOCK_EX) != 0) {
-      if (errno == EINTR) continue;
+    const OsError e = lock_waiting(directory_lock_, wait_ms);
+    if (e != OsError::none && e != OsError::busy) {
+      close_quietly(directory_lock_);
+      directory_lock_ = -1;
+    }
+    return e;
+  }
+
+  OsError lock_file(const std::string& name, int wait_ms, FileId& locked) override {
+    std::string target;
+    if (const OsError e = resolve_links(name, target); e != OsError::none) return e;
+    const int fd = open_retry(target.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return last_error();
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
       const OsError e = last_error();
       close_quietly(fd);
-      return e == OsError::none ? OsError::other : e;
+      return e;
     }
+    const FileId id{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+    // The file held already: a second lock of this process on it would wait
+    // for itself.
+    if (file_lock_ >= 0 && id == file_lock_id_) {
+      close_quietly(fd);
+      locked = id;
+      return OsError::none;
+    }
+    if (const OsError e = lock_waiting(fd, wait_ms); e != OsError::none) {
+      close_quietly(fd);
+      return e;
+    }
+    if (file_lock_ >= 0) close_quietly(file_lock_);  // One plot file at a time.
+    file_lock_ = fd;
+    file_lock_id_ = id;
+    locked = id;
     return OsError::none;
   }
 
@@ -728,10 +1009,17 @@ class PosixOs final : public Os {
     std::vector<std::string> stale;
     while (const dirent* entry = ::readdir(dir)) {
       const pid_t owner = temp_owner(entry->d_name);
-      if (owner > 0 && owner != ::getpid() && process_gone(owner)) stale.emplace_back(entry->d_name);
+      if (owner <= 0 || owner == ::getpid() || !process_gone(owner)) continue;
+      // Only the running user's own files: never another user's, whatever
+      // its name says.
+      struct stat st {};
+      const std::string path = directory + "/" + entry->d_name;
+      if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid()) {
+        stale.push_back(path);
+      }
     }
     ::closedir(dir);
-    for (const std::string& entry : stale) (void)::unlink((directory + "/" + entry).c_str());
+    for (const std::string& path : stale) (void)::unlink(path.c_str());
   }
 
   OsError rename_no_replace(const std::string& from, const std::string& to) override {
@@ -803,10 +1091,89 @@ class PosixOs final : public Os {
   void exit_process(int status) override { ::_exit(status); }
 
  private:
+  OpenResult open_own(const std::string& name, Access access) {
+    OpenResult result;
+    const int flags = O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW |
+                      (access == Access::read ? O_RDONLY : O_WRONLY);
+    int fd = open_retry(name.c_str(), flags);
+    const int open_error = errno;
+    if (fd >= 0) {
+      struct stat st {};
+      if (::fstat(fd, &st) == 0 && own_private_file(st)) {
+        clear_nonblock(fd);
+        // Private from now on, whatever bits an older file had.
+        if (access == Access::write) (void)::fchmod(fd, st.st_mode & 0700);
+        result.error = OsError::none;
+        result.handle = fd;
+        return result;
+      }
+      close_quietly(fd);
+    }
+    if (access == Access::read) {
+      result.error = fd < 0 && open_error == ENOENT ? OsError::file_not_found
+                                                    : OsError::access_denied;
+      return result;
+    }
+    if (fd < 0 && open_error == ENOENT) {
+      fd = open_retry(name.c_str(), flags | O_CREAT | O_EXCL, 0600);
+      if (fd >= 0) {
+        clear_nonblock(fd);
+        result.error = OsError::none;
+        result.handle = fd;
+        result.created = true;
+        return result;
+      }
+      if (errno != EEXIST) {
+        result.error = last_error();
+        return result;
+      }
+    }
+    // Something that is not the run's own stands under the name: a new file
+    // takes its place by a rename over the name itself, which replaces a
+    // link and never writes through it.
+    std::string temp;
+    fd = create_named_beside(name, 0600, temp);
+    if (fd < 0) {
+      result.error = last_error();
+      return result;
+    }
+    if (::rename(temp.c_str(), name.c_str()) != 0) {
+      result.error = last_error();
+      (void)::unlink(temp.c_str());
+      forget_named(temp);
+      close_quietly(fd);
+      return result;
+    }
+    forget_named(temp);
+    result.error = OsError::none;
+    result.handle = fd;
+    result.created = true;
+    return result;
+  }
+
+  // Whether the watch on `fd` has seen a write since it began.
+  bool watched_write(int fd) {
+    const auto found = watches_.find(fd);
+    if (found == watches_.end()) return false;
+    alignas(inotify_event) char events[4096];
+    const ssize_t n = ::read(found->second, events, sizeof events);
+    if (n > 0) seen_writes_.insert(fd);
+    return seen_writes_.count(fd) != 0;
+  }
+
   std::vector<std::string> args_;
+  int directory_lock_ = -1;
+  int file_lock_ = -1;
+  FileId file_lock_id_;
+  std::set<int> seen_writes_;
+  // inotify instances watching open files for writes, by descriptor.
+  std::map<int, int> watches_;
 };
 
 }  // namespace
+
+// For the backend's tests: the site tag in this process's temporary names.
+std::string posix_temp_site() { return site_tag(); }
 
 Os& native_os(int argc, char** argv) {
   static PosixOs backend(argc, argv);

@@ -1,14 +1,17 @@
 // Win32 backend of the operating-system seam: ANSI file calls, the standard
-// handles, the command interpreter, the process's own command line and the
-// lock that lets one run at a time work in a directory.
+// handles, the command interpreter, the process's own command line, the
+// owners of files, and the locks that let runs take turns.
 #include "runtime/os.h"
 
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <algorithm>
 #include <array>
 #include <charconv>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -25,6 +28,7 @@ OsError map_error(DWORD code) {
     case ERROR_ACCESS_DENIED:
     case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION:
+    case ERROR_PIPE_BUSY:  // A pipe is no file to read or write.
       return OsError::access_denied;
     case ERROR_WRITE_PROTECT:
       return OsError::write_protect;
@@ -98,6 +102,159 @@ std::string hex(unsigned long value) {
 // Other programs may read, write and even delete a file while it is open.
 constexpr DWORD k_share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
+// The security calls live in advapi32.dll. They are looked up at run time,
+// from the system directory, so that the program imports from kernel32 and
+// the C runtime alone (the Windows test script holds it to that); where a
+// call is missing, owners count as unknown.
+struct SecurityCalls {
+  decltype(&::GetSecurityInfo) get_security_info = nullptr;
+  decltype(&::SetSecurityInfo) set_security_info = nullptr;
+  decltype(&::GetSecurityDescriptorControl) get_control = nullptr;
+  decltype(&::OpenProcessToken) open_process_token = nullptr;
+  decltype(&::GetTokenInformation) get_token_information = nullptr;
+  decltype(&::EqualSid) equal_sid = nullptr;
+  decltype(&::GetLengthSid) get_length_sid = nullptr;
+  decltype(&::ConvertSidToStringSidA) sid_to_text = nullptr;
+  decltype(&::ConvertStringSecurityDescriptorToSecurityDescriptorA) descriptor_from_text = nullptr;
+};
+
+template <typename Function>
+void look_up(HMODULE module, const char* name, Function& function) {
+  // Through void (*)(): a cast between function types that says it is meant.
+  function = reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
+
+const SecurityCalls& security() {
+  static const SecurityCalls calls = [] {
+    SecurityCalls found;
+    char system[MAX_PATH];
+    const UINT length = GetSystemDirectoryA(system, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return found;
+    const HMODULE module =
+        LoadLibraryA((std::string(system, length) + "\\advapi32.dll").c_str());
+    if (module == nullptr) return found;
+    look_up(module, "GetSecurityInfo", found.get_security_info);
+    look_up(module, "SetSecurityInfo", found.set_security_info);
+    look_up(module, "GetSecurityDescriptorControl", found.get_control);
+    look_up(module, "OpenProcessToken", found.open_process_token);
+    look_up(module, "GetTokenInformation", found.get_token_information);
+    look_up(module, "EqualSid", found.equal_sid);
+    look_up(module, "GetLengthSid", found.get_length_sid);
+    look_up(module, "ConvertSidToStringSidA", found.sid_to_text);
+    look_up(module, "ConvertStringSecurityDescriptorToSecurityDescriptorA",
+            found.descriptor_from_text);
+    return found;
+  }();
+  return calls;
+}
+
+// A SID of the process's token, copied; empty where it cannot be had.
+std::vector<unsigned char> token_sid(HANDLE token, TOKEN_INFORMATION_CLASS which) {
+  const SecurityCalls& calls = security();
+  DWORD size = 0;
+  (void)calls.get_token_information(token, which, nullptr, 0, &size);
+  if (size == 0) return {};
+  // Storage aligned for the pointers in TOKEN_USER and TOKEN_OWNER.
+  std::vector<std::uint64_t> buffer(size / sizeof(std::uint64_t) + 1);
+  if (!calls.get_token_information(token, which, buffer.data(), size, &size)) return {};
+  const PSID sid = which == TokenUser ? reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid
+                                      : reinterpret_cast<TOKEN_OWNER*>(buffer.data())->Owner;
+  if (sid == nullptr) return {};
+  const auto* bytes = static_cast<const unsigned char*>(sid);
+  return std::vector<unsigned char>(bytes, bytes + calls.get_length_sid(sid));
+}
+
+// The user the process runs as, and the owner its new files get: the same
+// SID, or for an elevated administrator the Administrators group. A file
+// owned by either is the user's own.
+struct ProcessUser {
+  std::vector<unsigned char> user;
+  std::vector<unsigned char> owner;
+};
+
+const ProcessUser& process_user() {
+  static const ProcessUser found = [] {
+    ProcessUser sids;
+    const SecurityCalls& calls = security();
+    HANDLE token = nullptr;
+    if (calls.open_process_token == nullptr || calls.get_token_information == nullptr ||
+        calls.get_length_sid == nullptr ||
+        !calls.open_process_token(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+      return sids;
+    }
+    sids.user = token_sid(token, TokenUser);
+    sids.owner = token_sid(token, TokenOwner);
+    (void)CloseHandle(token);  // Only asked; nothing to lose.
+    return sids;
+  }();
+  return found;
+}
+
+enum class Owner {
+  me,     // the running user (or the default owner of its new files)
+  other,  // anyone else, or an owner that could not be read
+  none,   // the volume keeps no owners (FAT): nobody can be told apart
+};
+
+// The owner of the open file, which must have been opened with READ_CONTROL
+// (GENERIC_READ and GENERIC_WRITE include it).
+Owner owner_of(HANDLE handle) {
+  const SecurityCalls& calls = security();
+  const ProcessUser& process = process_user();
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (calls.get_security_info != nullptr && calls.equal_sid != nullptr &&
+      calls.get_security_info(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                              nullptr, nullptr, nullptr, &descriptor) == ERROR_SUCCESS) {
+    Owner result = Owner::other;
+    if (owner != nullptr &&
+        ((!process.user.empty() &&
+          calls.equal_sid(owner, const_cast<unsigned char*>(process.user.data()))) ||
+         (!process.owner.empty() &&
+          calls.equal_sid(owner, const_cast<unsigned char*>(process.owner.data()))))) {
+      result = Owner::me;
+    }
+    (void)LocalFree(descriptor);
+    if (owner != nullptr) return result;
+  }
+  DWORD flags = 0;
+  if (GetVolumeInformationByHandleW(handle, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) &&
+      (flags & FILE_PERSISTENT_ACLS) == 0) {
+    return Owner::none;
+  }
+  return Owner::other;
+}
+
+// For a file made for one of the run's own names: a DACL that lets the
+// running user alone at it, not one inherited from a directory that others
+// share. Null where it cannot be made; the file then gets the inherited one.
+SECURITY_ATTRIBUTES* private_security() {
+  static SECURITY_ATTRIBUTES attributes{};
+  static SECURITY_ATTRIBUTES* const made = []() -> SECURITY_ATTRIBUTES* {
+    const SecurityCalls& calls = security();
+    const ProcessUser& process = process_user();
+    char* user = nullptr;
+    if (calls.sid_to_text == nullptr || calls.descriptor_from_text == nullptr ||
+        process.user.empty() ||
+        !calls.sid_to_text(const_cast<unsigned char*>(process.user.data()), &user)) {
+      return nullptr;
+    }
+    // P: the DACL is protected, nothing is inherited; FA: all file access.
+    const std::string text = std::string("D:P(A;;FA;;;") + user + ")";
+    (void)LocalFree(user);
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!calls.descriptor_from_text(text.c_str(), SDDL_REVISION_1, &descriptor, nullptr)) {
+      return nullptr;
+    }
+    // Kept for the life of the process.
+    attributes.nLength = sizeof attributes;
+    attributes.lpSecurityDescriptor = descriptor;
+    attributes.bInheritHandle = FALSE;
+    return &attributes;
+  }();
+  return made;
+}
+
 // Marks an open file (opened with DELETE access) to go when its last handle
 // closes, or takes the mark back. Unlike FILE_FLAG_DELETE_ON_CLOSE the mark
 // can be taken back, and the system honours it however the process ends.
@@ -129,15 +286,17 @@ struct TempFile {
 // runs that are gone (remove_stale_files). The file is marked for deletion at
 // once: a run that is stopped or killed leaves nothing, and only commit takes
 // the mark back. Where the mark is refused, the file stays an ordinary one.
-TempFile create_file_beside(const std::string& target) {
+// `security` (may be null) gives the file a DACL of its own; it may always
+// be given the target's later (WRITE_DAC).
+TempFile create_file_beside(const std::string& target, SECURITY_ATTRIBUTES* security = nullptr) {
   static unsigned serial = 0;
   TempFile temp;
   const std::string directory = directory_part(target);
   for (int attempt = 0; attempt < 100; ++attempt) {
     temp.name = directory + k_temp_prefix + hex(GetCurrentProcessId()) + "-" + hex(serial++) +
                 k_temp_suffix;
-    temp.handle = CreateFileA(temp.name.c_str(), GENERIC_WRITE | DELETE, k_share_all, nullptr,
-                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    temp.handle = CreateFileA(temp.name.c_str(), GENERIC_WRITE | DELETE | WRITE_DAC, k_share_all,
+                              security, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (temp.handle != INVALID_HANDLE_VALUE) break;
     const DWORD code = GetLastError();
     if (code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS) break;
@@ -193,9 +352,10 @@ OsError rename_keeping_marks(const std::string& from, const std::string& to,
   if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     return OsError::none;
   }
-  const OsError result = last_error();
+  const DWORD code = GetLastError();
   if (keep_marks) (void)SetFileAttributesA(from.c_str(), from_attributes);
-  return result;
+  SetLastError(code);  // For the caller, who may try once more.
+  return map_error(code);
 }
 
 // Gives the open file the marks of a file whose attributes were
@@ -212,105 +372,72 @@ void adopt_marks(HANDLE handle, DWORD target_attributes) {
   (void)SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic);
 }
 
-// Puts an open temporary file in place of `to` and closes it: its bytes reach
-// the disk first, then the deletion mark is taken back and the name moves,
-// with the file still open (it was opened sharing deletion, which lets it be
-// renamed). On failure `to` is untouched and the temporary file is gone.
-OsError commit_temp(HANDLE handle, bool marked, const std::string& temp, const std::string& to) {
-  const DWORD target_attributes = GetFileAttributesA(to.c_str());
-  OsError result = refuses_replacement(target_attributes) ? OsError::access_denied : OsError::none;
-  if (result == OsError::none && !FlushFileBuffers(handle)) result = last_error();
-  if (result == OsError::none) adopt_marks(handle, target_attributes);
-  if (result == OsError::none && marked && !mark_for_deletion(handle, false)) {
-    result = last_error();
+// The DACL of a file, kept to be given to the file that takes its place.
+class SavedDacl {
+ public:
+  SavedDacl() = default;
+  SavedDacl(const SavedDacl&) = delete;
+  SavedDacl& operator=(const SavedDacl&) = delete;
+  ~SavedDacl() {
+    if (descriptor_ != nullptr) (void)LocalFree(descriptor_);
   }
-  if (result != OsError::none) {
-    discard_temp(handle, temp);
-    return result;
-  }
-  // Only from here to the rename does the file have a name and no mark: a
-  // run killed in this moment leaves it for remove_stale_files.
-  constexpr DWORD k_move = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
-  if (MoveFileExA(temp.c_str(), to.c_str(), k_move)) {
-    // The new bytes are on the disk and under their name; a failed close loses nothing.
-    (void)CloseHandle(handle);
-    return OsError::none;
-  }
-  if (GetLastError() == ERROR_SHARING_VIOLATION) {
-    // A file system that renames no open file: once more, closed.
-    if (!CloseHandle(handle)) {
-      result = last_error();
-    } else if (!MoveFileExA(temp.c_str(), to.c_str(), k_move)) {
-      result = last_error();
-    }
-    if (result != OsError::none) (void)DeleteFileA(temp.c_str());  // `to` is intact.
-    return result;
-  }
-  result = last_error();
-  if (marked) (void)mark_for_deletion(handle, true);
-  discard_temp(handle, temp);  // `to` is intact.
-  return result;
-}
 
-// Opens `name` as a file of the run's own (Create::own_file): an existing
-// file is kept only when it is reached by its one and only name; a symbolic
-// link, or a file with other hard links, is removed (DeleteFileA removes the
-// link, never what it leads to) and a new file made in its place.
-OpenResult open_own_file(const std::string& name, DWORD desired) {
-  OpenResult result;
-  // FILE_FLAG_OPEN_REPARSE_POINT: a link opens as itself and is recognised,
-  // instead of being followed to another file.
-  constexpr DWORD k_flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
-  const DWORD attributes = GetFileAttributesA(name.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES) {
-    HANDLE existing = INVALID_HANDLE_VALUE;
-    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-      existing = CreateFileA(name.c_str(), desired, k_share_all, nullptr, OPEN_EXISTING, k_flags,
-                             nullptr);
-      if (existing == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_NOT_FOUND) {
-        result.error = last_error();
-        return result;
+  // Reads the DACL of the file `target` leads to; nothing where it cannot
+  // be read, or where it is null (everyone may do anything: the inherited
+  // one is no narrower).
+  void read(const std::string& target) {
+    const SecurityCalls& calls = security();
+    if (calls.get_security_info == nullptr || calls.get_control == nullptr) return;
+    const HANDLE source = CreateFileA(target.c_str(), READ_CONTROL, k_share_all, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (source == INVALID_HANDLE_VALUE) return;
+    if (calls.get_security_info(source, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                nullptr, &dacl_, nullptr, &descriptor_) == ERROR_SUCCESS) {
+      SECURITY_DESCRIPTOR_CONTROL control = 0;
+      DWORD revision = 0;
+      if (dacl_ == nullptr || !calls.get_control(descriptor_, &control, &revision)) {
+        dacl_ = nullptr;
+      } else {
+        protected_ = (control & SE_DACL_PROTECTED) != 0;
       }
+    } else {
+      descriptor_ = nullptr;
+      dacl_ = nullptr;
     }
-    if (existing != INVALID_HANDLE_VALUE) {
-      BY_HANDLE_FILE_INFORMATION info{};
-      if (!GetFileInformationByHandle(existing, &info)) {
-        result.error = last_error();
-        (void)CloseHandle(existing);
-        return result;
-      }
-      if (sole_name(info)) {
-        result.error = OsError::none;
-        result.handle = from_native(existing);
-        return result;
-      }
-      (void)CloseHandle(existing);
-    }
-    if (existing != INVALID_HANDLE_VALUE || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-      if (!DeleteFileA(name.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) {
-        result.error = last_error();
-        return result;
-      }
-    }
+    (void)CloseHandle(source);  // Only asked; nothing to lose.
   }
-  const HANDLE created =
-      CreateFileA(name.c_str(), desired, k_share_all, nullptr, CREATE_NEW, k_flags, nullptr);
-  if (created == INVALID_HANDLE_VALUE) {
-    result.error = last_error();
-    return result;
+
+  // Gives the DACL read to the open file, whose handle holds WRITE_DAC. The
+  // owner cannot be given (that needs a privilege): a file of another owner
+  // is not replaced at all (create_beside, move_replace). Where the DACL
+  // could not be read or is not taken, the new file keeps the one it
+  // inherited from the directory, which is the old file's too unless that
+  // was given one of its own.
+  void give(HANDLE handle) const {
+    const SecurityCalls& calls = security();
+    if (dacl_ == nullptr || calls.set_security_info == nullptr) return;
+    const SECURITY_INFORMATION which =
+        DACL_SECURITY_INFORMATION |
+        (protected_ ? PROTECTED_DACL_SECURITY_INFORMATION : UNPROTECTED_DACL_SECURITY_INFORMATION);
+    (void)calls.set_security_info(handle, SE_FILE_OBJECT, which, nullptr, nullptr, dacl_, nullptr);
   }
-  // Another name may have been given to the new file before this open
-  // returned; writing through it would then reach that name too.
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (!GetFileInformationByHandle(created, &info) || !sole_name(info)) {
-    (void)CloseHandle(created);
-    result.error = OsError::access_denied;
-    return result;
+
+ private:
+  PSECURITY_DESCRIPTOR descriptor_ = nullptr;
+  PACL dacl_ = nullptr;  // inside descriptor_
+  bool protected_ = false;
+};
+
+// Opens `name` only to ask about it: attributes and, where allowed, owner.
+HANDLE open_to_ask(const std::string& name, DWORD flags) {
+  HANDLE handle = CreateFileA(name.c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL, k_share_all,
+                              nullptr, OPEN_EXISTING, flags, nullptr);
+  if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
+    // The owner may not be read: the file counts as another's.
+    handle = CreateFileA(name.c_str(), FILE_READ_ATTRIBUTES, k_share_all, nullptr, OPEN_EXISTING,
+                         flags, nullptr);
   }
-  result.error = OsError::none;
-  result.handle = from_native(created);
-  result.created = true;
-  return result;
+  return handle;
 }
 
 FileState state_of(HANDLE handle) {
@@ -325,11 +452,232 @@ FileState state_of(HANDLE handle) {
   state.modified = static_cast<std::int64_t>(
       (std::uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) |
       info.ftLastWriteTime.dwLowDateTime);
+  // The change time, which SetFileTime cannot set; 0 where the file system
+  // keeps none (FAT), and then the other fields must tell.
+  FILE_BASIC_INFO basic{};
+  if (GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic)) {
+    state.changed = basic.ChangeTime.QuadPart;
+  }
   state.links = info.nNumberOfLinks;
   // A file on a disk; a directory answers GetFileInformationByHandle too.
   state.regular = GetFileType(handle) == FILE_TYPE_DISK &&
                   (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+  state.link = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  state.mine = owner_of(handle) != Owner::other;
+  // others_may_write stays false: telling it would mean reading the DACL's
+  // every entry against the user's groups.
   return state;
+}
+
+// The state of what `name` leads to (`flags` 0) or of the name itself
+// (FILE_FLAG_OPEN_REPARSE_POINT); exists false when there is none.
+FileState state_of_name(const std::string& name, DWORD flags) {
+  // BACKUP_SEMANTICS lets a directory answer too.
+  const HANDLE handle = open_to_ask(name, flags | FILE_FLAG_BACKUP_SEMANTICS);
+  if (handle == INVALID_HANDLE_VALUE) return {};
+  FileState state = state_of(handle);
+  (void)CloseHandle(handle);  // Only asked; nothing to lose.
+  if ((flags & FILE_FLAG_OPEN_REPARSE_POINT) == 0) state.link = false;
+  return state;
+}
+
+// Whether a new file put in place of the name `to` by a rename could be told
+// from the old one rewritten: by another name (hard link) of the old one, or
+// by an owner that this user cannot give. A link under the name goes by its
+// own owner: the rename replaces the link, never what it leads to.
+bool rename_shows(const std::string& to) {
+  const FileState state = state_of_name(to, FILE_FLAG_OPEN_REPARSE_POINT);
+  return state.exists && (state.links > 1 || !state.mine);
+}
+
+// Whether `to` still leads to the file `expected` describes (always, without
+// an expectation): checked right before a rename, after every flush.
+OsError still_expected(const std::string& to, const FileState* expected) {
+  if (expected == nullptr) return OsError::none;
+  return same_file_state(state_of_name(to, 0), *expected) ? OsError::none : OsError::changed;
+}
+
+// Puts an open temporary file in place of `to` and closes it: its bytes reach
+// the disk first, then the deletion mark is taken back and the name moves,
+// with the file still open (it was opened sharing deletion, which lets it be
+// renamed). With `expected`, only while `to` still leads to that file. On
+// failure `to` is untouched and the temporary file is gone.
+OsError commit_temp(HANDLE handle, bool marked, const std::string& temp, const std::string& to,
+                    const FileState* expected) {
+  const DWORD target_attributes = GetFileAttributesA(to.c_str());
+  OsError result = refuses_replacement(target_attributes) ? OsError::access_denied : OsError::none;
+  SavedDacl dacl;
+  if (result == OsError::none && target_attributes != INVALID_FILE_ATTRIBUTES) dacl.read(to);
+  if (result == OsError::none) adopt_marks(handle, target_attributes);
+  if (result == OsError::none && !FlushFileBuffers(handle)) result = last_error();
+  if (result == OsError::none && marked && !mark_for_deletion(handle, false)) {
+    result = last_error();
+  }
+  if (result == OsError::none) result = still_expected(to, expected);
+  if (result != OsError::none) {
+    discard_temp(handle, temp);  // Named and unmarked or not, it goes.
+    return result;
+  }
+  // Only from here to the rename does the file have a name and no mark: a
+  // run killed in this moment leaves it for remove_stale_files.
+  constexpr DWORD k_move = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+  if (MoveFileExA(temp.c_str(), to.c_str(), k_move)) {
+    // The old file's DACL comes after the rename, through the handle, which
+    // holds WRITE_DAC from its open: given before, a DACL that does not let
+    // this user delete the file would stop the rename.
+    dacl.give(handle);
+    // The new bytes are on the disk and under their name; a failed close loses nothing.
+    (void)CloseHandle(handle);
+    return OsError::none;
+  }
+  if (GetLastError() == ERROR_SHARING_VIOLATION) {
+    // A file system that renames no open file: once more, closed. (The new
+    // file then keeps the DACL it inherited.)
+    if (!CloseHandle(handle)) {
+      result = last_error();
+    } else {
+      result = still_expected(to, expected);
+      if (result == OsError::none && !MoveFileExA(temp.c_str(), to.c_str(), k_move)) {
+        result = last_error();
+      }
+    }
+    if (result != OsError::none) (void)DeleteFileA(temp.c_str());  // `to` is intact.
+    return result;
+  }
+  result = last_error();
+  if (marked) (void)mark_for_deletion(handle, true);
+  discard_temp(handle, temp);  // `to` is intact.
+  return result;
+}
+
+// Where no new file can take the target's place (the directory takes none,
+// or another name or owner of the target would show the difference), the
+// target is rewritten where it stands; this cannot be all or nothing. It is
+// first emptied and set to the new size, so that a copy stopped on the way
+// leaves a file of exactly that size whose blocks are new bytes or zeros.
+OsError copy_in_place(HANDLE from, const std::string& target) {
+  LARGE_INTEGER size{};
+  if (!GetFileSizeEx(from, &size)) return last_error();
+  const HANDLE to = CreateFileA(target.c_str(), GENERIC_WRITE, k_share_all, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (to == INVALID_HANDLE_VALUE) return last_error();
+  OsError e = GetFileType(to) == FILE_TYPE_DISK ? OsError::none : OsError::access_denied;
+  const LARGE_INTEGER start{};
+  if (e == OsError::none && (!SetFilePointerEx(to, start, nullptr, FILE_BEGIN) ||
+                             !SetEndOfFile(to) || !SetFilePointerEx(to, size, nullptr, FILE_BEGIN) ||
+                             !SetEndOfFile(to) || !SetFilePointerEx(to, start, nullptr, FILE_BEGIN))) {
+    e = last_error();
+  }
+  if (e == OsError::none) e = copy_bytes(from, to);
+  if (e == OsError::none && !FlushFileBuffers(to)) e = last_error();
+  if (!CloseHandle(to) && e == OsError::none) e = last_error();
+  return e;
+}
+
+// A file of the run's own under a fixed name: the running user's regular
+// file on a disk, reached by its one and only name.
+bool own_private_file(HANDLE handle) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  return GetFileType(handle) == FILE_TYPE_DISK && GetFileInformationByHandle(handle, &info) &&
+         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && sole_name(info) &&
+         owner_of(handle) != Owner::other;
+}
+
+// Opens `name` as a file of the run's own (Create::own_file). The name is
+// never followed as a link (FILE_FLAG_OPEN_REPARSE_POINT: a link opens as
+// itself and is recognised). For reading, only an own file is opened. For
+// writing, an own file is used, and anything else under the name (a link, a
+// file of another user or with other names, a directory) is replaced by a
+// new file renamed over the name, never removed first: where the rename is
+// not allowed the open fails. A new file gets a DACL for this user alone.
+OpenResult open_own_file(const std::string& name, Access access) {
+  OpenResult result;
+  const DWORD desired = access == Access::read ? GENERIC_READ : GENERIC_WRITE;
+  constexpr DWORD k_flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
+  HANDLE handle =
+      CreateFileA(name.c_str(), desired, k_share_all, nullptr, OPEN_EXISTING, k_flags, nullptr);
+  const DWORD open_error = handle == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+  if (handle != INVALID_HANDLE_VALUE) {
+    if (own_private_file(handle)) {
+      result.error = OsError::none;
+      result.handle = from_native(handle);
+      return result;
+    }
+    (void)CloseHandle(handle);
+  }
+  if (open_error == ERROR_PATH_NOT_FOUND) {
+    result.error = OsError::path_not_found;
+    return result;
+  }
+  if (access == Access::read) {
+    result.error =
+        open_error == ERROR_FILE_NOT_FOUND ? OsError::file_not_found : OsError::access_denied;
+    return result;
+  }
+  if (open_error == ERROR_FILE_NOT_FOUND) {
+    handle = CreateFileA(name.c_str(), desired, k_share_all, private_security(), CREATE_NEW,
+                         k_flags, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+      // Another name may have been given to the new file before this open
+      // returned; writing through it would then reach that name too.
+      if (!own_private_file(handle)) {
+        (void)CloseHandle(handle);
+        result.error = OsError::access_denied;
+        return result;
+      }
+      result.error = OsError::none;
+      result.handle = from_native(handle);
+      result.created = true;
+      return result;
+    }
+    const DWORD code = GetLastError();
+    if (code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS) {
+      result.error = map_error(code);
+      return result;
+    }
+  }
+  // Something that is not the run's own stands under the name: a new file
+  // takes its place by a rename over the name itself, which replaces a link
+  // and never writes through it. It is renamed while open; a file system
+  // that renames no open file makes the open fail.
+  const TempFile temp = create_file_beside(name, private_security());
+  if (temp.handle == INVALID_HANDLE_VALUE) {
+    result.error = last_error();
+    return result;
+  }
+  OsError e = OsError::none;
+  if (temp.marked && !mark_for_deletion(temp.handle, false)) e = last_error();
+  if (e == OsError::none && !MoveFileExA(temp.name.c_str(), name.c_str(),
+                                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    e = last_error();
+  }
+  if (e != OsError::none) {
+    discard_temp(temp.handle, temp.name);
+    result.error = e;
+    return result;
+  }
+  result.error = OsError::none;
+  result.handle = from_native(temp.handle);
+  result.created = true;
+  return result;
+}
+
+// Takes the lock of the open file, waiting up to `wait_ms` (negative: for
+// ever): one byte far beyond any data the file will hold, so that the lock
+// keeps nobody from reading or writing the file itself.
+OsError lock_waiting(HANDLE file, int wait_ms) {
+  const ULONGLONG start = GetTickCount64();
+  for (;;) {
+    OVERLAPPED at{};
+    at.Offset = 0;
+    at.OffsetHigh = 0x7fffffffu;
+    const DWORD flags = LOCKFILE_EXCLUSIVE_LOCK | (wait_ms < 0 ? 0 : LOCKFILE_FAIL_IMMEDIATELY);
+    if (LockFileEx(file, flags, 0, 1, 0, &at)) return OsError::none;
+    const DWORD code = GetLastError();
+    if (code != ERROR_LOCK_VIOLATION || wait_ms < 0) return map_error(code);
+    if (GetTickCount64() - start >= static_cast<ULONGLONG>(wait_ms)) return OsError::busy;
+    Sleep(20);
+  }
 }
 
 // 64-bit FNV-1a over the UTF-16 units of `text`.
@@ -427,14 +775,22 @@ bool process_gone(DWORD pid) {
   return gone;
 }
 
-// Removes `name` unless some process still has it open: the open shares
+// Removes `name` unless some process still has it open (the open shares
 // nothing, so it fails while another handle exists, also one of a run on
-// another machine whose process id means nothing here.
+// another machine whose process id means nothing here), and only where it
+// is the running user's own file: never another user's, nor a link, nor a
+// file on a volume that keeps no owners, whatever its name says.
 void remove_if_unused(const std::string& name) {
-  const HANDLE handle = CreateFileA(name.c_str(), DELETE, /*dwShareMode=*/0, nullptr,
-                                    OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  const HANDLE handle =
+      CreateFileA(name.c_str(), DELETE | READ_CONTROL | FILE_READ_ATTRIBUTES, /*dwShareMode=*/0,
+                  nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return;
-  (void)mark_for_deletion(handle, true);  // A file that stays is tried again next run.
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (GetFileType(handle) == FILE_TYPE_DISK && GetFileInformationByHandle(handle, &info) &&
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && sole_name(info) &&
+      owner_of(handle) == Owner::me) {
+    (void)mark_for_deletion(handle, true);  // A file that stays is tried again next run.
+  }
   (void)CloseHandle(handle);
 }
 
@@ -513,6 +869,7 @@ std::string module_path() {
 
 struct Win32Os final : Os {
   OpenResult open_file(const std::string& name, Access access, Create create) override {
+    if (create == Create::own_file) return open_own_file(name, access);
     OpenResult result;
     const DWORD desired = access == Access::read ? GENERIC_READ : GENERIC_WRITE;
     // A directory, and for writing a read-only file, are refused before any
@@ -526,7 +883,6 @@ struct Win32Os final : Os {
         return result;
       }
     }
-    if (create == Create::own_file) return open_own_file(name, desired);
     HANDLE handle = CreateFileA(name.c_str(), desired, k_share_all, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE && create == Create::create_if_missing &&
@@ -538,6 +894,14 @@ struct Win32Os final : Os {
     }
     if (handle == INVALID_HANDLE_VALUE) {
       result.error = last_error();
+      return result;
+    }
+    // Only a file on a disk; for reading, a character device too (NUL, CON),
+    // as a device file may be read on POSIX. A pipe is refused.
+    const DWORD type = GetFileType(handle);
+    if (type != FILE_TYPE_DISK && !(access == Access::read && type == FILE_TYPE_CHAR)) {
+      (void)CloseHandle(handle);
+      result.error = OsError::access_denied;
       return result;
     }
     result.error = OsError::none;
@@ -567,6 +931,7 @@ struct Win32Os final : Os {
   OsError close_file(FileHandle file) override {
     // A file of create_beside closed here goes by its mark, like a discarded one.
     (void)forget_mark(to_native(file));
+    watched_.erase(to_native(file));
     return CloseHandle(to_native(file)) ? OsError::none : last_error();
   }
 
@@ -585,24 +950,42 @@ struct Win32Os final : Os {
 
   FileState path_state(const std::string& name) override {
     // Opened as CreateFileA opens it for reading, links followed; asking for
-    // attributes only, so that neither sharing nor a read-only mark stands in
-    // the way. BACKUP_SEMANTICS lets a directory answer too.
-    const HANDLE handle = CreateFileA(name.c_str(), FILE_READ_ATTRIBUTES, k_share_all, nullptr,
-                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return {};
-    const FileState state = state_of(handle);
-    (void)CloseHandle(handle);  // Only asked; nothing to lose.
-    return state;
+    // attributes and owner only, so that neither sharing nor a read-only
+    // mark stands in the way.
+    return state_of_name(name, 0);
+  }
+
+  FileState name_state(const std::string& name) override {
+    // Any reparse point under the name counts as a link: symbolic links and
+    // junctions, and kinds this run cannot tell from them.
+    return state_of_name(name, FILE_FLAG_OPEN_REPARSE_POINT);
+  }
+
+  void watch_writes(FileHandle file) override {
+    // Windows offers no watch on one open file. Holders of a handle with
+    // write access are seen by written_elsewhere whoever owns the file;
+    // writes made and closed since this call are seen in the file's state
+    // (size, time of last write, change time), which is noted here.
+    watched_[to_native(file)] = state_of(to_native(file));
   }
 
   bool written_elsewhere(FileHandle file) override {
+    const HANDLE handle = to_native(file);
+    if (const auto watch = watched_.find(handle);
+        watch != watched_.end() && !same_file_state(state_of(handle), watch->second)) {
+      return true;
+    }
     // A second open of the same file that lets nobody else write is refused
     // while any handle with write access is open. It is closed at once: only
     // the answer is wanted. This run holds the file for reading only.
-    const HANDLE probe = ReOpenFile(to_native(file), GENERIC_READ, FILE_SHARE_READ, 0);
+    const HANDLE probe = ReOpenFile(handle, GENERIC_READ, FILE_SHARE_READ, 0);
     if (probe == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_SHARING_VIOLATION;
     (void)CloseHandle(probe);
     return false;
+  }
+
+  OsError sync_file(FileHandle file) override {
+    return FlushFileBuffers(to_native(file)) ? OsError::none : last_error();
   }
 
   OsError remove_file(const std::string& name) override {
@@ -613,18 +996,30 @@ struct Win32Os final : Os {
     const HANDLE source = CreateFileA(from.c_str(), GENERIC_READ, k_share_all, nullptr,
                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (source == INVALID_HANDLE_VALUE) return last_error();
-    if (refuses_replacement(GetFileAttributesA(to.c_str()))) {
+    const DWORD target_attributes = GetFileAttributesA(to.c_str());
+    if (refuses_replacement(target_attributes)) {
       (void)CloseHandle(source);
       return OsError::access_denied;
+    }
+    const bool target_exists = target_attributes != INVALID_FILE_ATTRIBUTES;
+    // Another name or another owner of the target would show a new file in
+    // its place: the target is written where it stands.
+    if (target_exists && rename_shows(to)) {
+      const OsError e = copy_in_place(source, to);
+      (void)CloseHandle(source);  // Read only; nothing to lose.
+      return e;
     }
     // The new content goes into a fresh file beside the target and replaces
     // it in one rename, so the target never holds half a copy.
     const TempFile temp = create_file_beside(to);
     if (temp.handle == INVALID_HANDLE_VALUE) {
+      const DWORD code = GetLastError();
+      // No new file can be made there: the target is written in place.
+      const OsError e = target_exists && (code == ERROR_ACCESS_DENIED || code == ERROR_WRITE_PROTECT)
+                            ? copy_in_place(source, to)
+                            : map_error(code);
       (void)CloseHandle(source);
-      // No new file can be made there: copy in place, as well as the system does it.
-      return CopyFileA(from.c_str(), to.c_str(), /*bFailIfExists=*/FALSE) ? OsError::none
-                                                                          : last_error();
+      return e;
     }
     const OsError copied = copy_bytes(source, temp.handle);
     (void)CloseHandle(source);  // Read only; nothing to lose.
@@ -632,11 +1027,17 @@ struct Win32Os final : Os {
       discard_temp(temp.handle, temp.name);
       return copied;
     }
-    return commit_temp(temp.handle, temp.marked, temp.name, to);
+    return commit_temp(temp.handle, temp.marked, temp.name, to, nullptr);
   }
 
   OpenResult create_beside(const std::string& name, std::string& temp_name) override {
     OpenResult result;
+    // Another name or another owner of `name` would show the new file: the
+    // caller writes in place instead.
+    if (rename_shows(name)) {
+      result.error = OsError::access_denied;
+      return result;
+    }
     const TempFile temp = create_file_beside(name);
     if (temp.handle == INVALID_HANDLE_VALUE) {
       result.error = last_error();
@@ -650,59 +1051,110 @@ struct Win32Os final : Os {
     return result;
   }
 
-  OsError commit_beside(FileHandle file, const std::string& temp_name,
-                        const std::string& to) override {
-    return commit_temp(to_native(file), forget_mark(to_native(file)), temp_name, to);
+  OsError commit_beside(FileHandle file, const std::string& temp_name, const std::string& to,
+                        const FileState* expected) override {
+    watched_.erase(to_native(file));
+    return commit_temp(to_native(file), forget_mark(to_native(file)), temp_name, to, expected);
   }
 
   void discard_beside(FileHandle file, const std::string& temp_name) override {
     (void)forget_mark(to_native(file));
+    watched_.erase(to_native(file));
     discard_temp(to_native(file), temp_name);
   }
 
-  OsError move_replace(const std::string& from, const std::string& to) override {
+  OsError move_replace(const std::string& from, const std::string& to,
+                       const FileState* expected) override {
     const DWORD target_attributes = GetFileAttributesA(to.c_str());
     if (refuses_replacement(target_attributes)) return OsError::access_denied;
-    // Opened for writing only to flush it; a link opens as itself and is refused.
-    const HANDLE handle = CreateFileA(from.c_str(), GENERIC_WRITE, k_share_all, nullptr,
-                                      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    const bool target_exists = target_attributes != INVALID_FILE_ATTRIBUTES;
+    // Another name or owner of the plot would show the swap: the caller copies.
+    if (target_exists && rename_shows(to)) return OsError::other;
+    if (const OsError e = still_expected(to, expected); e != OsError::none) return e;
+    // Opened for writing to flush it and give it the target's DACL; a link
+    // opens as itself and is refused. It stays open, sharing deletion, for
+    // the rename.
+    const HANDLE handle =
+        CreateFileA(from.c_str(), GENERIC_WRITE | WRITE_DAC, k_share_all, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return last_error();
-    BY_HANDLE_FILE_INFORMATION info{};
-    OsError result = OsError::none;
-    if (!GetFileInformationByHandle(handle, &info)) {
-      result = last_error();
-    } else if (!sole_name(info)) {
-      // Renaming one name of several would leave the others with the old file.
-      result = OsError::other;
-    } else if (!FlushFileBuffers(handle)) {
-      result = last_error();
+    // Only the run's own file with no other name: renaming one name of
+    // several would leave the others with the old file.
+    OsError result = own_private_file(handle) ? OsError::none : OsError::other;
+    if (result == OsError::none && !FlushFileBuffers(handle)) result = last_error();
+    SavedDacl dacl;
+    if (result == OsError::none && target_exists) dacl.read(to);
+    if (result == OsError::none) result = still_expected(to, expected);
+    if (result != OsError::none) {
+      (void)CloseHandle(handle);  // Flushed or not, nothing has changed.
+      return result;
     }
-    if (!CloseHandle(handle) && result == OsError::none) result = last_error();
-    if (result != OsError::none) return result;
+    if (rename_keeping_marks(from, to, target_attributes) == OsError::none) {
+      // After the rename, through the handle: see commit_temp.
+      dacl.give(handle);
+      (void)CloseHandle(handle);  // Flushed and renamed; a failed close loses nothing.
+      return OsError::none;
+    }
+    const DWORD code = GetLastError();
+    if (!CloseHandle(handle)) return last_error();
+    if (code != ERROR_SHARING_VIOLATION) return map_error(code);
+    // A file system that renames no open file: once more, closed.
+    if (const OsError e = still_expected(to, expected); e != OsError::none) return e;
     return rename_keeping_marks(from, to, target_attributes);
   }
 
-  OsError lock_current_directory() override {
-    std::string key;
-    if (!current_directory_key(key)) return OsError::other;
-    // The session's namespace: a named object elsewhere needs a privilege
-    // that ordinary users lack. Runs of other sessions or machines are not
-    // held back by it.
-    std::string name = "Local\\feedfix-";
-    name += key;
-    const HANDLE mutex = CreateMutexA(nullptr, /*bInitialOwner=*/FALSE, name.c_str());
-    if (mutex == nullptr) return last_error();
-    const DWORD waited = WaitForSingleObject(mutex, INFINITE);
-    // WAIT_ABANDONED: the run that held it ended without letting go (it was
-    // killed); the mutex is this run's all the same.
-    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
-      const OsError e = waited == WAIT_FAILED ? last_error() : OsError::other;
-      (void)CloseHandle(mutex);
-      return e;
+  OsError lock_current_directory(int wait_ms) override {
+    if (directory_lock_ == nullptr) {
+      std::string key;
+      if (!current_directory_key(key)) return OsError::other;
+      // The session's namespace: a named object elsewhere needs a privilege
+      // that ordinary users lack. Runs of other sessions or machines are not
+      // held back by it.
+      std::string name = "Local\\feedfix-";
+      name += key;
+      directory_lock_ = CreateMutexA(nullptr, /*bInitialOwner=*/FALSE, name.c_str());
+      if (directory_lock_ == nullptr) return last_error();
     }
-    // Never released nor closed: the system lets go of it when the process
-    // ends, however it ends.
-    return OsError::none;
+    const DWORD waited =
+        WaitForSingleObject(directory_lock_, wait_ms < 0 ? INFINITE : static_cast<DWORD>(wait_ms));
+    // WAIT_ABANDONED: the run that held it ended without letting go (it was
+    // killed); the mutex is this run's all the same. Never released nor
+    // closed: the system lets go of it when the process ends, however it
+    // ends. After a timeout the handle is kept, and a second call waits on
+    // the same mutex.
+    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) return OsError::none;
+    if (waited == WAIT_TIMEOUT) return OsError::busy;
+    const OsError e = waited == WAIT_FAILED ? last_error() : OsError::other;
+    (void)CloseHandle(directory_lock_);
+    directory_lock_ = nullptr;
+    return e == OsError::none ? OsError::other : e;
+  }
+
+  OsError lock_file(const std::string& name, int wait_ms, FileId& locked) override {
+    if (file_lock_ == INVALID_HANDLE_VALUE || file_lock_name_ != name) {
+      if (file_lock_ != INVALID_HANDLE_VALUE) (void)CloseHandle(file_lock_);  // Lets go of it.
+      file_lock_ = INVALID_HANDLE_VALUE;
+      file_locked_ = false;
+      file_lock_name_.clear();
+      // Read only, sharing everything: the lock keeps nobody from the file.
+      const HANDLE handle = CreateFileA(name.c_str(), GENERIC_READ, k_share_all, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (handle == INVALID_HANDLE_VALUE) return last_error();
+      if (GetFileType(handle) != FILE_TYPE_DISK) {
+        (void)CloseHandle(handle);
+        return OsError::access_denied;
+      }
+      file_lock_ = handle;
+      file_lock_name_ = name;
+    }
+    locked = file_id(from_native(file_lock_));
+    // Locks on one range do not nest: a second call holds it already.
+    if (file_locked_) return OsError::none;
+    // Held until the process ends (the system lets go of the handle's locks
+    // then) or another file is locked.
+    const OsError e = lock_waiting(file_lock_, wait_ms);
+    file_locked_ = e == OsError::none;
+    return e;
   }
 
   void remove_stale_files(const std::string& name) override {
@@ -713,6 +1165,7 @@ struct Win32Os final : Os {
     if (search == INVALID_HANDLE_VALUE) return;  // None there, or nothing to be seen.
     do {
       DWORD pid = 0;
+      // Owner and use are asked by remove_if_unused, of the file itself.
       if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
           temp_file_owner(found.cFileName, pid) && process_gone(pid)) {
         remove_if_unused(directory + found.cFileName);
@@ -793,6 +1246,12 @@ struct Win32Os final : Os {
 
   // Files of create_beside that carry the deletion mark, until commit or discard.
   std::vector<HANDLE> marked_;
+  // The state of files given to watch_writes when it was called.
+  std::map<HANDLE, FileState> watched_;
+  HANDLE directory_lock_ = nullptr;  // the mutex of the current directory
+  HANDLE file_lock_ = INVALID_HANDLE_VALUE;
+  std::string file_lock_name_;
+  bool file_locked_ = false;
 };
 
 }  // namespace

@@ -98,6 +98,8 @@ IoStatus io_status(OsError error) {
       return k_io_device_error;
     case OsError::already_exists:
       return k_io_already_exists;
+    case OsError::busy:
+    case OsError::changed:
     case OsError::other:
       break;
   }
@@ -331,6 +333,14 @@ IoStatus open_unit(std::int32_t unit, std::string_view name, std::string_view st
   if (file_name.empty() && !ask_file_name(unit, file_name)) return k_io_no_file_name;
   const bool scratch = rewrite == NewContents::scratch && access == Access::write;
   if (scratch && create == Create::create_if_missing) create = Create::own_file;
+  if (scratch) {
+    // A scratch file that is not the run's own is replaced by renaming a new
+    // one over its name: never where that name is a file this run has open.
+    const FileState there = os().name_state(file_name);
+    for (const Unit& other : g_units) {
+      if (there.exists && other.open && other.id == there.id) return k_io_unit_busy;
+    }
+  }
 
   const OpenResult opened = os().open_file(file_name, access, create);
   if (opened.error != OsError::none) return io_status(opened.error);
@@ -366,6 +376,10 @@ FileState unit_file_state(std::int32_t unit) {
 bool unit_written_elsewhere(std::int32_t unit) {
   const Unit* u = find_unit(unit);
   return u != nullptr && os().written_elsewhere(u->handle);
+}
+
+void unit_watch_writes(std::int32_t unit) {
+  if (const Unit* u = find_unit(unit); u != nullptr) os().watch_writes(u->handle);
 }
 
 namespace {
@@ -654,7 +668,7 @@ void close_unit(std::int32_t unit, Close how) {
   if (replacing) {
     // Otherwise the file keeps its old bytes, whole, and the new file goes.
     if (complete && status == k_io_ok) {
-      status = io_status(os().commit_beside(handle, side_name, name));
+      status = io_status(os().commit_beside(handle, side_name, name, /*expected=*/nullptr));
     } else {
       os().discard_beside(handle, side_name);
     }

@@ -42,6 +42,9 @@ IoStatus open_unit(std::int32_t unit, std::string_view name, std::string_view st
 FileState unit_file_state(std::int32_t unit);
 /// Whether another program holds the file open on `unit` open for writing.
 bool unit_written_elsewhere(std::int32_t unit);
+/// Watches the unit's file for writes by anyone from now on, for
+/// unit_written_elsewhere.
+void unit_watch_writes(std::int32_t unit);
 
 /// Reads the next record by "(a80)". Sets `lossless` to false when the line
 /// holds data the 80 columns cannot keep: non-blank bytes beyond column 80,

@@ -19,6 +19,9 @@
 
 #include "tests/support/scratch_dir.h"
 
+// The POSIX backend's site tag in temporary names (os_posix.cpp).
+std::string posix_temp_site();
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -361,7 +364,7 @@ TEST_F(PosixOs, NewFileBesideReplacesTheOldInOneStepKeepingItsBits) {
   EXPECT_EQ("     15574\r\n       250\r\n", scratch.read("feedfix.ini"))
       << "untouched until the commit";
 
-  EXPECT_EQ(OsError::none, os_.commit_beside(r.handle, temp, path("feedfix.ini")));
+  EXPECT_EQ(OsError::none, os_.commit_beside(r.handle, temp, path("feedfix.ini"), nullptr));
   EXPECT_EQ("new\r\n", scratch.read("feedfix.ini"));
   EXPECT_EQ(mode, mode_of(path("feedfix.ini")));
   EXPECT_EQ(std::vector<std::string>{"feedfix.ini"}, scratch.names());
@@ -375,7 +378,7 @@ TEST_F(PosixOs, NewFileBesideALinkReplacesItsFileAndKeepsTheLink) {
   const OpenResult r = os_.create_beside(path("feedfix.ini"), temp);
   ASSERT_EQ(OsError::none, r.error);
   ASSERT_EQ(OsError::none, os_.write_file(r.handle, "new", 3));
-  EXPECT_EQ(OsError::none, os_.commit_beside(r.handle, temp, path("feedfix.ini")));
+  EXPECT_EQ(OsError::none, os_.commit_beside(r.handle, temp, path("feedfix.ini"), nullptr));
   EXPECT_TRUE(fs::is_symlink(path("feedfix.ini")));
   EXPECT_EQ("new", scratch.read("sub/real.ini"));
   EXPECT_EQ((std::vector<std::string>{"feedfix.ini", "sub"}), scratch.names());
@@ -388,7 +391,7 @@ TEST_F(PosixOs, FailedOrDiscardedNewFileLeavesNothing) {
   std::string temp;
   OpenResult r = os_.create_beside(path("feedfix.ini"), temp);
   ASSERT_EQ(OsError::none, r.error);
-  EXPECT_EQ(OsError::access_denied, os_.commit_beside(r.handle, temp, path("dir")));
+  EXPECT_EQ(OsError::access_denied, os_.commit_beside(r.handle, temp, path("dir"), nullptr));
   r = os_.create_beside(path("feedfix.ini"), temp);
   ASSERT_EQ(OsError::none, r.error);
   os_.discard_beside(r.handle, temp);
@@ -418,7 +421,7 @@ TEST_F(PosixOs, MoveRenamesOnlyWhereThatIsOneStep) {
                            (c.read_only ? fs::perms::none : fs::perms::owner_write);
     set_mode(path("m/plot.plt"), mode);
     if (c.second_link) fs::create_hard_link(path("m/~ffx.log"), path("m/other"));
-    EXPECT_EQ(c.expected, os_.move_replace(path("m/~ffx.log"), path("m/plot.plt")));
+    EXPECT_EQ(c.expected, os_.move_replace(path("m/~ffx.log"), path("m/plot.plt"), nullptr));
     const bool moved = c.expected == OsError::none;
     EXPECT_EQ(moved ? "new" : "old", scratch.read("m/plot.plt"));
     EXPECT_EQ(moved, !fs::exists(path("m/~ffx.log")));
@@ -450,13 +453,28 @@ TEST_F(PosixOs, StaleTemporaryFilesGoOnlyWhenTheirRunIsGone) {
   if (child == 0) ::_exit(0);
   ASSERT_GT(child, 0);
   ::waitpid(child, nullptr, 0);
-  const std::string gone = ".plot.plt.ffx" + std::to_string(child) + "-0";
-  const std::string alive = ".plot.plt.ffx" + std::to_string(::getppid()) + "-3";
-  for (const std::string& name : {gone, alive, std::string(".plot.ffx12x-0"), std::string("plot.plt")}) {
+  const std::string site = posix_temp_site();
+  ASSERT_EQ(8u, site.size());
+  std::string elsewhere = site;  // another machine or process namespace
+  elsewhere[0] = elsewhere[0] == '0' ? '1' : '0';
+  const std::string gone = ".plot.plt.ffx" + site + "-" + std::to_string(child) + "-0";
+  const std::string alive = ".plot.plt.ffx" + site + "-" + std::to_string(::getppid()) + "-3";
+  const std::string other_site = ".plot.plt.ffx" + elsewhere + "-" + std::to_string(child) + "-1";
+  const std::string theirs = ".plot.plt.ffx" + site + "-" + std::to_string(child) + "-2";
+  const std::string old_form = ".plot.plt.ffx" + std::to_string(child) + "-4";
+  for (const std::string& name :
+       {gone, alive, other_site, theirs, old_form, std::string(".plot.ffx12x-0"),
+        std::string("plot.plt")}) {
     scratch.write(name, "x");
   }
+  // Another user's file, whatever its name says, is never this run's to remove.
+  const bool can_give_away = ::geteuid() == 0;
+  if (can_give_away) {
+    ASSERT_EQ(0, ::chown(path(theirs).c_str(), 65534, 65534));
+  }
   os_.remove_stale_files(path("plot.plt"));
-  std::vector<std::string> kept{alive, ".plot.ffx12x-0", "plot.plt"};
+  std::vector<std::string> kept{alive, other_site, old_form, ".plot.ffx12x-0", "plot.plt"};
+  if (can_give_away) kept.push_back(theirs);
   std::sort(kept.begin(), kept.end());
   EXPECT_EQ(kept, scratch.names());
 }
@@ -469,9 +487,9 @@ TEST_F(PosixOs, StateTellsAWrittenFileFromTheOneThatWasRead) {
   EXPECT_EQ(8u, before.size);
   const OpenResult r = os_.open_file(path("plot.plt"), Access::read, Create::must_exist);
   ASSERT_EQ(OsError::none, r.error);
-  EXPECT_EQ(before, os_.file_state(r.handle));
+  EXPECT_TRUE(same_file_state(os_.file_state(r.handle), before));
   scratch.write("plot.plt", "PU1,1;\r\nPU2,2;\r\n");
-  EXPECT_NE(before, os_.file_state(r.handle));
+  EXPECT_FALSE(same_file_state(os_.file_state(r.handle), before));
   ASSERT_EQ(OsError::none, os_.close_file(r.handle));
   EXPECT_FALSE(os_.path_state(path("missing")).exists);
   EXPECT_FALSE(os_.path_state("/dev/null").regular);

@@ -10,6 +10,7 @@
 #include "hilfen/feedfix/page_grid.h"
 #include "hilfen/feedfix/plot_records.h"
 #include "hilfen/feedfix/plot_replacement.h"
+#include "hilfen/feedfix/run_locks.h"
 #include "hilfen/feedfix/settings.h"
 #include "runtime/arguments.h"
 #include "runtime/console.h"
@@ -51,6 +52,22 @@ bool plot_unchanged(const FileState& now, const FileState& seen) {
   return !seen.regular || same_file_state(now, seen);
 }
 
+/// Runs on one plot file take turns, from whatever directory: the plot file
+/// is locked, and read again where its name meanwhile leads to another file
+/// (a run before this one has replaced it).
+void take_turns_on_plot(const std::string& plot_name) {
+  constexpr int k_max_reopens = 20;
+  for (int reopens = 0;; ++reopens) {
+    FileId locked = unit_file_state(k_plot_unit).id;
+    lock_plot_file(plot_name, locked);
+    if (locked == unit_file_state(k_plot_unit).id) return;
+    close_unit(k_plot_unit);
+    if (reopens == k_max_reopens || open_unit(k_plot_unit, plot_name, "OLD", "read") != k_io_ok) {
+      stop_run("Cannot open plot file.");
+    }
+  }
+}
+
 }  // namespace
 
 int feedfix_main() {
@@ -70,7 +87,7 @@ int feedfix_main() {
 
   // One run at a time in a directory: a second one waits here until the
   // first has ended. Where the file system offers no lock, runs go unlocked.
-  (void)os().lock_current_directory();
+  lock_directory();
   os().remove_stale_files("feedfix.ini");
   finish_interrupted_replacement();
 
@@ -88,7 +105,10 @@ int feedfix_main() {
   // used (trimmed, or typed at the prompt for a blank name): with blanks
   // around the argument, the raw text would name another file.
   const std::string plot_name = unit_file_name(k_plot_unit);
+  take_turns_on_plot(plot_name);
   const FileState plot_seen = unit_file_state(k_plot_unit);
+  // Any write from now until the replacement means the run read too little.
+  unit_watch_writes(k_plot_unit);
   os().remove_stale_files(plot_name);
 
   if (open_unit(k_temp_unit, k_temp_name, "UNKNOWN", "write", NewContents::scratch) != k_io_ok) {
@@ -113,13 +133,11 @@ int feedfix_main() {
   // Nothing changed and nothing failed: the temporary file has no use.
   close_unit(k_temp_unit, loop.run_ok && !loop.changed ? Close::delete_file : Close::keep);
   Replacement replacement;
-  if (loop.run_ok && loop.changed) {
-    replacement = record_replacement(plot_name, plot_seen, settings.pg_threshold,
-                                     settings.carried_shift);
-    if (!plot_unchanged(os().path_state(plot_name), plot_seen)) {
-      cancel_replacement(replacement);
-      loop.run_ok = false;
-    }
+  if (loop.run_ok && loop.changed &&
+      (!prepare_replacement(replacement, plot_name, plot_seen, settings.pg_threshold,
+                            settings.carried_shift) ||
+       !plot_unchanged(os().path_state(plot_name), plot_seen))) {
+    loop.run_ok = false;
   }
   if (!loop.run_ok) stop_run("Error on reading or writing.");
   console_record("  OK");

@@ -8,7 +8,7 @@
 namespace {
 
 const std::string k_name(k_intent_file);
-constexpr std::string_view k_magic = "feedfix intent 1\n";
+constexpr std::string_view k_magic = "feedfix intent 2\n";
 constexpr std::string_view k_end = "end\n";
 // A record is a few hundred bytes; anything far larger is no record of ours.
 constexpr std::size_t k_max_record = 16 * 1024;
@@ -31,7 +31,21 @@ void put_state(std::string& out, std::string_view key, const FileState& s) {
   put_unsigned(out, s.id.index);
   put_unsigned(out, s.size);
   put_number(out, s.modified);
+  put_number(out, s.changed);
   out.back() = '\n';
+}
+
+constexpr std::string_view k_methods[] = {"rename", "beside", "in-place"};
+
+// The longest plot name a run opens, and the ranges of the settings it
+// writes back: a record with other values is none of the tool's.
+constexpr std::size_t k_max_plot_name = 259;
+bool plausible(const Intent& intent) {
+  return intent.pg_threshold >= 10000 && intent.pg_threshold <= 40000 &&
+         intent.carried_shift >= -2 && intent.carried_shift <= 2000 &&
+         !intent.plot_name.empty() && intent.plot_name.size() <= k_max_plot_name &&
+         intent.plot_name.find('\0') == std::string::npos && intent.plot_before.exists &&
+         intent.corrected.exists;
 }
 
 /// Reads the lines of a record one field at a time.
@@ -66,7 +80,8 @@ struct Reader {
     s.id.volume = number<std::uint64_t>(' ');
     s.id.index = number<std::uint64_t>(' ');
     s.size = number<std::uint64_t>(' ');
-    s.modified = number<std::int64_t>('\n');
+    s.modified = number<std::int64_t>(' ');
+    s.changed = number<std::int64_t>('\n');
     return s;
   }
 };
@@ -75,12 +90,16 @@ struct Reader {
 
 std::string format_intent(const Intent& intent) {
   std::string out(k_magic);
+  out += "method ";
+  out += k_methods[static_cast<int>(intent.method)];
+  out += '\n';
   out += "settings ";
   put_number(out, intent.pg_threshold);
   put_number(out, intent.carried_shift);
   out.back() = '\n';
   put_state(out, "before", intent.plot_before);
   put_state(out, "corrected", intent.corrected);
+  put_state(out, "beside", intent.beside);
   // The name may hold any byte but NUL: its length says where it ends.
   out += "plot ";
   out += std::to_string(intent.plot_name.size());
@@ -95,11 +114,23 @@ bool parse_intent(std::string_view text, Intent& intent) {
   Reader r{text};
   Intent read;
   r.take(k_magic);
+  r.take("method ");
+  bool known = false;
+  for (std::size_t m = 0; m < std::size(k_methods) && r.ok; ++m) {
+    if (r.rest.substr(0, k_methods[m].size() + 1) == std::string(k_methods[m]) + "\n") {
+      read.method = static_cast<ReplaceMethod>(m);
+      r.rest.remove_prefix(k_methods[m].size() + 1);
+      known = true;
+      break;
+    }
+  }
+  if (!known) return false;
   r.take("settings ");
   read.pg_threshold = r.number<std::int32_t>(' ');
   read.carried_shift = r.number<std::int32_t>('\n');
   read.plot_before = r.state("before");
   read.corrected = r.state("corrected");
+  read.beside = r.state("beside");
   r.take("plot ");
   const std::size_t length = r.number<std::size_t>('\n');
   if (!r.ok || length == 0 || length > r.rest.size()) return false;
@@ -107,32 +138,35 @@ bool parse_intent(std::string_view text, Intent& intent) {
   r.rest.remove_prefix(length);
   r.take("\n");
   r.take(k_end);
-  if (!r.ok || !r.rest.empty()) return false;
+  if (!r.ok || !r.rest.empty() || !plausible(read)) return false;
   intent = std::move(read);
   return true;
 }
 
 OsError write_intent(const Intent& intent) {
   const std::string record = format_intent(intent);
-  // Whatever stands under the name goes first: a link planted there must not
-  // lead the record onto another file. (A record of an earlier run has been
-  // dealt with at the start of this one.)
-  (void)os().remove_file(k_name);
-  std::string temp_name;
-  const OpenResult opened = os().create_beside(k_name, temp_name);
+  // A file of the run's own: whatever else stands under the name (a link,
+  // another user's file) is replaced by a rename over the name, never
+  // written through; where it cannot be, no record is written.
+  const OpenResult opened = os().open_file(k_name, Access::write, Create::own_file);
   if (opened.error != OsError::none) return opened.error;
-  if (const OsError e = os().write_file(opened.handle, record.data(), record.size());
-      e != OsError::none) {
-    os().discard_beside(opened.handle, temp_name);
-    return e;
-  }
-  return os().commit_beside(opened.handle, temp_name, k_name);
+  OsError e = os().truncate_file(opened.handle);
+  if (e == OsError::none) e = os().write_file(opened.handle, record.data(), record.size());
+  // Durable before anything it names is touched.
+  if (e == OsError::none) e = os().sync_file(opened.handle);
+  const OsError closed = os().close_file(opened.handle);
+  if (e == OsError::none) e = closed;
+  // A record that may be torn is no record: the next run would drop it.
+  if (e != OsError::none) (void)os().remove_file(k_name);
+  return e;
 }
 
 IntentFound read_intent(Intent& intent) {
-  if (!os().path_state(k_name).exists) return IntentFound::none;
-  const OpenResult opened = os().open_file(k_name, Access::read, Create::must_exist);
+  // Only the running user's own private file is read; the open follows no
+  // link and never waits on a pipe.
+  const OpenResult opened = os().open_file(k_name, Access::read, Create::own_file);
   if (opened.error == OsError::file_not_found) return IntentFound::none;
+  if (opened.error == OsError::access_denied) return IntentFound::foreign;
   if (opened.error != OsError::none) return IntentFound::unreadable;
   std::string text;
   char buffer[4096];
@@ -151,7 +185,3 @@ IntentFound read_intent(Intent& intent) {
 
 OsError remove_intent() { return os().remove_file(k_name); }
 
-bool same_file_state(const FileState& now, const FileState& then) {
-  return now.exists && then.exists && now.id == then.id && now.size == then.size &&
-         now.modified == then.modified;
-}

@@ -1,11 +1,39 @@
 // The plot file's replacement and its intent record.
+//
+// How the corrected plot takes the plot's place, so that a stop anywhere
+// (a kill, a power loss) leaves the plot whole, old or new, with the shift
+// that belongs to it:
+//  1. ~ffx.log, written in full, is synced: the corrected records are
+//     durable before anything points to them.
+//  2. The intent record ~ffx.jnl is written and synced before the plot is
+//     touched. It names the way the plot is replaced (a rename of ~ffx.log,
+//     a copy beside the plot, a copy into the plot itself), the plot as the
+//     run read it, ~ffx.log, a copy beside once it is durable, and the
+//     settings to write back.
+//  3. The plot is replaced: ~ffx.log renamed over it; else a copy made
+//     beside it, synced, and renamed over it; else, where no new file can
+//     take its place, the plot rewritten in place. A rename is made only
+//     while the plot is still exactly the file the run read, checked after
+//     every sync, right before the rename.
+//  4. The settings are written back, then the record is removed, then a
+//     copied ~ffx.log.
+// The next run acts on a record only when it is the running user's own
+// private file, and only on what it says: a rename or a copy beside is
+// finished while the plot is exactly the recorded one, a copy in place only
+// while the plot is the same file and shows nothing but the stopped copy;
+// anything else is someone else's, and is left alone. A rename or a copy
+// beside cannot tear the plot, so where no record can be written (a current
+// directory that takes no new file) they are still made; only the copy in
+// place needs the record.
 #include "hilfen/feedfix/plot_replacement.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
+#include <memory>
 
 #include "Ftn/ftnfco.h"
-#include "hilfen/feedfix/intent_record.h"
+#include "hilfen/feedfix/run_locks.h"
 #include "hilfen/feedfix/settings.h"
 #include "runtime/console.h"
 
@@ -14,91 +42,179 @@ namespace {
 constexpr char k_temp_name[] = "~ffx.log";
 constexpr std::int16_t k_temp_name_len = 8;
 constexpr std::int16_t k_failed = 3;
+constexpr std::size_t k_chunk = 1 << 20;
 
 constexpr std::string_view k_cleanup_failed = "Error on cleaning up plot files.";
 
-/// Puts ~ffx.log in place of the plot file: renamed where that is one step,
-/// else copied by the file routine.
-void put_in_place(Replacement& r, std::int16_t& cleanup_status) {
-  if (os().move_replace(k_temp_name, r.plot_name) == OsError::none) {
-    r.replaced = r.moved = true;
-    cleanup_status = 0;
-    return;
+/// Whether ~ffx.log is the run's own private file, in the state recorded.
+bool log_as_recorded(const FileState& corrected) {
+  const FileState now = os().name_state(k_temp_name);
+  return now.exists && now.regular && !now.link && now.mine && now.links == 1 &&
+         !now.others_may_write && now.id == corrected.id && now.size == corrected.size &&
+         now.modified == corrected.modified;
+}
+
+/// Records the intent to replace the plot by `method`. Where no record can
+/// be written, an older one of this replacement goes too, so that none
+/// names a way the plot is not being replaced.
+bool record(Replacement& r, ReplaceMethod method) {
+  r.intent.method = method;
+  const bool had = r.recorded;
+  r.recorded = write_intent(r.intent) == OsError::none;
+  if (!r.recorded && had) (void)remove_intent();
+  return r.recorded;
+}
+
+/// Opens ~ffx.log for reading, only while it is the file recorded.
+OpenResult open_log(const FileState& corrected) {
+  OpenResult log = os().open_file(k_temp_name, Access::read, Create::own_file);
+  if (log.error == OsError::none && os().file_state(log.handle).id != corrected.id) {
+    (void)os().close_file(log.handle);  // Only read.
+    log.error = OsError::changed;
   }
-  const std::int16_t plot_name_len = static_cast<std::int16_t>(r.plot_name.size());
-  FTNFCO(cleanup_status, /*reserved=*/0, k_temp_name, k_temp_name_len, r.plot_name.data(),
+  return log;
+}
+
+/// Copies all of ~ffx.log into the new file `to`.
+OsError copy_log_into(FileHandle to, const FileState& corrected) {
+  const OpenResult log = open_log(corrected);
+  if (log.error != OsError::none) return log.error;
+  const auto buffer = std::make_unique_for_overwrite<char[]>(k_chunk);
+  OsError e = OsError::none;
+  for (;;) {
+    const ReadResult got = os().read_file(log.handle, buffer.get(), k_chunk);
+    e = got.error;
+    if (e != OsError::none || got.count == 0) break;
+    e = os().write_file(to, buffer.get(), got.count);
+    if (e != OsError::none) break;
+  }
+  (void)os().close_file(log.handle);  // Only read.
+  return e;
+}
+
+/// Copies ~ffx.log into a new file beside the plot, durably, records it and
+/// renames it over the plot. access_denied: no new file can take the plot's
+/// place there (the caller copies in place).
+OsError copy_beside(Replacement& r) {
+  std::string temp_name;
+  const OpenResult side = os().create_beside(r.intent.plot_name, temp_name);
+  if (side.error != OsError::none) return side.error;
+  OsError e = copy_log_into(side.handle, r.intent.corrected);
+  if (e == OsError::none) e = os().sync_file(side.handle);
+  if (e != OsError::none) {
+    os().discard_beside(side.handle, temp_name);
+    return e;
+  }
+  r.intent.beside = os().file_state(side.handle);
+  // Without a record the rename still cannot tear the plot.
+  (void)record(r, ReplaceMethod::beside);
+  return os().commit_beside(side.handle, temp_name, r.intent.plot_name, &r.intent.plot_before);
+}
+
+/// Whether `block` holds only zero bytes.
+bool all_zero(const char* block, std::size_t size) {
+  return std::all_of(block, block + size, [](char c) { return c == '\0'; });
+}
+
+/// Whether the plot file shows nothing but a copy in place of ~ffx.log that
+/// stopped on the way: not held open for writing, of ~ffx.log's size, each
+/// block either ~ffx.log's or zeros (the copy sets the size first).
+bool stopped_copy_in_place(const Intent& intent) {
+  const OpenResult plot = os().open_file(intent.plot_name, Access::read, Create::must_exist);
+  if (plot.error != OsError::none) return false;
+  const OpenResult log = open_log(intent.corrected);
+  bool match = log.error == OsError::none;
+  match = match && os().file_state(plot.handle).id == intent.plot_before.id &&
+          os().file_state(plot.handle).size == intent.corrected.size && intent.corrected.size > 0 &&
+          !os().written_elsewhere(plot.handle);
+  constexpr std::size_t k_block = 4096;
+  std::array<char, k_block> a;
+  std::array<char, k_block> b;
+  while (match) {
+    // Both read to a whole block, however their reads come.
+    std::size_t got_a = 0;
+    std::size_t got_b = 0;
+    while (got_a < k_block) {
+      const ReadResult r = os().read_file(plot.handle, a.data() + got_a, k_block - got_a);
+      if (r.error != OsError::none) match = false;
+      if (r.error != OsError::none || r.count == 0) break;
+      got_a += r.count;
+    }
+    while (match && got_b < k_block) {
+      const ReadResult r = os().read_file(log.handle, b.data() + got_b, k_block - got_b);
+      if (r.error != OsError::none) match = false;
+      if (r.error != OsError::none || r.count == 0) break;
+      got_b += r.count;
+    }
+    if (!match || got_a != got_b) {
+      match = false;
+      break;
+    }
+    if (got_a == 0) break;
+    match = std::memcmp(a.data(), b.data(), got_a) == 0 || all_zero(a.data(), got_a);
+  }
+  if (log.error == OsError::none) (void)os().close_file(log.handle);  // Only read.
+  (void)os().close_file(plot.handle);
+  return match;
+}
+
+/// Copies ~ffx.log into the plot file itself by the file routine.
+void copy_in_place(Replacement& r, std::int16_t& cleanup_status) {
+  const std::int16_t plot_name_len = static_cast<std::int16_t>(r.intent.plot_name.size());
+  FTNFCO(cleanup_status, /*reserved=*/0, k_temp_name, k_temp_name_len, r.intent.plot_name.data(),
          plot_name_len);
   r.replaced = cleanup_status == 0;
 }
 
-enum class Match { equal, prefix, differ };
-
-/// How the file `a` stands to the file `b`: the same bytes, the first part of
-/// them (a copy cut short), or other bytes (also when either cannot be read).
-Match compare_files(const std::string& a, const std::string& b) {
-  const OpenResult fa = os().open_file(a, Access::read, Create::must_exist);
-  if (fa.error != OsError::none) return Match::differ;
-  const OpenResult fb = os().open_file(b, Access::read, Create::must_exist);
-  if (fb.error != OsError::none) {
-    (void)os().close_file(fa.handle);  // Only read.
-    return Match::differ;
-  }
-  constexpr std::size_t k_chunk = 64 * 1024;
-  std::array<char, k_chunk> ba;
-  std::array<char, k_chunk> bb;
-  Match match = Match::differ;
-  for (;;) {
-    ReadResult ra = os().read_file(fa.handle, ba.data(), ba.size());
-    // `b` is read to the same length as `a`, however its reads come.
-    std::size_t got = 0;
-    ReadResult rb;
-    while (rb.error == OsError::none && got < ra.count) {
-      rb = os().read_file(fb.handle, bb.data() + got, ra.count - got);
-      if (rb.count == 0) break;
-      got += rb.count;
-    }
-    if (ra.error != OsError::none || rb.error != OsError::none) break;
-    if (got < ra.count || std::memcmp(ba.data(), bb.data(), got) != 0) break;
-    if (ra.count == 0) {
-      const ReadResult more = os().read_file(fb.handle, bb.data(), 1);
-      if (more.error == OsError::none) match = more.count == 0 ? Match::equal : Match::prefix;
-      break;
-    }
-  }
-  (void)os().close_file(fa.handle);
-  (void)os().close_file(fb.handle);
-  return match;
-}
-
 }  // namespace
 
-Replacement record_replacement(const std::string& plot_name, const FileState& plot_before,
-                               std::int32_t pg_threshold, std::int32_t carried_shift) {
-  Replacement r;
-  r.plot_name = plot_name;
-  r.plot_before = plot_before;
-  const Intent intent{plot_name, pg_threshold, carried_shift, plot_before,
-                      os().path_state(k_temp_name)};
-  r.recorded = write_intent(intent) == OsError::none;
-  return r;
+bool prepare_replacement(Replacement& r, const std::string& plot_name,
+                         const FileState& plot_before, std::int32_t pg_threshold,
+                         std::int32_t carried_shift) {
+  r = Replacement{};
+  r.intent.plot_name = plot_name;
+  r.intent.plot_before = plot_before;
+  r.intent.pg_threshold = pg_threshold;
+  r.intent.carried_shift = carried_shift;
+  const OpenResult log = os().open_file(k_temp_name, Access::read, Create::own_file);
+  if (log.error != OsError::none) return false;
+  const OsError synced = os().sync_file(log.handle);
+  r.intent.corrected = os().file_state(log.handle);
+  (void)os().close_file(log.handle);  // Only read; the sync has said what matters.
+  return synced == OsError::none && r.intent.corrected.exists;
 }
 
 void replace_plot(Replacement& r, std::int16_t& cleanup_status) {
   cleanup_status = k_failed;
-  // Without the record a stop during the replacement could not be finished:
-  // the plot file stays as it is, ~ffx.log holds the corrected records.
-  if (r.recorded) put_in_place(r, cleanup_status);
-}
-
-void cancel_replacement(Replacement& r) {
-  if (r.recorded) (void)remove_intent();
-  r.recorded = false;
+  const std::string& plot = r.intent.plot_name;
+  (void)record(r, ReplaceMethod::rename);
+  const OsError moved = os().move_replace(k_temp_name, plot, &r.intent.plot_before);
+  if (moved == OsError::none) {
+    r.replaced = r.moved = true;
+    cleanup_status = 0;
+    return;
+  }
+  // A plot that changed meanwhile is someone else's; one that nobody may
+  // write stays as it is.
+  if (moved == OsError::changed) return;
+  const OsError copied = copy_beside(r);
+  if (copied == OsError::none) {
+    r.replaced = true;
+    cleanup_status = 0;
+    return;
+  }
+  if (copied != OsError::access_denied) return;
+  // Where no new file can take the plot's place, it is rewritten in place:
+  // only under a record, so that a copy stopped half way can be finished.
+  if (!record(r, ReplaceMethod::in_place)) return;
+  if (!same_file_state(os().path_state(plot), r.intent.plot_before)) return;
+  copy_in_place(r, cleanup_status);
 }
 
 void end_replacement(const Replacement& r, std::int16_t& cleanup_status) {
   if (r.recorded) {
     const bool plot_whole =
-        r.replaced || same_file_state(os().path_state(r.plot_name), r.plot_before);
+        r.replaced || same_file_state(os().path_state(r.intent.plot_name), r.intent.plot_before);
     // A failed removal leaves a record whose files no longer match it; the
     // next run finds nothing to do for it and removes it.
     if (plot_whole) (void)remove_intent();
@@ -109,12 +225,13 @@ void end_replacement(const Replacement& r, std::int16_t& cleanup_status) {
 }
 
 void finish_interrupted_replacement() {
-  Intent intent;
-  switch (read_intent(intent)) {
+  Replacement r;
+  switch (read_intent(r.intent)) {
     case IntentFound::none:
+    case IntentFound::foreign:  // Not this user's: neither acted on nor removed.
       return;
     case IntentFound::garbage:
-      (void)remove_intent();  // No record of ours: nothing to finish.
+      (void)remove_intent();  // The user's own file, but no record: nothing to finish.
       return;
     case IntentFound::unreadable:
       // What it says cannot be known; ~ffx.log may be the only whole copy.
@@ -122,38 +239,43 @@ void finish_interrupted_replacement() {
     case IntentFound::found:
       break;
   }
-  Replacement r;
-  r.plot_name = intent.plot_name;
-  r.plot_before = intent.plot_before;
-  const bool kept = same_file_state(os().path_state(k_temp_name), intent.corrected);
-  if (kept) {
-    const FileState plot = os().path_state(intent.plot_name);
-    bool redo = same_file_state(plot, intent.plot_before);
-    if (!redo) {
-      const Match match = compare_files(intent.plot_name, k_temp_name);
-      // A copy cut short is finished; a plot file changed by someone else
-      // since is theirs, and the settings stay as they are.
-      if (match == Match::differ) {
-        (void)remove_intent();
-        return;
-      }
-      redo = match == Match::prefix;
+  r.recorded = true;
+  const Intent& intent = r.intent;
+  // Runs on this plot file from other directories take turns with this one.
+  FileId locked;
+  lock_plot_file(intent.plot_name, locked);
+  const bool log_kept = log_as_recorded(intent.corrected);
+  const FileState plot = os().path_state(intent.plot_name);
+  if (same_file_state(plot, intent.plot_before)) {
+    // Stopped before the plot was touched: the replacement is made again.
+    if (!log_kept) {
+      (void)remove_intent();
+      return;
     }
-    if (redo) {
-      std::int16_t status = k_failed;
-      put_in_place(r, status);
-      if (!r.replaced) {
-        if (!same_file_state(os().path_state(intent.plot_name), intent.plot_before)) {
-          stop_run(k_cleanup_failed);
-        }
-        // The plot file is whole and old: the shift of the old plot stays.
-        (void)remove_intent();
-        return;
+    std::int16_t status = k_failed;
+    replace_plot(r, status);
+    if (!r.replaced) {
+      if (!same_file_state(os().path_state(intent.plot_name), intent.plot_before)) {
+        stop_run(k_cleanup_failed);
       }
+      // The plot file is whole and old: the shift of the old plot stays.
+      (void)remove_intent();
+      return;
     }
-  } else if (!same_file_state(os().path_state(intent.plot_name), intent.corrected)) {
-    // ~ffx.log neither kept nor renamed over the plot file: the record
-    // belongs to files that have changed since.
+  } else if (intent.method == ReplaceMethod::rename && plot.exists &&
+             plot.id == intent.corrected.id) {
+    // ~ffx.log took the plot's place: only the write-back is left.
+  } else if (intent.method == ReplaceMethod::beside && plot.exists && intent.beside.exists &&
+             plot.id == intent.beside.id) {
+    // The copy beside took the plot's place.
+  } else if (intent.method == ReplaceMethod::in_place && log_kept && plot.exists &&
+             plot.id == intent.plot_before.id && stopped_copy_in_place(intent)) {
+    std::int16_t status = k_failed;
+    copy_in_place(r, status);
+    if (!r.replaced) stop_run(k_cleanup_failed);
+  } else {
+    // The plot file has been changed by someone else since, or replaced:
+    // theirs, and the settings stay as they are.
     (void)remove_intent();
     return;
   }
@@ -162,5 +284,5 @@ void finish_interrupted_replacement() {
     stop_run("INI-file not opened (for writing).");
   }
   (void)remove_intent();
-  if (kept && !r.moved) (void)os().remove_file(k_temp_name);
+  if (log_as_recorded(intent.corrected)) (void)os().remove_file(k_temp_name);
 }

@@ -5,31 +5,31 @@
 #include <cstdint>
 #include <string>
 
+#include "hilfen/feedfix/intent_record.h"
 #include "runtime/os.h"
 
 /// What a replacement did.
 struct Replacement {
-  std::string plot_name;
-  FileState plot_before;  // the plot file as the run read it
+  Intent intent;          // the plot, its state as read, ~ffx.log, the settings
   bool recorded = false;  // the intent record stands
   bool replaced = false;  // the plot file holds the corrected records
   bool moved = false;     // ~ffx.log itself became the plot file
 };
 
-/// Records the intent to put ~ffx.log in place of the plot file `plot_name`,
-/// which the run read as `plot_before`, and to write back `pg_threshold` and
-/// `carried_shift`. Without the record (`recorded` false) the plot file must
-/// not be replaced.
-Replacement record_replacement(const std::string& plot_name, const FileState& plot_before,
-                               std::int32_t pg_threshold, std::int32_t carried_shift);
+/// Makes ~ffx.log, the corrected copy of the plot file `plot_name` that the
+/// run read as `plot_before`, durable, and notes the settings to write back.
+/// False when ~ffx.log is not the run's own file as it was written, or
+/// cannot be made durable: the plot file must then not be replaced.
+bool prepare_replacement(Replacement& replacement, const std::string& plot_name,
+                         const FileState& plot_before, std::int32_t pg_threshold,
+                         std::int32_t carried_shift);
 
-/// Puts ~ffx.log in place of the plot file: renamed over it where that is
-/// one step, copied otherwise. `cleanup_status` becomes 0 when the plot file
-/// was replaced and 3 when not (also where nothing was recorded).
+/// Puts ~ffx.log in place of the plot file, with the way it does so recorded
+/// first: renamed over it where that is one step, else copied beside it and
+/// renamed, else (only under a record) copied into the plot file itself. The
+/// plot file is replaced only while it is still the file the run read.
+/// `cleanup_status` becomes 0 when the plot file was replaced and 3 when not.
 void replace_plot(Replacement& replacement, std::int16_t& cleanup_status);
-
-/// Drops the record of a replacement that is not to happen.
-void cancel_replacement(Replacement& replacement);
 
 /// Called after the settings write-back: removes the intent record and then a
 /// copied ~ffx.log (`cleanup_status` 3 when that fails). The record stays
@@ -37,10 +37,12 @@ void cancel_replacement(Replacement& replacement);
 /// next run finishes the copy from ~ffx.log.
 void end_replacement(const Replacement& replacement, std::int16_t& cleanup_status);
 
-/// Finishes what a run stopped during a replacement left: the plot file
-/// replaced (unless it has been changed since by someone else), the settings
-/// written back, the record and ~ffx.log removed. Prints nothing when it
-/// succeeds; ends the run with "Error on cleaning up plot files." (record
-/// and ~ffx.log kept) where the plot file cannot be made whole, and with
-/// "INI-file not opened (for writing)." where the settings cannot be written.
+/// Finishes what a run stopped during a replacement left, acting only on a
+/// record that is the running user's own and on what it says: the plot file
+/// replaced where it is still exactly the stopped run's (unless it has been
+/// changed since by someone else), the settings written back, the record
+/// and ~ffx.log removed. Prints nothing when it succeeds; ends the run with
+/// "Error on cleaning up plot files." (record and ~ffx.log kept) where the
+/// plot file cannot be made whole, and with "INI-file not opened (for
+/// writing)." where the settings cannot be written.
 void finish_interrupted_replacement();

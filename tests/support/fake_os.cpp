@@ -93,6 +93,17 @@ OpenResult FakeOs::open_file(const std::string& name, Access access, Create crea
     result.error = OsError::access_denied;
     return result;
   }
+  if (create == Create::own_file && exists && foreign.count(name) != 0) {
+    // Not the run's own: refused for reading, replaced for writing.
+    if (access == Access::read || no_new_files) {
+      result.error = OsError::access_denied;
+      return result;
+    }
+    foreign.erase(name);
+    files[name].clear();
+    renew(name);
+    result.created = true;
+  }
   if (!exists && no_new_files) {
     result.error = OsError::access_denied;
     return result;
@@ -167,10 +178,10 @@ OsError FakeOs::close_file(FileHandle file) {
 }
 
 FileId FakeOs::file_id(FileHandle file) {
-  // Names are the identity of files here: one name, one file.
+  // The file the handle's name holds now.
   auto it = open_.find(file);
   if (it == open_.end()) return {};
-  return FileId{1, std::hash<std::string>{}(it->second.name)};
+  return FileId{1, meta(it->second.name).id};
 }
 
 FileState FakeOs::file_state(FileHandle file) {
@@ -193,9 +204,21 @@ FileState FakeOs::path_state(const std::string& name) {
   state.id = FileId{1, m.id};
   state.size = it->second.size();
   state.modified = m.modified;
+  state.changed = m.modified;
   state.links = 1;
   state.regular = true;
+  state.mine = foreign.count(name) == 0;
   return state;
+}
+
+FileState FakeOs::name_state(const std::string& name) { return path_state(name); }
+
+void FakeOs::watch_writes(FileHandle /*file*/) {}
+
+OsError FakeOs::sync_file(FileHandle file) {
+  auto it = open_.find(file);
+  if (it == open_.end()) return OsError::other;
+  return planned("sync", it->second.name);
 }
 
 OsError FakeOs::remove_file(const std::string& name) {
@@ -233,7 +256,7 @@ OpenResult FakeOs::create_beside(const std::string& name, std::string& temp_name
     result.error = e;
     return result;
   }
-  if (no_new_files) {
+  if (no_new_files || keep_identity.count(name) != 0) {
     result.error = OsError::access_denied;
     return result;
   }
@@ -251,12 +274,15 @@ OpenResult FakeOs::create_beside(const std::string& name, std::string& temp_name
   return result;
 }
 
-OsError FakeOs::commit_beside(FileHandle file, const std::string& temp_name,
-                             const std::string& to) {
+OsError FakeOs::commit_beside(FileHandle file, const std::string& temp_name, const std::string& to,
+                             const FileState* expected) {
   open_.erase(file);
   OsError e = planned("replace", to);
   if (e == OsError::none && files.count(temp_name) == 0) e = OsError::file_not_found;
   if (e == OsError::none && directories.count(to) != 0) e = OsError::access_denied;
+  if (e == OsError::none && expected != nullptr && !same_file_state(path_state(to), *expected)) {
+    e = OsError::changed;
+  }
   uncommitted.erase(temp_name);
   if (e != OsError::none) {
     files.erase(temp_name);
@@ -278,11 +304,13 @@ void FakeOs::discard_beside(FileHandle file, const std::string& temp_name) {
   uncommitted.erase(temp_name);
 }
 
-OsError FakeOs::move_replace(const std::string& from, const std::string& to) {
+OsError FakeOs::move_replace(const std::string& from, const std::string& to,
+                             const FileState* expected) {
   if (const OsError e = planned("move", to); e != OsError::none) return e;
-  if (no_moves) return OsError::other;
+  if (no_moves || keep_identity.count(to) != 0 || foreign.count(from) != 0) return OsError::other;
   if (files.count(from) == 0) return OsError::file_not_found;
   if (directories.count(to) != 0 || read_only.count(to) != 0) return OsError::access_denied;
+  if (expected != nullptr && !same_file_state(path_state(to), *expected)) return OsError::changed;
   files[to] = files[from];
   meta_[to] = meta(from);
   files.erase(from);
@@ -290,7 +318,17 @@ OsError FakeOs::move_replace(const std::string& from, const std::string& to) {
   return OsError::none;
 }
 
-OsError FakeOs::lock_current_directory() { return planned("lock", "."); }
+OsError FakeOs::lock_current_directory(int /*wait_ms*/) { return planned("lock", "."); }
+
+OsError FakeOs::lock_file(const std::string& name, int wait_ms, FileId& locked) {
+  if (const OsError e = planned("lock", name); e != OsError::none) return e;
+  if (wait_ms >= 0 && lock_busy > 0) {
+    --lock_busy;
+    return OsError::busy;
+  }
+  locked = path_state(name).id;
+  return OsError::none;
+}
 
 void FakeOs::remove_stale_files(const std::string& /*name*/) {
   // Files of stopped runs vanish with them here (see stop_at_call).

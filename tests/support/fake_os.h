@@ -47,13 +47,22 @@ struct FakeOs : Os {
   /// Files that a stop of the process would take along: those create_beside
   /// made that are not committed yet.
   std::set<std::string> uncommitted;
+  /// Names whose files belong to another user (or are links or special
+  /// files): never the run's own.
+  std::set<std::string> foreign;
+  /// Names whose files would show a rename (other names, an owner that
+  /// cannot be given): create_beside refuses them, move_replace too.
+  std::set<std::string> keep_identity;
+  /// lock_file answers busy this many times before it grants the lock.
+  int lock_busy = 0;
 
   /// Makes the next call of `operation` ("open", "read", "write", "truncate",
-  /// "close", "remove", "copy", "rename", "create", "replace", "stdout") on
+  /// "close", "remove", "copy", "rename", "create", "replace", "stdout",
+  /// "sync", "lock") on
   /// `name` (empty: any name) fail with `error`. "create" is create_beside,
   /// named by the file it goes beside; "replace" is commit_beside, named by
   /// its target; "move" is move_replace, named by its target; "lock" is
-  /// lock_current_directory, named ".".
+  /// lock_current_directory, named ".", or lock_file, named by its file.
   void fail_next(const std::string& operation, const std::string& name, OsError error);
   /// Makes the `n`th call (1-based, counted from now) of `operation` on
   /// `name` (empty: any name) fail with `error`.
@@ -80,15 +89,20 @@ struct FakeOs : Os {
   FileState file_state(FileHandle file) override;
   FileState path_state(const std::string& name) override;
   bool written_elsewhere(FileHandle file) override;
+  FileState name_state(const std::string& name) override;
+  void watch_writes(FileHandle file) override;
+  OsError sync_file(FileHandle file) override;
   OsError remove_file(const std::string& name) override;
   OsError copy_replace(const std::string& from, const std::string& to) override;
   OsError rename_no_replace(const std::string& from, const std::string& to) override;
   OpenResult create_beside(const std::string& name, std::string& temp_name) override;
-  OsError commit_beside(FileHandle file, const std::string& temp_name,
-                        const std::string& to) override;
+  OsError commit_beside(FileHandle file, const std::string& temp_name, const std::string& to,
+                        const FileState* expected) override;
   void discard_beside(FileHandle file, const std::string& temp_name) override;
-  OsError move_replace(const std::string& from, const std::string& to) override;
-  OsError lock_current_directory() override;
+  OsError move_replace(const std::string& from, const std::string& to,
+                       const FileState* expected) override;
+  OsError lock_current_directory(int wait_ms) override;
+  OsError lock_file(const std::string& name, int wait_ms, FileId& locked) override;
   void remove_stale_files(const std::string& name) override;
   OsError write_stdout(const char* data, std::size_t size) override;
   OsError write_stderr(const char* data, std::size_t size) override;
