@@ -126,6 +126,9 @@ struct Os {
   virtual OsError copy_replace(const std::string& from, const std::string& to) = 0;
   /// Renames `from` to `to`; fails when `to` exists.
   virtual OsError rename_no_replace(const std::string& from, const std::string& to) = 0;
+  /// Renames `from` over the name `to` itself, in one step and durably:
+  /// whatever `to` was (a link too) is replaced, never followed.
+  virtual OsError replace_name(const std::string& from, const std::string& to) = 0;
   /// Creates a new, empty file for writing beside the file `name`, in the
   /// directory that holds it (POSIX: beside the file a symbolic link leads
   /// to). It is meant to take the place of `name` through commit_beside, or

@@ -1039,6 +1039,12 @@ class PosixOs final : public Os {
     return OsError::none;
   }
 
+  OsError replace_name(const std::string& from, const std::string& to) override {
+    if (::rename(from.c_str(), to.c_str()) != 0) return last_error();
+    sync_directory(directory_of(to));
+    return OsError::none;
+  }
+
   OsError write_stdout(const char* data, std::size_t size) override {
     return write_all(STDOUT_FILENO, data, size);
   }

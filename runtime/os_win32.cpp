@@ -662,22 +662,17 @@ OpenResult open_own_file(const std::string& name, Access access) {
   return result;
 }
 
-// Takes the lock of the open file, waiting up to `wait_ms` (negative: for
-// ever): one byte far beyond any data the file will hold, so that the lock
-// keeps nobody from reading or writing the file itself.
-OsError lock_waiting(HANDLE file, int wait_ms) {
-  const ULONGLONG start = GetTickCount64();
-  for (;;) {
-    OVERLAPPED at{};
-    at.Offset = 0;
-    at.OffsetHigh = 0x7fffffffu;
-    const DWORD flags = LOCKFILE_EXCLUSIVE_LOCK | (wait_ms < 0 ? 0 : LOCKFILE_FAIL_IMMEDIATELY);
-    if (LockFileEx(file, flags, 0, 1, 0, &at)) return OsError::none;
-    const DWORD code = GetLastError();
-    if (code != ERROR_LOCK_VIOLATION || wait_ms < 0) return map_error(code);
-    if (GetTickCount64() - start >= static_cast<ULONGLONG>(wait_ms)) return OsError::busy;
-    Sleep(20);
-  }
+// Waits up to `wait_ms` (negative: for ever) for the mutex, and holds it
+// from then on: busy when the time ran out.
+OsError wait_for(HANDLE mutex, int wait_ms) {
+  const DWORD waited =
+      WaitForSingleObject(mutex, wait_ms < 0 ? INFINITE : static_cast<DWORD>(wait_ms));
+  // WAIT_ABANDONED: the run that held it ended without letting go (it was
+  // killed); the mutex is this run's all the same.
+  if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) return OsError::none;
+  if (waited == WAIT_TIMEOUT) return OsError::busy;
+  const OsError e = waited == WAIT_FAILED ? last_error() : OsError::other;
+  return e == OsError::none ? OsError::other : e;
 }
 
 // 64-bit FNV-1a over the UTF-16 units of `text`.
@@ -985,7 +980,15 @@ struct Win32Os final : Os {
   }
 
   OsError sync_file(FileHandle file) override {
-    return FlushFileBuffers(to_native(file)) ? OsError::none : last_error();
+    if (FlushFileBuffers(to_native(file))) return OsError::none;
+    if (GetLastError() != ERROR_ACCESS_DENIED) return last_error();
+    // A handle opened for reading flushes nothing (fsync would): a second
+    // handle of the same file, for writing, flushes the file's bytes.
+    const HANDLE writer = ReOpenFile(to_native(file), GENERIC_WRITE, k_share_all, 0);
+    if (writer == INVALID_HANDLE_VALUE) return last_error();
+    OsError e = FlushFileBuffers(writer) ? OsError::none : last_error();
+    if (!CloseHandle(writer) && e == OsError::none) e = last_error();
+    return e;
   }
 
   OsError remove_file(const std::string& name) override {
@@ -1115,45 +1118,63 @@ struct Win32Os final : Os {
       directory_lock_ = CreateMutexA(nullptr, /*bInitialOwner=*/FALSE, name.c_str());
       if (directory_lock_ == nullptr) return last_error();
     }
-    const DWORD waited =
-        WaitForSingleObject(directory_lock_, wait_ms < 0 ? INFINITE : static_cast<DWORD>(wait_ms));
-    // WAIT_ABANDONED: the run that held it ended without letting go (it was
-    // killed); the mutex is this run's all the same. Never released nor
-    // closed: the system lets go of it when the process ends, however it
-    // ends. After a timeout the handle is kept, and a second call waits on
-    // the same mutex.
-    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) return OsError::none;
-    if (waited == WAIT_TIMEOUT) return OsError::busy;
-    const OsError e = waited == WAIT_FAILED ? last_error() : OsError::other;
-    (void)CloseHandle(directory_lock_);
-    directory_lock_ = nullptr;
-    return e == OsError::none ? OsError::other : e;
+    // Never released nor closed once held: the system lets go of it when the
+    // process ends, however it ends. After a timeout the handle is kept, and
+    // a second call waits on the same mutex.
+    const OsError e = wait_for(directory_lock_, wait_ms);
+    if (e != OsError::none && e != OsError::busy) {
+      (void)CloseHandle(directory_lock_);
+      directory_lock_ = nullptr;
+    }
+    return e;
   }
 
   OsError lock_file(const std::string& name, int wait_ms, FileId& locked) override {
-    if (file_lock_ == INVALID_HANDLE_VALUE || file_lock_name_ != name) {
-      if (file_lock_ != INVALID_HANDLE_VALUE) (void)CloseHandle(file_lock_);  // Lets go of it.
-      file_lock_ = INVALID_HANDLE_VALUE;
+    // Not a byte-range lock on the file itself: that needs a handle of the
+    // file kept open, and Windows renames no file over a name whose file is
+    // open anywhere, so the plot could never be replaced. A mutex named by
+    // the file's identity on its volume serves instead, whatever name or
+    // directory reached the file; like the directory's, it holds back the
+    // runs of this session only.
+    if (file_lock_ == nullptr || file_lock_name_ != name) {
+      if (file_lock_ != nullptr) {
+        if (file_locked_) (void)ReleaseMutex(file_lock_);  // Another file now.
+        (void)CloseHandle(file_lock_);
+      }
+      file_lock_ = nullptr;
       file_locked_ = false;
       file_lock_name_.clear();
-      // Read only, sharing everything: the lock keeps nobody from the file.
-      const HANDLE handle = CreateFileA(name.c_str(), GENERIC_READ, k_share_all, nullptr,
-                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-      if (handle == INVALID_HANDLE_VALUE) return last_error();
-      if (GetFileType(handle) != FILE_TYPE_DISK) {
-        (void)CloseHandle(handle);
-        return OsError::access_denied;
-      }
-      file_lock_ = handle;
+      // Only to learn the identity: opened without asking for any data, and
+      // closed again at once.
+      const HANDLE file = CreateFileA(name.c_str(), FILE_READ_ATTRIBUTES, k_share_all, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (file == INVALID_HANDLE_VALUE) return last_error();
+      const bool disk = GetFileType(file) == FILE_TYPE_DISK;
+      BY_HANDLE_FILE_INFORMATION info{};
+      const bool known = disk && GetFileInformationByHandle(file, &info);
+      const OsError asked = disk && !known ? last_error() : OsError::none;
+      (void)CloseHandle(file);  // Only asked; nothing to lose.
+      if (!disk) return OsError::access_denied;
+      if (!known) return asked == OsError::none ? OsError::other : asked;
+      file_lock_id_ = FileId{info.dwVolumeSerialNumber,
+                             (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+      const std::string mutex_name = "Local\\feedfix-file-" + hex(info.dwVolumeSerialNumber) +
+                                     "-" + hex(info.nFileIndexHigh) + "-" +
+                                     hex(info.nFileIndexLow);
+      file_lock_ = CreateMutexA(nullptr, /*bInitialOwner=*/FALSE, mutex_name.c_str());
+      if (file_lock_ == nullptr) return last_error();
       file_lock_name_ = name;
     }
-    locked = file_id(from_native(file_lock_));
-    // Locks on one range do not nest: a second call holds it already.
-    if (file_locked_) return OsError::none;
-    // Held until the process ends (the system lets go of the handle's locks
-    // then) or another file is locked.
-    const OsError e = lock_waiting(file_lock_, wait_ms);
+    locked = file_lock_id_;
+    if (file_locked_) return OsError::none;  // Held already.
+    // Held until the process ends, however it ends, or another file is locked.
+    const OsError e = wait_for(file_lock_, wait_ms);
     file_locked_ = e == OsError::none;
+    if (e != OsError::none && e != OsError::busy) {
+      (void)CloseHandle(file_lock_);
+      file_lock_ = nullptr;
+      file_lock_name_.clear();
+    }
     return e;
   }
 
@@ -1176,6 +1197,14 @@ struct Win32Os final : Os {
 
   OsError rename_no_replace(const std::string& from, const std::string& to) override {
     return MoveFileA(from.c_str(), to.c_str()) ? OsError::none : last_error();
+  }
+
+  OsError replace_name(const std::string& from, const std::string& to) override {
+    // A rename acts on the names themselves: a link under `to` is replaced,
+    // not followed. WRITE_THROUGH: done when the rename is on the disk.
+    return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+               ? OsError::none
+               : last_error();
   }
 
   OsError write_stdout(const char* data, std::size_t size) override {
@@ -1249,8 +1278,9 @@ struct Win32Os final : Os {
   // The state of files given to watch_writes when it was called.
   std::map<HANDLE, FileState> watched_;
   HANDLE directory_lock_ = nullptr;  // the mutex of the current directory
-  HANDLE file_lock_ = INVALID_HANDLE_VALUE;
+  HANDLE file_lock_ = nullptr;       // the mutex of the file of lock_file
   std::string file_lock_name_;
+  FileId file_lock_id_;
   bool file_locked_ = false;
 };
 

@@ -208,9 +208,9 @@ std::vector<Scenario> scenarios() {
         {"stdout #6", k_refusals, {"fatal", Plot::old, Ini::old, Temp::partial}},
         {"stdout #7", k_refusals, {"fatal", Plot::old, Ini::old, Temp::partial}},
         {"stdout #8", k_refusals, {"fatal", Plot::old, Ini::old, Temp::partial}},
-        // " OK": both files are closed, the changed ~ffx.log is whole and
-        // the replacement recorded; the next run makes it.
-        {"stdout #9", k_refusals, {"fatal", Plot::old, Ini::old, Temp::whole, true}},
+        // " OK": both files are closed, the changed ~ffx.log is whole; the
+        // plot file is not touched yet, and the next run corrects it anew.
+        {"stdout #9", k_refusals, {"fatal", Plot::old, Ini::old, Temp::whole}},
         // Every other console failure is passed over; so is every failure of
         // the line end at the process end.
         {"stdout", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
@@ -221,6 +221,14 @@ std::vector<Scenario> scenarios() {
         {"read feedfix.ini", k_any, {k_stop_ini_use, Plot::old, Ini::old, Temp::absent}},
         {"close feedfix.ini#1", k_any, {"fatal", Plot::old, Ini::old, Temp::absent}},
         {"open plot.plt", k_any, {k_stop_plot, Plot::old, Ini::old, Temp::absent}},
+        // A record that is not the user's own is passed over; one that
+        // cannot be read may hold the only whole copy's name: nothing is done.
+        {"open ~ffx.jnl#1", k_denied, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
+        {"open ~ffx.jnl#1", k_any, {k_stop_cleanup, Plot::old, Ini::old, Temp::absent}},
+        // ~ffx.log, written whole, must be durable before anything names it.
+        {"open ~ffx.log#2", k_any, {k_stop_rw, Plot::old, Ini::old, Temp::whole}},
+        {"sync ~ffx.log", k_any, {k_stop_rw, Plot::old, Ini::old, Temp::whole}},
+        {"close ~ffx.log#2", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
         {"open ~ffx.log", k_any, {k_stop_temp, Plot::old, Ini::old, Temp::absent}},
         {"read plot.plt", k_any, {k_stop_rw, Plot::old, Ini::old, Temp::partial}},
         {"write ~ffx.log", k_any, {k_stop_rw, Plot::old, Ini::old, Temp::partial}},
@@ -229,10 +237,14 @@ std::vector<Scenario> scenarios() {
         {"close ~ffx.log", k_any, {"fatal", Plot::old, Ini::old, Temp::absent}},
         // A run that cannot run alone goes on unlocked.
         {"lock", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
-        // Without the intent record the plot file is not touched.
-        {"create ~ffx.jnl", k_any, {k_stop_cleanup, Plot::old, Ini::fresh, Temp::whole}},
-        {"write ~ffx.jnl.new0", k_any, {k_stop_cleanup, Plot::old, Ini::fresh, Temp::whole}},
-        {"replace ~ffx.jnl", k_any, {k_stop_cleanup, Plot::old, Ini::fresh, Temp::whole}},
+        // Without the intent record a rename, which cannot tear the plot
+        // file, is still made.
+        {"open ~ffx.jnl.new", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
+        {"rename ~ffx.jnl", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
+        {"truncate ~ffx.jnl.new", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
+        {"write ~ffx.jnl.new", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
+        {"sync ~ffx.jnl.new", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
+        {"close ~ffx.jnl.new", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
         // Where ~ffx.log cannot be renamed over the plot file, it is copied.
         {"move plot.plt", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
         // A record whose removal failed stays; the next run removes it.
@@ -280,6 +292,8 @@ std::vector<Scenario> scenarios() {
         {"read feedfix.ini", k_any, {k_stop_ini_use, Plot::old, Ini::old, Temp::old}},
         {"close feedfix.ini#1", k_any, {"fatal", Plot::old, Ini::old, Temp::old}},
         {"open plot.plt", k_any, {k_stop_plot, Plot::old, Ini::old, Temp::old}},
+        {"open ~ffx.jnl#1", k_denied, {"OK", Plot::old, Ini::fresh, Temp::absent}},
+        {"open ~ffx.jnl#1", k_any, {k_stop_cleanup, Plot::old, Ini::old, Temp::old}},
         {"open ~ffx.log", k_any, {k_stop_temp, Plot::old, Ini::old, Temp::old}},
         // The records read before a failed read replace the leftover, as
         // they would stand in a new ~ffx.log; before the first, it stays.
@@ -331,22 +345,43 @@ std::vector<Scenario> scenarios() {
         {"stdout #3", k_refusals, {"fatal", Plot::old, Ini::old, Temp::absent}},
         {"stdout #4", k_refusals, {"fatal", Plot::old, Ini::old, Temp::absent}},
         {"stdout #5", k_refusals, {"fatal", Plot::old, Ini::old, Temp::partial}},
-        {"stdout #6", k_refusals, {"fatal", Plot::old, Ini::old, Temp::whole, true}},
+        {"stdout #6", k_refusals, {"fatal", Plot::old, Ini::old, Temp::whole}},
         {"stdout", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
         {"open feedfix.ini#1", k_any, {k_stop_ini_created, Plot::old, Ini::defaults, Temp::absent}},
         {"read feedfix.ini", k_any, {k_stop_ini_use, Plot::old, Ini::old, Temp::absent}},
         {"close feedfix.ini#1", k_any, {"fatal", Plot::old, Ini::old, Temp::absent}},
         {"open plot.plt", k_any, {k_stop_plot, Plot::old, Ini::old, Temp::absent}},
+        {"open ~ffx.jnl#1", k_denied, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
+        {"open ~ffx.jnl#1", k_any, {k_stop_cleanup, Plot::old, Ini::old, Temp::absent}},
+        {"open ~ffx.log#2", k_any, {k_stop_rw, Plot::old, Ini::old, Temp::whole}},
+        {"sync ~ffx.log", k_any, {k_stop_rw, Plot::old, Ini::old, Temp::whole}},
+        {"close ~ffx.log#2", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
+        // The copy beside the plot file reads ~ffx.log once more.
+        {"open ~ffx.log#3", k_any, {k_stop_cleanup, Plot::old, Ini::fresh, Temp::whole}},
+        {"read ~ffx.log", k_any, {k_stop_cleanup, Plot::old, Ini::fresh, Temp::whole}},
+        {"close ~ffx.log#3", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
         {"open ~ffx.log", k_any, {k_stop_temp, Plot::old, Ini::old, Temp::absent}},
         {"read plot.plt", k_any, {k_stop_rw, Plot::old, Ini::old, Temp::partial}},
         {"write ~ffx.log", k_any, {k_stop_rw, Plot::old, Ini::old, Temp::partial}},
         {"close plot.plt", k_any, {"fatal", Plot::old, Ini::old, Temp::whole}},
         {"close ~ffx.log", k_any, {"fatal", Plot::old, Ini::old, Temp::absent}},
         {"lock", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
-        {"create ~ffx.jnl", k_any, {k_stop_cleanup, Plot::old, Ini::fresh, Temp::whole}},
-        {"write ~ffx.jnl.new0", k_any, {k_stop_cleanup, Plot::old, Ini::fresh, Temp::whole}},
-        {"replace ~ffx.jnl", k_any, {k_stop_cleanup, Plot::old, Ini::fresh, Temp::whole}},
+        {"open ~ffx.jnl.new", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
+        {"rename ~ffx.jnl", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
+        {"truncate ~ffx.jnl.new", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
+        {"write ~ffx.jnl.new", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
+        {"sync ~ffx.jnl.new", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
+        {"close ~ffx.jnl.new", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
         {"move plot.plt", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
+        // No new file can take the plot file's place: it is rewritten in
+        // place, under the record. Any other failure of the copy beside
+        // leaves the plot file whole: the record goes.
+        {"create plot.plt", k_denied, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
+        {"create plot.plt", k_any, {k_stop_cleanup, Plot::old, Ini::fresh, Temp::whole}},
+        {"write plot.plt.new0", k_any, {k_stop_cleanup, Plot::old, Ini::fresh, Temp::whole}},
+        {"sync plot.plt.new0", k_any, {k_stop_cleanup, Plot::old, Ini::fresh, Temp::whole}},
+        {"replace plot.plt", k_denied, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
+        {"replace plot.plt", k_any, {k_stop_cleanup, Plot::old, Ini::fresh, Temp::whole}},
         // A failed copy leaves the plot file whole: the record goes.
         {"copy plot.plt", k_any, {k_stop_cleanup, Plot::old, Ini::fresh, Temp::whole}},
         // ~ffx.log, copied, goes only after the record.
@@ -390,9 +425,21 @@ std::vector<Scenario> scenarios() {
         {"stdout #4", k_refusals, nothing_done},
         {"lock", k_any, clean},
         // A record that cannot be read: ~ffx.log may be the only whole copy.
-        {"open ~ffx.jnl", k_any, cannot_finish},
+        // A record refused as not the user's own is passed over: this run
+        // corrects the old plot file with the old shift.
+        {"open ~ffx.jnl#1", k_denied, {"OK", Plot::once, Ini::once, Temp::absent}},
+        {"open ~ffx.jnl#1", k_any, cannot_finish},
         {"read ~ffx.jnl", k_any, cannot_finish},
         {"close ~ffx.jnl", k_any, clean},
+        // The record rewritten for the replacement, and this run's own:
+        // where they fail, the rename is made without them.
+        {"open ~ffx.jnl.new", k_any, clean},
+        {"rename ~ffx.jnl", k_any, clean},
+        {"truncate ~ffx.jnl.new", k_any, clean},
+        {"write ~ffx.jnl.new", k_any, clean},
+        {"sync ~ffx.jnl.new", k_any, clean},
+        {"close ~ffx.jnl.new", k_any, clean},
+        {"sync ~ffx.log", k_any, {k_stop_rw, Plot::once, Ini::once, Temp::whole}},
         // The replacement, by a copy where the rename fails.
         {"move plot.plt#1", k_any, clean},
         // The write-back of the stopped run's settings.
@@ -408,6 +455,8 @@ std::vector<Scenario> scenarios() {
         {"read feedfix.ini", k_any, {k_stop_ini_use, Plot::once, Ini::once, Temp::absent}},
         {"close feedfix.ini#2", k_any, {"fatal", Plot::once, Ini::once, Temp::absent}},
         {"open plot.plt", k_any, {k_stop_plot, Plot::once, Ini::once, Temp::absent}},
+        {"open ~ffx.log#2", k_any, {k_stop_rw, Plot::once, Ini::once, Temp::whole}},
+        {"close ~ffx.log#2", k_any, clean},
         {"open ~ffx.log", k_any, {k_stop_temp, Plot::once, Ini::once, Temp::absent}},
         {"stdout #5", k_refusals, {"fatal", Plot::once, Ini::once, Temp::partial}},
         {"stdout #6", k_refusals, {"fatal", Plot::once, Ini::once, Temp::partial}},
@@ -417,10 +466,7 @@ std::vector<Scenario> scenarios() {
         {"write ~ffx.log", k_any, {k_stop_rw, Plot::once, Ini::once, Temp::partial}},
         {"close plot.plt", k_any, {"fatal", Plot::once, Ini::once, Temp::whole}},
         {"close ~ffx.log", k_any, {"fatal", Plot::once, Ini::once, Temp::absent}},
-        {"create ~ffx.jnl", k_any, {k_stop_cleanup, Plot::once, Ini::fresh, Temp::whole}},
-        {"write ~ffx.jnl.new0", k_any, {k_stop_cleanup, Plot::once, Ini::fresh, Temp::whole}},
-        {"replace ~ffx.jnl", k_any, {k_stop_cleanup, Plot::once, Ini::fresh, Temp::whole}},
-        {"stdout #9", k_refusals, {"fatal", Plot::once, Ini::once, Temp::whole, true}},
+        {"stdout #9", k_refusals, {"fatal", Plot::once, Ini::once, Temp::whole}},
         {"move plot.plt#2", k_any, clean},
         {"open feedfix.ini#3", k_any, {k_stop_ini_write, Plot::fresh, Ini::once, Temp::absent}},
         {"create feedfix.ini#2", k_denied, clean},
@@ -452,6 +498,8 @@ std::vector<Scenario> scenarios() {
         {"stdout #4", k_refusals, {"fatal", Plot::old, Ini::absent, Temp::absent}},
         {"stdout", k_any, {k_stop_ini_created, Plot::old, Ini::defaults, Temp::absent}},
         {"lock", k_any, {k_stop_ini_created, Plot::old, Ini::defaults, Temp::absent}},
+        {"open ~ffx.jnl#1", k_denied, {k_stop_ini_created, Plot::old, Ini::defaults, Temp::absent}},
+        {"open ~ffx.jnl#1", k_any, {k_stop_cleanup, Plot::old, Ini::absent, Temp::absent}},
         {"open feedfix.ini#1", k_any, {k_stop_ini_created, Plot::old, Ini::defaults, Temp::absent}},
         {"open feedfix.ini#2", k_any, {k_stop_ini_use, Plot::old, Ini::absent, Temp::absent}},
         // A file the open made and could not complete is removed again.
@@ -479,6 +527,8 @@ std::vector<Scenario> scenarios() {
         {"stdout #4", k_refusals, {"fatal", Plot::old, Ini::old, Temp::absent}},
         {"stdout", k_any, {k_stop_reset, Plot::old, Ini::fresh, Temp::absent}},
         {"lock", k_any, {k_stop_reset, Plot::old, Ini::fresh, Temp::absent}},
+        {"open ~ffx.jnl#1", k_denied, {k_stop_reset, Plot::old, Ini::fresh, Temp::absent}},
+        {"open ~ffx.jnl#1", k_any, {k_stop_cleanup, Plot::old, Ini::old, Temp::absent}},
         {"open feedfix.ini#1", k_any, {k_stop_ini_created, Plot::old, Ini::defaults, Temp::absent}},
         {"read feedfix.ini", k_any, {k_stop_ini_use, Plot::old, Ini::old, Temp::absent}},
         {"close feedfix.ini#1", k_any, {"fatal", Plot::old, Ini::old, Temp::absent}},
@@ -723,9 +773,17 @@ TEST(InterruptedReplacement, FinishedOnlyWhereThePlotIsStillTheStoppedRunsToRepl
   };
   const Case cases[] = {
       {"nothing happened since", [](FakeOs&) {}, true},
-      // A copy into the plot file itself, cut short by the stop.
-      {"plot cut short", [](FakeOs& f) { f.files[k_plot] = k_plot_new.substr(0, 15); }, true},
-      {"plot emptied", [](FakeOs& f) { f.files[k_plot].clear(); }, true},
+      // A copy into the plot file itself, cut short by the stop: it sets the
+      // size first, so what it has not written yet reads as zeros.
+      {"copy cut short",
+       [](FakeOs& f) {
+         f.files[k_plot] = k_plot_new.substr(0, 15) + std::string(k_plot_new.size() - 15, '\0');
+       },
+       true},
+      // Nothing tells an emptied plot from one an exporter has begun anew.
+      {"plot emptied", [](FakeOs& f) { f.files[k_plot].clear(); }, false},
+      // A new export begun since, its first line the same as the copy's.
+      {"new export begun", [](FakeOs& f) { f.files[k_plot] = k_plot_new.substr(0, 12); }, false},
       // Someone else's plot now: it stays, and so does the shift.
       {"plot rewritten by someone", [](FakeOs& f) { f.files[k_plot] = k_plot_quiet; }, false},
       {"~ffx.log removed", [](FakeOs& f) { f.files.erase(k_temp); }, false},
@@ -735,7 +793,9 @@ TEST(InterruptedReplacement, FinishedOnlyWhereThePlotIsStillTheStoppedRunsToRepl
     SCOPED_TRACE(c.name);
     FakeOs fake;
     fake.files = {{k_ini, k_settings_old_form}, {k_plot, k_plot_old}};
-    fake.no_moves = true;  // copied, as where the plot's directory takes no new file
+    // Copied into the plot file itself, as where no new file can take its place.
+    fake.no_moves = true;
+    fake.keep_identity.insert(k_plot);
     FakeOs probe = fake;
     run_tool(probe, {k_plot});
     const auto copy = std::find(probe.calls.begin(), probe.calls.end(), "copy plot.plt");

@@ -103,7 +103,7 @@ OsError copy_beside(Replacement& r) {
   if (e == OsError::none) e = os().sync_file(side.handle);
   if (e != OsError::none) {
     os().discard_beside(side.handle, temp_name);
-    return e;
+    return OsError::other;  // The copy failed, not the place: nothing is written in place.
   }
   r.intent.beside = os().file_state(side.handle);
   // Without a record the rename still cannot tear the plot.
@@ -118,7 +118,8 @@ bool all_zero(const char* block, std::size_t size) {
 
 /// Whether the plot file shows nothing but a copy in place of ~ffx.log that
 /// stopped on the way: not held open for writing, of ~ffx.log's size, each
-/// block either ~ffx.log's or zeros (the copy sets the size first).
+/// block ~ffx.log's bytes up to some point and zeros from there (the copy
+/// sets the size first, so what it has not reached reads as zeros).
 bool stopped_copy_in_place(const Intent& intent) {
   const OpenResult plot = os().open_file(intent.plot_name, Access::read, Create::must_exist);
   if (plot.error != OsError::none) return false;
@@ -151,7 +152,10 @@ bool stopped_copy_in_place(const Intent& intent) {
       break;
     }
     if (got_a == 0) break;
-    match = std::memcmp(a.data(), b.data(), got_a) == 0 || all_zero(a.data(), got_a);
+    // Within a block the copy got as far as the first byte that differs;
+    // from there on the block must still be zeros.
+    const auto differs = std::mismatch(a.data(), a.data() + got_a, b.data());
+    match = all_zero(differs.first, static_cast<std::size_t>(a.data() + got_a - differs.first));
   }
   if (log.error == OsError::none) (void)os().close_file(log.handle);  // Only read.
   (void)os().close_file(plot.handle);

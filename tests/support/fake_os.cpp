@@ -85,7 +85,8 @@ OpenResult FakeOs::open_file(const std::string& name, Access access, Create crea
     return result;
   }
   const bool exists = files.count(name) != 0;
-  if (!exists && create == Create::must_exist) {
+  if (!exists && (create == Create::must_exist ||
+                  (create == Create::own_file && access == Access::read))) {
     result.error = OsError::file_not_found;
     return result;
   }
@@ -245,6 +246,18 @@ OsError FakeOs::rename_no_replace(const std::string& from, const std::string& to
   if (files.count(to) != 0) return OsError::access_denied;
   files[to] = files[from];
   meta_[to] = meta(from);
+  files.erase(from);
+  meta_.erase(from);
+  return OsError::none;
+}
+
+OsError FakeOs::replace_name(const std::string& from, const std::string& to) {
+  if (const OsError e = planned("rename", to); e != OsError::none) return e;
+  if (files.count(from) == 0) return OsError::file_not_found;
+  if (directories.count(to) != 0) return OsError::access_denied;
+  files[to] = files[from];
+  meta_[to] = meta(from);
+  foreign.erase(to);
   files.erase(from);
   meta_.erase(from);
   return OsError::none;

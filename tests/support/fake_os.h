@@ -95,6 +95,7 @@ struct FakeOs : Os {
   OsError remove_file(const std::string& name) override;
   OsError copy_replace(const std::string& from, const std::string& to) override;
   OsError rename_no_replace(const std::string& from, const std::string& to) override;
+  OsError replace_name(const std::string& from, const std::string& to) override;
   OpenResult create_beside(const std::string& name, std::string& temp_name) override;
   OsError commit_beside(FileHandle file, const std::string& temp_name, const std::string& to,
                         const FileState* expected) override;
