@@ -195,6 +195,11 @@ planted_record() {
   done
 }
 
+planted_record_against_user() {
+  local variant
+  for variant in a b c; do planted_record "$variant" 1500; done
+}
+
 # --- 2. links under the fixed names ----------------------------------------
 
 # A root file with bytes of its own, in a directory only root writes.
@@ -614,8 +619,7 @@ read_only_cwd() {
 check "1a planted record by absolute path" planted_record a
 check "1b planted record by ../ path, its ~ffx.log extending the file" planted_record b
 check "1c planted record naming an empty file" planted_record c
-check "1d planted records against uid 1500's file (a, b, c)" \
-  eval 'planted_record a 1500; planted_record b 1500; planted_record c 1500'
+check "1d planted records against uid 1500's file (a, b, c)" planted_record_against_user
 check "2a feedfix.ini a link to a root file" ini_link
 check "2b ~ffx.jnl re-linked to a root file in a loop" record_link_loop
 check "2c ~ffx.log planted and held open by another user" held_log
