@@ -2,7 +2,8 @@
 # Builds feedfix with its tests in Release and runs them; again in Debug with
 # the address and undefined-behaviour sanitizers (warnings are errors in
 # both); the safety checks of the built program (scripts/safety.sh:
-# overlapping runs, killed runs, a plot file still being written); the
+# overlapping runs, killed runs, a plot file still being written); the checks
+# in directories shared with other users (scripts/shared-dir.sh); the
 # black-box tests against the Windows program under Wine; the
 # Debian package, the Windows zip, the man page and the version resource
 # (scripts/package-check.sh); each fuzz target for a bounded time; a small
@@ -21,6 +22,9 @@ ctest --preset ci -j2
 
 echo "== safety: overlapping runs, killed runs, a plot file still being written"
 "$root/scripts/safety.sh" "$root/build-ci/feedfix"
+
+echo "== shared directories: another user's files, links, locks and writes"
+"$root/scripts/shared-dir.sh" "$root/build-ci/feedfix"
 
 echo "== sanitizer build and tests, warnings are errors (preset sanitize)"
 cmake --preset sanitize

@@ -1,0 +1,655 @@
+#!/usr/bin/env bash
+# Black-box checks of the built program in directories that other users share:
+# a second user (uid 65534, or 1500/1600 in group 4242, made with setpriv)
+# plants files under the tool's fixed names, holds locks and descriptors, or
+# writes the plot file while a run works on it. Each check is judged by what
+# is left afterwards: the victim's files keep their bytes, owner, mode, ACL,
+# extended attributes and links; no run hangs; no data is lost after `OK`.
+#
+#   scripts/shared-dir.sh FEEDFIX
+#
+# One line per check (`ok   <name>`, `FAIL <name>: <why>`, `skip <name>: <why>`);
+# the exit status is 1 when any check fails. Runs as root. Environment:
+# KEEP=1 keeps the scratch directory. Needs bash, coreutils, util-linux
+# (setpriv, flock), acl (setfacl, getfacl) and attr (setfattr, getfattr).
+# The scripts that other users run take their arguments as $1, $2, ...:
+# shellcheck disable=SC2016
+set -uo pipefail
+export LC_ALL=C
+umask 022
+
+[ "$(id -u)" = 0 ] || { echo "shared-dir: must run as root" >&2; exit 2; }
+source_program=$(realpath "${1:?usage: scripts/shared-dir.sh FEEDFIX}")
+echo "== shared directories: $source_program"
+
+scratch=$(mktemp -d /tmp/feedfix-shared.XXXXXX)
+chmod 755 "$scratch"
+extra_dirs=()
+background=()
+cleanup() {
+  local pid
+  for pid in "${background[@]}"; do kill "$pid" 2>/dev/null; done
+  [ "${KEEP:-0}" = 1 ] && { echo "kept: $scratch ${extra_dirs[*]}"; return; }
+  rm -rf "$scratch" "${extra_dirs[@]}"
+}
+trap cleanup EXIT
+# A copy every user can run.
+cp "$source_program" "$scratch/feedfix"
+chmod 755 "$scratch/feedfix"
+feedfix=$scratch/feedfix
+
+nobody=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+operator=(setpriv --reuid=1500 --regid=1500 --groups=4242)
+exporter=(setpriv --reuid=1600 --regid=1600 --groups=4242)
+
+# Seconds after which a run counts as hung.
+limit=10
+
+# --- shared helpers ----------------------------------------------------------
+
+failures=0
+problem=""
+skipped=""
+# Notes a fault of the current check.
+bad() { problem+="${problem:+; }$*"; }
+# check NAME FUNCTION ARGS...: runs one check and prints its verdict.
+check() {
+  local name=$1
+  shift
+  problem=""
+  skipped=""
+  "$@"
+  if [ -n "$skipped" ]; then
+    echo "skip $name: $skipped"
+  elif [ -z "$problem" ]; then
+    echo "ok   $name"
+  else
+    echo "FAIL $name: $problem"
+    failures=$((failures + 1))
+  fi
+}
+
+# A fresh directory for one case, owned by root with mode $1 (default 755).
+fresh() {
+  local dir
+  dir=$(mktemp -d "$scratch/case.XXXXXX")
+  chmod "${1:-755}" "$dir"
+  echo "$dir"
+}
+# A sticky directory every user may write, as a print spool is.
+spool() { fresh 1777; }
+# Something the other user does to set a check up; a refusal is a fault of
+# the check itself.
+as_nobody() { "${nobody[@]}" "$@" || bad "setup: uid 65534 could not $*"; }
+
+settings() { printf '15574\r\n%s\r\n' "${2:-250}" >"$1/feedfix.ini"; }
+# What the job becomes with a carried shift of 250 (the new shift is 446).
+corrected_job=$(printf 'PU1450,3400;\r\nPG;8804,0;\r\nPU1646,3400;\r\n' | cksum)
+job() { printf 'PU1200,3400;\r\nPG;   9000,0;\r\nPU1200,3400;\r\n' >"$1"; }
+is_corrected_job() { [ "$(cksum <"$1")" = "$corrected_job" ]; }
+
+# run DIR OUT COMMAND...: one run in DIR, stdin empty, stdout and stderr to
+# OUT; the status is 124 or 137 when it had to be killed.
+run() {
+  local dir=$1 out=$2
+  shift 2
+  (cd "$dir" && exec timeout -k 2 "$limit" "$@" </dev/null >"$out" 2>&1)
+}
+hung() { [ "$1" = 124 ] || [ "$1" = 137 ]; }
+# The last message of a run's output, one line, its progress dots squeezed.
+said() { tr -d '\r' <"$1" | grep -v '^ *$' | tail -1 | tr -s .; }
+said_ok() { tr -d '\r' <"$1" | grep -q ' OK$'; }
+# Verdicts on one run: $1 label, $2 status, $3 output.
+expect_no_hang() { hung "$2" && bad "$1: hung (killed after $limit s)"; }
+expect_ok() {
+  expect_no_hang "$@" && return
+  said_ok "$3" || bad "$1: said \"$(said "$3")\", not OK"
+}
+
+# Everything about a file that another user must not be able to change.
+state() {
+  local f=$1
+  if [ ! -e "$f" ] && [ ! -L "$f" ]; then echo "missing"; return; fi
+  stat -c 'inode %u:%g mode %a links %h, %F' -- "$f"
+  if [ -f "$f" ]; then echo "bytes $(cksum <"$f")"; fi
+  echo "acl $(getfacl -cpn -- "$f" 2>/dev/null | tr '\n' ' ')"
+  echo "xattr $(getfattr -d -m - --absolute-names -- "$f" 2>/dev/null | grep -v '^#' | tr '\n' ' ')"
+}
+# expect_state LABEL FILE BEFORE: the file's state is still BEFORE.
+expect_state() {
+  local label=$1 now
+  now=$(state "$2")
+  [ "$now" = "$3" ] && return
+  local what=() line
+  while IFS= read -r line; do
+    grep -qxF -- "$line" <<<"$3" || what+=("${line%% *}")
+  done <<<"$now"
+  bad "$label changed: ${what[*]:-gone} (was $(head -1 <<<"$3" | cut -d' ' -f2-)," \
+    "now $(head -1 <<<"$now" | cut -d' ' -f2-))"
+}
+
+# --- 1. a planted intent record --------------------------------------------
+
+# plant AS DIR NAME BEFORE LOG: user AS writes ~ffx.log (the bytes of LOG)
+# and ~ffx.jnl into DIR: a whole record naming NAME, with the "before" state
+# read from the file BEFORE (or junk), the "corrected" state from its
+# ~ffx.log, and the shift 1999.
+plant() {
+  local as=$1
+  shift
+  timeout "$limit" setpriv --reuid="$as" --regid="$as" --clear-groups bash -c '
+    cd "$1" || exit 1
+    cat "$4" >"~ffx.log"
+    state() { stat -c "1 %d %i %s %.9Y" -- "$1" | tr -d .; }
+    if [ "$3" = junk ]; then before="1 7 7 7 7"; else before=$(state "$3"); fi
+    printf "feedfix intent 1\nsettings 15574 1999\nbefore %s\ncorrected %s\nplot %d\n%s\nend\n" \
+      "$before" "$(state "~ffx.log")" "${#2}" "$2" >"~ffx.jnl"
+  ' plant "$@" || bad "planting as $as failed"
+}
+
+# One planted record per victim kind and command. $1: a, b or c; $2: the
+# user whose file is the victim and who runs the tool.
+planted_record() {
+  local variant=$1 victim_user=${2:-0} kinds=(secret program) commands=(job.plt /r missing.plt)
+  [ "$victim_user" = 0 ] || kinds=(secret)
+  local as=()
+  [ "$victim_user" = 0 ] || as=(setpriv --reuid="$victim_user" --regid="$victim_user" --clear-groups)
+  local kind command
+  for kind in "${kinds[@]}"; do
+    for command in "${commands[@]}"; do
+      local case_dir spool_dir secret victim log before status
+      case_dir=$(fresh)
+      spool_dir=$case_dir/spool
+      secret=$case_dir/secret
+      mkdir -m 1777 "$spool_dir"
+      mkdir -m 755 "$secret"
+      victim=$secret/victim
+      if [ "$kind" = program ]; then
+        if [ "$variant" = c ]; then : >"$victim"; else cp /bin/true "$victim"; fi
+        chmod 4755 "$victim"
+      else
+        if [ "$variant" = c ]; then : >"$victim"; else printf 'root secret\n' >"$victim"; fi
+        chmod 600 "$victim"
+      fi
+      settings "$spool_dir"
+      job "$spool_dir/job.plt"
+      chown -R "$victim_user:$victim_user" "$secret" "$spool_dir/feedfix.ini" "$spool_dir/job.plt"
+      before=$(state "$victim")
+      # What the planted ~ffx.log holds: other bytes, or (b) the victim's
+      # bytes and more, as if a copy into it had been cut short.
+      log=$case_dir/log
+      { [ "$variant" = b ] && cat "$victim"; printf 'PU9999,9999;\r\n'; } >"$log"
+      chmod 644 "$log"
+      case $variant in
+        a) plant 65534 "$spool_dir" "$victim" "$victim" "$log" ;;
+        b) plant 65534 "$spool_dir" ../secret/victim junk "$log" ;;
+        c) plant 65534 "$spool_dir" "$victim" junk "$log" ;;
+      esac
+      run "$spool_dir" "$case_dir/out" "${as[@]}" "$feedfix" "$command"
+      status=$?
+      local label="uid $victim_user, $kind file, feedfix $command"
+      expect_no_hang "$label" "$status"
+      expect_state "$label: victim" "$victim" "$before"
+      grep -q 1999 "$spool_dir/feedfix.ini" && bad "$label: feedfix.ini took the planted shift"
+    done
+  done
+}
+
+planted_record_against_user() {
+  local variant
+  for variant in a b c; do planted_record "$variant" 1500; done
+}
+
+# --- 2. links under the fixed names ----------------------------------------
+
+# A root file with bytes of its own, in a directory only root writes.
+root_file() {
+  mkdir -m 755 "$1"
+  printf 'root only\n' >"$1/target"
+  chmod 600 "$1/target"
+  echo "$1/target"
+}
+
+ini_link() {
+  local command
+  for command in job.plt /r; do
+    local dir target before status
+    dir=$(spool)
+    target=$(root_file "$dir.secret")
+    before=$(state "$target")
+    as_nobody ln -s "$target" "$dir/feedfix.ini"
+    job "$dir/job.plt"
+    run "$dir" "$dir/.out" "$feedfix" "$command"
+    status=$?
+    expect_no_hang "feedfix $command" "$status"
+    expect_state "feedfix $command: link target" "$target" "$before"
+  done
+}
+
+record_link_loop() {
+  local dir target before round loop status oks=0
+  dir=$(spool)
+  target=$(root_file "$dir.secret")
+  before=$(state "$target")
+  settings "$dir"
+  timeout 60 "${nobody[@]}" bash -c \
+    'cd "$1" && while :; do ln -sfn "$2" "~ffx.jnl" 2>/dev/null; done' loop "$dir" "$target" &
+  loop=$!
+  background+=("$loop")
+  for ((round = 1; round <= 30; round++)); do
+    rm -f "$dir/job.plt"
+    job "$dir/job.plt"
+    run "$dir" "$scratch/2b.out" "$feedfix" job.plt
+    status=$?
+    expect_no_hang "round $round" "$status"
+    said_ok "$scratch/2b.out" && oks=$((oks + 1))
+    [ "$(state "$target")" = "$before" ] || break
+  done
+  kill "$loop" 2>/dev/null
+  wait "$loop" 2>/dev/null
+  expect_state "link target (after round $round, $oks runs OK)" "$target" "$before"
+}
+
+held_log() {
+  local dir holder status
+  dir=$(spool)
+  mkdir -m 700 "$dir.nobody"
+  chown 65534:65534 "$dir.nobody"
+  settings "$dir"
+  job "$dir/job.plt"
+  chmod 600 "$dir/job.plt"
+  # The holder makes ~ffx.log (mode 0666), keeps it open until told to stop,
+  # then copies what its descriptor reads.
+  timeout 30 "${nobody[@]}" bash -c '
+    umask 0; cd "$1" || exit 1
+    exec 3<>"~ffx.log"
+    for ((n = 0; n < 400; n++)); do [ -e "$2" ] && break; sleep 0.05; done
+    cat <&3 >"$3"
+  ' holder "$dir" "$dir.stop" "$dir.nobody/seen" &
+  holder=$!
+  background+=("$holder")
+  for ((n = 0; n < 100; n++)); do [ -e "$dir/~ffx.log" ] && break; sleep 0.05; done
+  run "$dir" "$dir.out" "$feedfix" job.plt
+  status=$?
+  touch "$dir.stop"
+  wait "$holder"
+  expect_ok "root's run" "$status" "$dir.out"
+  is_corrected_job "$dir/job.plt" || bad "plot not corrected"
+  local owner
+  owner=$(stat -c '%u:%g %a' "$dir/job.plt")
+  [ "$owner" = "0:0 600" ] || bad "plot is now $owner, was 0:0 600"
+  "${nobody[@]}" cat "$dir/job.plt" >/dev/null 2>&1 && bad "uid 65534 can read the plot"
+  [ -e "$dir.nobody/seen" ] || bad "holder read nothing back"
+  grep -q PU1450 "$dir.nobody/seen" 2>/dev/null &&
+    bad "uid 65534's held descriptor shows the corrected plot"
+}
+
+# --- 3. special files under the fixed names ----------------------------------
+
+fifo_named() {
+  local name=$1 dir status
+  dir=$(spool)
+  [ "$name" = feedfix.ini ] || settings "$dir"
+  job "$dir/job.plt"
+  as_nobody mkfifo "$dir/$name"
+  run "$dir" "$dir.out" "$feedfix" job.plt
+  status=$?
+  expect_no_hang "root's run" "$status"
+}
+
+record_directory() {
+  local dir round status
+  dir=$(spool)
+  settings "$dir"
+  as_nobody mkdir "$dir/~ffx.jnl"
+  as_nobody touch "$dir/~ffx.jnl/inside"
+  for round in 1 2; do
+    rm -f "$dir/job.plt"
+    job "$dir/job.plt"
+    run "$dir" "$dir.out" "$feedfix" job.plt
+    status=$?
+    expect_ok "run $round" "$status" "$dir.out"
+    grep -q 'cleaning up' "$dir.out" && bad "run $round said \"$(said "$dir.out")\""
+    # The second run starts from the shift the first left.
+    [ "$round" = 2 ] || is_corrected_job "$dir/job.plt" || bad "run 1: plot not corrected"
+  done
+  [ -e "$dir/~ffx.jnl/inside" ] || bad "uid 65534's directory is gone"
+}
+
+lock_held() {
+  local dir holder runner status banner
+  dir=$(fresh)
+  settings "$dir"
+  job "$dir/job.plt"
+  banner=$( (cd "$scratch" && timeout "$limit" "$feedfix" </dev/null 2>&1; echo x))
+  banner=${banner%%No parameters.*}
+  timeout 20 "${nobody[@]}" flock -x "$dir" sleep 4 &
+  holder=$!
+  background+=("$holder")
+  for ((n = 0; n < 60; n++)); do flock -n "$dir" true || break; sleep 0.05; done
+  (cd "$dir" && exec timeout -k 2 "$limit" "$feedfix" job.plt </dev/null >"$dir.out" 2>"$dir.err") &
+  runner=$!
+  background+=("$runner")
+  sleep 2.5
+  grep -q waiting "$dir.err" || bad "no line with \"waiting\" on standard error after 2.5 s"
+  # The banner's last line end may wait for the next output.
+  local shown
+  shown=$(cat "$dir.out"; echo x)
+  shown=${shown%x}
+  [ "$shown" = "$banner" ] || [ "$shown"$'\r\n' = "$banner" ] ||
+    bad "standard output while waiting: \"$(tr '\r\n' '||' <"$dir.out")\""
+  wait "$runner"
+  status=$?
+  wait "$holder"
+  expect_ok "root's run" "$status" "$dir.out"
+  is_corrected_job "$dir/job.plt" || bad "plot not corrected"
+}
+
+# --- 4. the sweep of stale temporary files ---------------------------------
+
+# The name the tool gives a temporary file beside NAME in process PID
+# (".<name>.ffx<pid>-<n>"); the process 4000000 is gone, 99999999 impossible.
+stale_name() { echo ".$1.ffx$2-0"; }
+
+stale_of_others() {
+  local dir plots names=() name status
+  dir=$(spool)
+  plots=$dir.plots
+  mkdir -m 1777 "$plots"
+  settings "$dir"
+  job "$plots/job.plt"
+  as_nobody ln -s "$plots" "$dir/link"
+  for name in "$(stale_name job.plt 4000000)" "$(stale_name job.plt 99999999)" \
+              "$(stale_name feedfix.ini 4000000)" "$(stale_name feedfix.ini 99999999)"; do
+    as_nobody touch "$dir/$name" "$plots/$name"
+    names+=("$dir/$name" "$plots/$name")
+  done
+  run "$dir" "$dir.out1" "$feedfix" "$plots/job.plt"
+  status=$?
+  expect_ok "run on the plot's path" "$status" "$dir.out1"
+  run "$dir" "$dir.out2" "$feedfix" link/job.plt
+  status=$?
+  expect_ok "run through the link" "$status" "$dir.out2"
+  for name in "${names[@]}"; do
+    [ -e "$name" ] || bad "uid 65534's ${name#"$scratch"/} removed"
+  done
+}
+
+stale_of_own() {
+  local dir status name
+  dir=$(fresh)
+  settings "$dir"
+  job "$dir/job.plt"
+  local names=("$(stale_name job.plt 4000000)" "$(stale_name feedfix.ini 4000000)")
+  for name in "${names[@]}"; do touch "$dir/$name"; done
+  run "$dir" "$dir.out" "$feedfix" job.plt
+  status=$?
+  expect_ok "root's run" "$status" "$dir.out"
+  for name in "${names[@]}"; do
+    [ -e "$dir/$name" ] && bad "root's own stale $name left"
+  done
+}
+
+# --- 5. data lost after OK ------------------------------------------------------
+
+# A directory of group 4242 that the group writes, a plot of 1600's in it
+# (0660), and a spool with the settings of operator 1500; prints the plot.
+group_setup() {
+  local gdir op
+  gdir=$(fresh 2775)
+  chgrp 4242 "$gdir"
+  chmod 2775 "$gdir"
+  job "$gdir/plot.plt"
+  chown 1600:4242 "$gdir/plot.plt"
+  chmod 660 "$gdir/plot.plt"
+  op=$gdir.op
+  mkdir -m 1777 "$op"
+  settings "$op"
+  chown 1500:1500 "$op/feedfix.ini"
+  echo "$gdir/plot.plt"
+}
+
+exporter_writing() {
+  local plot op writer status n missing=0
+  plot=$(group_setup)
+  op=$(dirname "$plot").op
+  timeout 20 "${exporter[@]}" bash -c '
+    exec 3>>"$1"
+    for ((i = 1; i <= 40; i++)); do printf "IN;E%02d;\r\n" "$i" >&3; sleep 0.05; done
+  ' exporter "$plot" &
+  writer=$!
+  background+=("$writer")
+  sleep 0.5
+  run "$op" "$op/out" "${operator[@]}" "$feedfix" "$plot"
+  status=$?
+  wait "$writer"
+  expect_no_hang "operator's run" "$status"
+  for ((n = 1; n <= 40; n++)); do
+    grep -q "^IN;E$(printf %02d "$n");" "$plot" || missing=$((missing + 1))
+  done
+  [ $missing = 0 ] || bad "$missing of 40 exporter lines missing; the run said \"$(said "$op/out")\""
+}
+
+# at_pause ACTION: a run in a spool stops at the pause on its first page
+# record; ACTION DIR is done to its plot there, then the blank line is sent.
+at_pause() {
+  local action=$1 dir runner n status
+  dir=$(spool)
+  settings "$dir" -1
+  printf 'PG;     -1,0;\r\nPU1200,3400;\r\nPG;   9000,0;\r\nPU1200,3400;\r\n' >"$dir/plot.plt"
+  cp -p "$dir/plot.plt" "$dir.saved"
+  mkfifo "$dir.answer"
+  (cd "$dir" && exec timeout -k 2 "$limit" "$feedfix" plot.plt <"$dir.answer" >"$dir.out" 2>&1) &
+  runner=$!
+  background+=("$runner")
+  exec 7<>"$dir.answer"
+  for ((n = 0; n < 100; n++)); do grep -qs Pause "$dir.out" && break; sleep 0.05; done
+  grep -q Pause "$dir.out" || bad "the run did not pause: \"$(said "$dir.out")\""
+  "$action" "$dir"
+  echo >&7
+  exec 7>&-
+  wait "$runner"
+  status=$?
+  expect_no_hang "the run" "$status"
+  said_ok "$dir.out" && bad "the run said OK"
+  [ "$(cksum <"$dir/plot.plt")" = "$(cksum <"$dir.new")" ] || bad "the new bytes of the plot are lost"
+}
+same_size_rewrite() {
+  printf 'PG;     -1,0;\r\nPU7777,3400;\r\nPG;   9000,0;\r\nPU7777,3400;\r\n' >"$1.new"
+  cat "$1.new" >"$1/plot.plt"
+  touch -r "$1.saved" "$1/plot.plt"
+}
+renamed_export() {
+  printf 'PG;     -1,0;\r\nPU5555,3400;\r\n' >"$1.new"
+  cp "$1.new" "$1/.export"
+  mv "$1/.export" "$1/plot.plt"
+}
+
+# A plot of $2 lines with a page record now and then below the threshold.
+make_plot() {
+  awk -v lines="$2" 'BEGIN {
+    for (i = 1; i <= lines; i++) {
+      if (i % 97 == 0) printf "PG;   %d,0;\r\n", 1000 + (i * 7919) % 14000
+      else printf "PU%d,%d;\r\n", 100 + (i * 37) % 9000, (i * 53) % 7000
+    }
+  }' >"$1"
+}
+
+two_directories() {
+  local base a b plots input round status_a status_b
+  base=$(fresh)
+  a=$base/a b=$base/b plots=$base/plots input=$base/input.plt
+  mkdir "$a" "$b" "$plots"
+  make_plot "$input" 20000
+  # What serial runs give: A then B, B then A, and each alone.
+  local order expected=() names=()
+  for order in "a b" "b a" "a" "b"; do
+    settings "$a" 250
+    settings "$b" 400
+    cp "$input" "$plots/plot.plt"
+    for k in $order; do run "$base/$k" /dev/null "$feedfix" "$plots/plot.plt"; done
+    expected+=("$(cat "$plots/plot.plt" "$a/feedfix.ini" "$b/feedfix.ini" | cksum)")
+    names+=("$order")
+  done
+  for ((round = 1; round <= 30; round++)); do
+    settings "$a" 250
+    settings "$b" 400
+    cp "$input" "$plots/plot.plt"
+    (cd "$a" && exec timeout -k 2 "$limit" "$feedfix" "$plots/plot.plt" </dev/null >"$base/out.a" 2>&1) &
+    local pa=$!
+    (cd "$b" && exec timeout -k 2 "$limit" "$feedfix" "$plots/plot.plt" </dev/null >"$base/out.b" 2>&1) &
+    local pb=$!
+    background+=("$pa" "$pb")
+    wait "$pa"
+    status_a=$?
+    wait "$pb"
+    status_b=$?
+    expect_no_hang "round $round, run A" "$status_a"
+    expect_no_hang "round $round, run B" "$status_b"
+    local got match="" k
+    got=$(cat "$plots/plot.plt" "$a/feedfix.ini" "$b/feedfix.ini" | cksum)
+    for k in 0 1 2 3; do [ "$got" = "${expected[k]}" ] && match=${names[k]}; done
+    # One run alone is a sound end only where the other did not say OK.
+    case $match in
+      "a b" | "b a") ;;
+      a) said_ok "$base/out.b" && match="" ;;
+      b) said_ok "$base/out.a" && match="" ;;
+    esac
+    if [ -z "$match" ]; then
+      bad "round $round: plot and settings match no serial order (A said \"$(said "$base/out.a")\"," \
+        "B said \"$(said "$base/out.b")\")"
+      break
+    fi
+  done
+}
+
+# --- 6. the plot's identity ---------------------------------------------------
+
+group_plot_identity() {
+  local plot op status
+  plot=$(group_setup)
+  op=$(dirname "$plot").op
+  run "$op" "$op/out" "${operator[@]}" "$feedfix" "$plot"
+  status=$?
+  expect_ok "operator's run" "$status" "$op/out"
+  is_corrected_job "$plot" || bad "plot not corrected"
+  local now
+  now=$(stat -c '%u:%g %a' "$plot")
+  [ "$now" = "1600:4242 660" ] || bad "plot is now $now, was 1600:4242 660"
+}
+
+# Sets `dir` to a new directory whose file system keeps ACLs and user
+# extended attributes: under /var/tmp first, else in the scratch directory;
+# empty when neither does.
+xattr_dir() {
+  local base
+  for base in /var/tmp "$scratch"; do
+    dir=$(mktemp -d "$base/feedfix-shared-xattr.XXXXXX") || continue
+    [ "$base" = /var/tmp ] && extra_dirs+=("$dir")
+    if touch "$dir/probe" && setfattr -n user.probe -v 1 "$dir/probe" 2>/dev/null &&
+      setfacl -m u:1700:r "$dir/probe" 2>/dev/null; then
+      rm -f "$dir/probe"
+      return
+    fi
+  done
+  dir=""
+}
+
+acl_and_xattr() {
+  local dir status
+  xattr_dir
+  [ -n "$dir" ] || { skipped="no file system here keeps user xattrs and ACLs"; return; }
+  chmod 755 "$dir"
+  settings "$dir"
+  job "$dir/job.plt"
+  setfacl -m u:1700:r "$dir/job.plt"
+  setfattr -n user.tag -v x "$dir/job.plt"
+  run "$dir" "$dir/.out" "$feedfix" job.plt
+  status=$?
+  expect_ok "root's run" "$status" "$dir/.out"
+  is_corrected_job "$dir/job.plt" || bad "plot not corrected"
+  getfacl -cpn "$dir/job.plt" 2>/dev/null | grep -q '^user:1700:r--' || bad "ACL entry for uid 1700 lost"
+  [ "$(getfattr --only-values -n user.tag "$dir/job.plt" 2>/dev/null)" = x ] || bad "xattr user.tag lost"
+}
+
+hard_link() {
+  local dir status
+  dir=$(fresh)
+  settings "$dir"
+  job "$dir/job.plt"
+  ln "$dir/job.plt" "$dir/other.plt"
+  run "$dir" "$dir.out" "$feedfix" job.plt
+  status=$?
+  expect_ok "root's run" "$status" "$dir.out"
+  is_corrected_job "$dir/other.plt" || bad "the other name does not show the corrected plot"
+  [ "$(stat -c %h "$dir/job.plt")" = 2 ] || bad "link count now $(stat -c %h "$dir/job.plt")"
+}
+
+refused_log_private() {
+  local dir status mode
+  dir=$(spool)
+  settings "$dir"
+  { printf 'PU1200,3400;\r\nPG;   9000,0;\r\n'
+    printf 'PU1200,3400;%*s%s\r\n' 70 '' 'beyond column eighty'
+    printf 'PU1200,3400;\r\n'; } >"$dir/job.plt"
+  chmod 600 "$dir/job.plt"
+  run "$dir" "$dir.out" "$feedfix" job.plt
+  status=$?
+  expect_no_hang "root's run" "$status"
+  [ "$(said "$dir.out")" = "Error on reading or writing." ] || bad "run said \"$(said "$dir.out")\""
+  if [ -e "$dir/~ffx.log" ]; then
+    mode=$(stat -c %a "$dir/~ffx.log")
+    (((8#$mode & 8#044) == 0)) || bad "~ffx.log left with mode $mode"
+  fi
+}
+
+# --- 7. a current directory the user cannot write ------------------------------
+
+read_only_cwd() {
+  local dir status
+  dir=$(fresh)
+  settings "$dir"
+  printf 'old\r\n' >"$dir/~ffx.log"
+  mkdir "$dir/sub"
+  job "$dir/sub/plot.plt"
+  chown 1500:1500 "$dir/feedfix.ini" "$dir/~ffx.log" "$dir/sub" "$dir/sub/plot.plt"
+  run "$dir" "$dir.out" "${operator[@]}" "$feedfix" sub/plot.plt
+  status=$?
+  expect_no_hang "run of uid 1500" "$status"
+  is_corrected_job "$dir/sub/plot.plt" || bad "plot not corrected"
+  [ "$(said "$dir.out")" = "Error on cleaning up plot files." ] || bad "run said \"$(said "$dir.out")\""
+  [ "$(sed -n 2p "$dir/feedfix.ini" | tr -d '\r ')" = 446 ] ||
+    bad "feedfix.ini holds \"$(tr '\r\n' '||' <"$dir/feedfix.ini")\", not the shift 446"
+}
+
+# --- the checks -----------------------------------------------------------------
+
+check "1a planted record by absolute path" planted_record a
+check "1b planted record by ../ path, its ~ffx.log extending the file" planted_record b
+check "1c planted record naming an empty file" planted_record c
+check "1d planted records against uid 1500's file (a, b, c)" planted_record_against_user
+check "2a feedfix.ini a link to a root file" ini_link
+check "2b ~ffx.jnl re-linked to a root file in a loop" record_link_loop
+check "2c ~ffx.log planted and held open by another user" held_log
+check "3a FIFO named ~ffx.jnl" fifo_named '~ffx.jnl'
+check "3b FIFO named feedfix.ini" fifo_named feedfix.ini
+check "3c FIFO named ~ffx.log" fifo_named '~ffx.log'
+check "3d directory named ~ffx.jnl" record_directory
+check "3e lock held by a user who only reads the directory" lock_held
+check "4a other users' files named like stale temporaries" stale_of_others
+check "4b own stale temporaries removed" stale_of_own
+check "5a plot still being written by its exporter" exporter_writing
+check "5b same-size rewrite with mtime put back during the pause" at_pause same_size_rewrite
+check "5c two directories, one plot, runs at once (30 rounds)" two_directories
+check "5d re-export renamed over the plot during the pause" at_pause renamed_export
+check "6a group plot keeps owner, group and mode" group_plot_identity
+check "6b ACL entry and xattr kept" acl_and_xattr
+check "6c hard-linked plot stays linked" hard_link
+check "6d refused plot's ~ffx.log not readable by others" refused_log_private
+check "7 read-only current directory" read_only_cwd
+
+if [ $failures -gt 0 ]; then
+  echo "shared-dir: $failures check(s) failed" >&2
+  exit 1
+fi
+echo "shared-dir: all checks passed"
