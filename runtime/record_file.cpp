@@ -465,6 +465,18 @@ IoStatus read_text_lines(std::int32_t unit, std::string_view* lines, std::size_t
   return s;
 }
 
+std::string_view unread_bytes(std::int32_t unit) {
+  const Unit* u = find_unit(unit, Access::read);
+  if (u == nullptr || u->rest_of_line_pending) return {};
+  return {u->buffer.get() + u->pos, u->end - u->pos};
+}
+
+void mark_read(std::int32_t unit, std::size_t size) {
+  Unit* u = find_unit(unit, Access::read);
+  assert(u != nullptr && size <= u->end - u->pos);
+  u->pos += size;
+}
+
 IoStatus read_text_line(std::int32_t unit, std::string_view& data, bool& lossless) {
   std::size_t count = 0;
   return read_text_lines(unit, &data, 1, count, lossless);
@@ -597,36 +609,16 @@ IoStatus write_text_record(std::int32_t unit, std::string_view text) {
   return write_record(unit, text.data(), text.size());
 }
 
-namespace {
-
-// Only where the record and its CR LF leave the buffer short of full: a
-// record that fills it goes through write_text_record, which hands the
-// buffer to the file at that record, as every record does.
-char* room_in(Unit& u) {
-  if (!u.truncated || u.write_error != k_io_ok || k_text_width + 2 >= k_buffer_size - u.end) {
-    return nullptr;
-  }
-  return u.buffer.get() + u.end;
-}
-
-}  // namespace
-
-char* record_room(std::int32_t unit) {
+WriteRoom write_room(std::int32_t unit) {
   Unit* u = find_unit(unit, Access::write);
-  return u == nullptr ? nullptr : room_in(*u);
+  if (u == nullptr || !u->truncated || u->write_error != k_io_ok) return {};
+  return {u->buffer.get() + u->end, u->buffer.get() + k_buffer_size};
 }
 
-char* write_record_in_room(std::int32_t unit, std::size_t size) {
-  assert(size <= k_text_width && record_room(unit) != nullptr);
-  // record_room gave the room, so this is the unit last found for writing.
-  Unit& u = *g_recent_units[1];
-  (void)unit;  // Checked above in debug builds.
-  char* const out = u.buffer.get() + u.end;
-  out[size] = '\r';
-  out[size + 1] = '\n';
-  u.end += size + 2;
-  // The unit has been written and has not failed; only the room can run out.
-  return k_text_width + 2 < k_buffer_size - u.end ? out + size + 2 : nullptr;
+void mark_written(std::int32_t unit, std::size_t size) {
+  Unit* u = find_unit(unit, Access::write);
+  assert(u != nullptr && u->end + size < k_buffer_size);
+  u->end += size;
 }
 
 IoStatus write_integer_record(std::int32_t unit, std::int32_t value) {

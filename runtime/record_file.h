@@ -77,17 +77,27 @@ IoStatus read_integer_record(std::int32_t unit, std::int32_t& value);
 
 /// Writes `text` as one record (CR LF added).
 IoStatus write_text_record(std::int32_t unit, std::string_view text);
-/// Room for one record of up to 80 characters, composed in place in the
-/// buffer of write unit `unit`, or nullptr when the record must go through
-/// write_text_record (the buffer is nearly full, or the unit has no record
-/// yet or has failed). Valid until the next operation on the unit.
-char* record_room(std::int32_t unit);
-/// Writes the first `size` characters (at most 80) composed at
-/// record_room(unit) as one record, exactly as write_text_record would; this
-/// never needs the file, so it cannot fail. Returns record_room(unit) for the
-/// next record. Only for the room last given for `unit`, with no operation
-/// on another write unit since.
-char* write_record_in_room(std::int32_t unit, std::size_t size);
+/// The unread bytes in the buffer of read unit `unit`, for a caller that cuts
+/// whole lines itself: empty when the unit is not open for reading or must
+/// first skip the rest of a line. Valid until the next operation on the unit.
+std::string_view unread_bytes(std::int32_t unit);
+/// Counts the first `size` bytes that unread_bytes(unit) gave as read.
+void mark_read(std::int32_t unit, std::size_t size);
+
+/// Room in the buffer of write unit `unit` behind the bytes written so far,
+/// for a caller that composes whole records (with their CR LF) there itself:
+/// [begin, end). Empty (both nullptr) while records must go through
+/// write_text_record: before the unit's first record, and after a failure.
+/// Valid until the next operation on the unit.
+struct WriteRoom {
+  char* begin = nullptr;
+  char* end = nullptr;
+};
+WriteRoom write_room(std::int32_t unit);
+/// Counts the first `size` bytes of write_room(unit) as written. `size` must
+/// leave the buffer short of full: a full buffer goes to the file only
+/// through write_text_record, as it always has.
+void mark_written(std::int32_t unit, std::size_t size);
 
 /// Writes `value` right-justified in 10 columns as one record.
 IoStatus write_integer_record(std::int32_t unit, std::int32_t value);

@@ -572,11 +572,18 @@ TEST(FastLoop, WritesWhatThePlainRecordRulesWrite) {
   Random random(555);
   const std::int32_t shifts[] = {-2, 0, 1, 250, 2000};
   for (int file_number = 0; file_number < 400; ++file_number) {
+    const std::int32_t shift = shifts[pick(random, std::size(shifts))];
     std::string plot;
-    const std::size_t lines = 1 + pick(random, 60);
+    // Now and then a file longer than the unit's buffer, so that lines of
+    // every form meet its edge.
+    const std::size_t lines =
+        file_number % 10 == 0 ? 3000 + pick(random, 3000) : 1 + pick(random, 60);
     for (std::size_t line = 0; line < lines; ++line) {
       std::string text;
-      switch (pick(random, 20)) {
+      switch (pick(random, 21)) {
+        case 20:  // a sum that is written as the grid step
+          text = "PD" + std::to_string(16251 - shift) + ",7;";
+          break;
         case 0: text = random_pen_record(random); break;
         case 1: text = random_page_record(random); break;
         case 2: text = random_text(random, pick(random, 30), "SPIN;LT1 \t"); break;
@@ -591,7 +598,6 @@ TEST(FastLoop, WritesWhatThePlainRecordRulesWrite) {
     }
     if (pick(random, 30) == 0) plot += std::string(81, 'z') + "\r\n";  // lossy: refused
     if (pick(random, 4) == 0) plot += "PU1,2;";                          // no line end
-    const std::int32_t shift = shifts[pick(random, std::size(shifts))];
     const std::size_t chunk = pick(random, 2) == 0 ? k_any_chunk : 1 + pick(random, 100);
     SCOPED_TRACE(testing::Message() << "file " << file_number << ": \"" << plot << "\" shift "
                                     << shift << " reads of " << chunk);

@@ -134,6 +134,122 @@ inline std::size_t find_cr_or_lf(const char* text, std::size_t size) {
   return size;
 }
 
+/// Index of the first byte at `text` that is a control character, a blank or
+/// a NUL (at most 0x20), among the first 64; 64 when there is none. A usual
+/// line has none of them up to its CR or LF, which is then the byte found.
+/// Reads whole blocks of 16 bytes from `text` up to the one that holds it.
+inline std::size_t find_blank_or_control(const char* text) {
+#ifdef FEEDFIX_BYTE_SCAN_SSE2
+  const __m128i blank = _mm_set1_epi8(' ');
+  for (std::size_t at = 0; at < 64; at += 16) {
+    const __m128i bytes = load_block(text + at);
+    // Unsigned: the byte is at most a blank when the smaller of the two is it.
+    const __m128i low = _mm_cmpeq_epi8(_mm_min_epu8(bytes, blank), bytes);
+    if (const auto bits = static_cast<unsigned>(_mm_movemask_epi8(low)); bits != 0) {
+      return at + static_cast<std::size_t>(std::countr_zero(bits));
+    }
+  }
+  return 64;
+#else
+  for (std::size_t at = 0; at < 64; ++at) {
+    if (static_cast<unsigned char>(text[at]) <= ' ') return at;
+  }
+  return 64;
+#endif
+}
+
+/// The 8 bytes at `text` as a word whose lowest byte is the first of them,
+/// and the other way round.
+inline std::uint64_t load_first_lowest(const char* text) {
+  if constexpr (std::endian::native == std::endian::little) return load_word(text);
+  std::uint64_t word = 0;
+  for (int i = 7; i >= 0; --i) word = word << 8 | static_cast<unsigned char>(text[i]);
+  return word;
+}
+
+inline void store_first_lowest(char* text, std::uint64_t word) {
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(text, &word, sizeof word);
+  } else {
+    for (int i = 0; i < 8; ++i) text[i] = static_cast<char>(word >> (8 * i));
+  }
+}
+
+inline std::uint64_t swap_bytes(std::uint64_t word) {
+#if defined(__GNUC__) || defined(__clang__)
+  return __builtin_bswap64(word);
+#else
+  std::uint64_t swapped = 0;
+  for (int i = 0; i < 8; ++i) swapped = swapped << 8 | (word >> (8 * i) & 0xFF);
+  return swapped;
+#endif
+}
+
+/// Up to 8 decimal digits as one word by place: byte i holds the digit of
+/// 10 to the i-th power (0 to 9), the bytes above the first digit 0.
+using DigitPlaces = std::uint64_t;
+
+constexpr DigitPlaces digit_places(std::uint32_t value) {
+  DigitPlaces places = 0;
+  for (int i = 0; value != 0; ++i, value /= 10) places |= std::uint64_t{value % 10} << (8 * i);
+  return places;
+}
+
+/// The leading decimal digits of the 8 bytes at `text`: how many there are
+/// (0 to 8), and each byte less '0'.
+struct LeadingDigits {
+  std::uint64_t values = 0;
+  std::size_t count = 0;
+};
+
+inline LeadingDigits leading_digits(const char* text) {
+  // Each byte less '0': a digit gives 0 to 9, any other byte 10 or more, or
+  // a wrapped value with its high bit set.
+  const std::uint64_t d = load_first_lowest(text) - broadcast('0');
+  const std::uint64_t others = (((d & k_low7) + broadcast(0x76)) | d) & ~k_low7;
+  return {d, others == 0 ? 8 : static_cast<std::size_t>(std::countr_zero(others)) / 8};
+}
+
+/// The digits of `digits` (1 to 8 of them) by place: they go to the top,
+/// the first one highest, pushing the bytes behind them out, and are then
+/// turned round so that the last one is lowest.
+inline DigitPlaces places_of(const LeadingDigits& digits) {
+  return swap_bytes(digits.values << (8 * (8 - digits.count)));
+}
+
+/// What add_places needs of a number it adds.
+constexpr DigitPlaces addend_places(DigitPlaces places) {
+  return places + broadcast(static_cast<char>(0xF6));
+}
+
+/// The sum of two numbers by place, the second one from addend_places. The
+/// sum must have 8 digits at most. Each place gets 246 more than its own
+/// digits: a place of 10 or more carries into the next one by itself, and a
+/// place that did not carry keeps 246 too many, which shows in its high bit.
+constexpr DigitPlaces add_places(DigitPlaces a, DigitPlaces addend) {
+  const std::uint64_t sum = a + addend;
+  const std::uint64_t kept = (sum >> 7) & k_ones;
+  return sum - kept * 0xF6;
+}
+
+/// Writes a number by place (not 0) in decimal at `out`, without leading
+/// zeros; returns the end of the number. Writes 8 bytes at `out`: the
+/// characters behind the number are left for the caller to overwrite.
+inline char* put_places(char* out, DigitPlaces places) {
+  const auto length = static_cast<std::size_t>(8 - std::countl_zero(places) / 8);
+  const std::uint64_t first_lowest = swap_bytes(places) >> (8 * (8 - length));
+  store_first_lowest(out, first_lowest + broadcast('0'));
+  return out + length;
+}
+
+/// Copies the `size` bytes (at most 64) at `from` to `to` in blocks of 32,
+/// so up to 31 bytes behind each end are read and written too; the two do
+/// not overlap.
+inline void copy_up_to_64(const char* from, std::size_t size, char* to) {
+  std::memcpy(to, from, 32);
+  if (size > 32) std::memcpy(to + 32, from + 32, 32);
+}
+
 /// Copies the `size` bytes at `from` to `to` (the two do not overlap) and
 /// tells whether any of them is a blank or a NUL.
 inline bool copy_finding_blank_or_nul(const char* from, std::size_t size, char* to) {

@@ -219,6 +219,123 @@ inline Rewrite shift_pen(std::string_view data, std::int32_t carried_shift, Rewr
   return Rewrite::rewritten;
 }
 
+// The lines of a plot file nearly all have a usual form: at most 64
+// characters, none of them a blank, a NUL or a control character, and CR LF
+// or LF at the end. They are taken straight from the plot unit's buffer into
+// the temporary unit's buffer; every other line goes the general way, one at
+// a time.
+// Bytes that must stand behind a usual line's first byte in the plot unit's
+// buffer: its 64 characters and the CR LF behind them, and the blocks of 32
+// its copy reads from as far as column 64. And behind its output in the
+// temporary unit's buffer: a rewrite of 10 columns in front of a rest of 62,
+// copied in blocks of 32, with its CR LF, and never the last byte of the
+// buffer.
+constexpr std::size_t k_read_reach = 128;
+constexpr std::size_t k_write_reach = 128;
+
+// The one pen sum that is written as the grid step, by place.
+constexpr byte_scan::DigitPlaces k_grid_step_places = byte_scan::digit_places(k_grid_step);
+constexpr byte_scan::DigitPlaces k_grid_step_plus_one_places =
+    byte_scan::digit_places(k_grid_step + 1);
+// Usual pen records have 1 to 7 digits, so that a shift of up to 4 digits
+// gives a sum of 8 digits at most.
+constexpr std::size_t k_usual_digits = 7;
+constexpr std::int32_t k_usual_max_shift = 9999;
+
+struct UsualLines {
+  std::size_t read = 0;     // bytes taken from the plot unit
+  std::size_t written = 0;  // bytes given to the temporary unit
+  std::int64_t lines = 0;
+  bool changed = false;
+};
+
+/// Whether the `size` bytes at `text` hold a "P" followed by one of `a`, `b`,
+/// `c`, `d` (the byte behind them included).
+bool holds_key(const char* text, std::size_t size, char a, char b, char c, char d) {
+  const char* const end = text + size;
+  for (const char* p = text; p < end; ++p) {
+    p = static_cast<const char*>(std::memchr(p, 'P', static_cast<std::size_t>(end - p)));
+    if (p == nullptr) return false;
+    const char next = p[1];
+    if (next == a || next == b || next == c || next == d) return true;
+  }
+  return false;
+}
+
+/// Takes lines of the usual form from `in` to `out` until a line of another
+/// form, a page record or the end of either buffer's reach; the shift stays
+/// as it is, as only page records change it. A usual pen record (while the
+/// shift is 1 to 9999) is "PU", "PD" or "PA", a plain number of 1 to 7 digits
+/// and the rest from a comma on: it is composed without the general steps,
+/// which come to the same bytes for it. Any other usual line without a pen
+/// or page key is copied as it stands, with CR LF.
+UsualLines take_usual_lines(const char* const in, const std::size_t in_size, char* const out,
+                            const std::size_t out_size, const std::int32_t carried_shift) {
+  UsualLines taken;
+  if (in_size < k_read_reach || out_size < k_write_reach) return taken;
+  const char* p = in;
+  char* o = out;
+  const char* const last_in = in + in_size - k_read_reach;
+  const char* const last_out = out + out_size - k_write_reach;
+  const bool shifting = carried_shift >= 1;
+  // Keys that send a line the general way when it is not a usual pen record.
+  const char key_a = shifting ? 'U' : 'G';
+  const char key_b = shifting ? 'D' : 'G';
+  const char key_c = shifting ? 'A' : 'G';
+  // The shift by place, or 0 where pen records take the general way.
+  const auto shift_digits = static_cast<std::uint32_t>(carried_shift);
+  const byte_scan::DigitPlaces addend =
+      shifting && carried_shift <= k_usual_max_shift
+          ? byte_scan::addend_places(byte_scan::digit_places(shift_digits))
+          : 0;
+  std::int64_t lines = 0;
+  bool changed = false;
+  while (p <= last_in && o <= last_out) {
+    // A blank, a NUL or a control character before the line end sends the
+    // line the general way.
+    const std::size_t stop = byte_scan::find_blank_or_control(p);
+    std::size_t next = stop + 2;
+    if (p[stop] != '\r' || p[stop + 1] != '\n') {
+      // A CR alone ends no line; a line end out of the usual place goes the
+      // general way.
+      if (p[stop] != '\n') break;
+      next = stop + 1;
+    }
+    if (addend != 0 && p[0] == 'P' && is_pen_key_second(p[1])) {
+      // A plain number right behind the key, then a comma; negative numbers
+      // and longer ones take the general way. A comma is no line end, so it
+      // stands before the line's end.
+      const byte_scan::LeadingDigits digits = byte_scan::leading_digits(p + 2);
+      const std::size_t comma = 2 + digits.count;
+      if (digits.count - 1 >= k_usual_digits || p[comma] != ',') break;
+      byte_scan::DigitPlaces sum = byte_scan::add_places(byte_scan::places_of(digits), addend);
+      if (sum == k_grid_step_plus_one_places) sum = k_grid_step_places;
+      // The key comes along with the line's first bytes; the sum and the
+      // rest overwrite what came behind it.
+      std::memcpy(o, p, 8);
+      char* q = byte_scan::put_places(o + 2, sum);
+      const std::size_t rest = stop - comma;
+      byte_scan::copy_up_to_64(p + comma, rest, q);
+      q += rest;
+      std::memcpy(q, "\r\n", 2);
+      o = q + 2;
+      changed = true;
+    } else {
+      if (holds_key(p, stop, key_a, key_b, key_c, 'G')) break;
+      byte_scan::copy_up_to_64(p, stop, o);
+      std::memcpy(o + stop, "\r\n", 2);
+      o += stop + 2;
+    }
+    p += next;
+    ++lines;
+  }
+  taken.read = static_cast<std::size_t>(p - in);
+  taken.written = static_cast<std::size_t>(o - out);
+  taken.lines = lines;
+  taken.changed = changed;
+  return taken;
+}
+
 /// Ends the progress line and writes "Error: x,j,m=" with x, m and j, in that
 /// order, each in 6 columns; then waits for the operator.
 void report_page_error(std::int64_t x, std::int64_t m, std::int32_t j) {
@@ -252,34 +369,37 @@ void report_lossy_line(std::int64_t line_number) {
 LoopResult process_plot_records(std::int32_t pg_threshold, const PageGrid& page_grid,
                                 std::int32_t& carried_shift) {
   LoopResult result;
-  // Where a rewrite is composed when the temporary unit's buffer has no room
-  // for it in place.
+  // Where a rewrite of a line taken the general way is composed.
   PlotRecord aside;
-  // Room for the next record in the temporary unit's buffer, while known.
-  char* room = nullptr;
-  // The lines that the plot unit's buffer holds whole are taken from it in
-  // one call; they stay where they are until the next read.
-  std::array<std::string_view, 64> lines;
-  std::size_t lines_read = 0;
-  std::size_t next_line = 0;
-  bool last_lossless = true;
   std::int64_t line_number = 0;
   for (;;) {
-    if (next_line == lines_read) {
-      next_line = 0;
-      const IoStatus read =
-          read_text_lines(k_plot_unit, lines.data(), lines.size(), lines_read, last_lossless);
-      if (read == k_io_end) break;
-      if (read != k_io_ok) {
-        // A failed read must not pass for the end of the plot file: the file
-        // would be replaced by the records read so far.
-        result.run_ok = false;
-        return result;
-      }
+    // The usual lines first, as many as both buffers reach.
+    const std::string_view unread = unread_bytes(k_plot_unit);
+    const WriteRoom room = write_room(k_temp_unit);
+    if (room.begin != nullptr) {
+      const UsualLines usual =
+          take_usual_lines(unread.data(), unread.size(), room.begin,
+                           static_cast<std::size_t>(room.end - room.begin), carried_shift);
+      mark_read(k_plot_unit, usual.read);
+      mark_written(k_temp_unit, usual.written);
+      line_number += usual.lines;
+      result.changed = result.changed || usual.changed;
     }
-    std::string_view data = lines[next_line++];
+
+    // Then one line the general way.
+    std::string_view data;
+    std::size_t count = 0;
+    bool lossless = true;
+    const IoStatus read = read_text_lines(k_plot_unit, &data, 1, count, lossless);
+    if (read == k_io_end) break;
+    if (read != k_io_ok) {
+      // A failed read must not pass for the end of the plot file: the file
+      // would be replaced by the records read so far.
+      result.run_ok = false;
+      return result;
+    }
     ++line_number;
-    if (next_line == lines_read && !last_lossless) {
+    if (!lossless) {
       // Writing the shortened line would lose plot data once the temporary
       // file replaces the plot file; refuse the whole file instead.
       report_lossy_line(line_number);
@@ -293,13 +413,11 @@ LoopResult process_plot_records(std::int32_t pg_threshold, const PageGrid& page_
     const bool leading_key = carried_shift >= 1 && starts_with_pen_key(data);
     const bool pen = leading_key || (carried_shift >= 1 && holds_pen_key(data));
     Rewrite outcome = Rewrite::unchanged;
-    RewrittenRecord rewrite;
-    if (pen || holds_page_key(data)) {
-      // The rewrite is composed where the temporary unit will write it.
-      if (room == nullptr) room = record_room(k_temp_unit);
-      rewrite.text = room != nullptr ? room : aside.data();
-      outcome = pen ? shift_pen(data, carried_shift, rewrite, leading_key ? 2 : 0)
-                    : snap_page_record(data, pg_threshold, page_grid, carried_shift, rewrite);
+    RewrittenRecord rewrite{aside.data()};
+    if (pen) {
+      outcome = shift_pen(data, carried_shift, rewrite, leading_key ? 2 : 0);
+    } else if (holds_page_key(data)) {
+      outcome = snap_page_record(data, pg_threshold, page_grid, carried_shift, rewrite);
     }
     if (outcome == Rewrite::failed) {
       result.run_ok = false;
@@ -307,14 +425,8 @@ LoopResult process_plot_records(std::int32_t pg_threshold, const PageGrid& page_
     }
     if (outcome == Rewrite::rewritten) {
       result.changed = true;
-      const auto length = static_cast<std::size_t>(rewrite.length);
-      if (room != nullptr) {
-        room = write_record_in_room(k_temp_unit, length);
-        continue;
-      }
-      data = std::string_view(rewrite.text, length);
+      data = std::string_view(rewrite.text, static_cast<std::size_t>(rewrite.length));
     }
-    room = nullptr;  // The unit's buffer moves on.
     if (write_text_record(k_temp_unit, data) != k_io_ok) {
       result.run_ok = false;
       return result;
