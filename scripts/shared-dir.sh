@@ -349,7 +349,22 @@ lock_held() {
 
 # The name the tool gives a temporary file beside NAME in process PID
 # (".<name>.ffx<pid>-<n>"); the process 4000000 is gone, 99999999 impossible.
-stale_name() { echo ".$1.ffx$2-0"; }
+# The tool names its temporary files ".<name>.ffx<site>-<pid>-<n>"; <site> is
+# the FNV-1a hash (8 hex digits) of this boot's id (with its line end) and
+# the process-number namespace ("/<st_dev>:<st_ino>" of /proc/self/ns/pid), so that a
+# sweep never takes a run on another machine or in another container for
+# one that is gone. The script's shell shares the program's namespace.
+site_tag() {
+  local key
+  key="$(cat /proc/sys/kernel/random/boot_id)"$'\n'"/$(stat -L -c '%d:%i' /proc/self/ns/pid)"
+  python3 -c 'import sys
+h = 2166136261
+for c in sys.argv[1].encode():
+    h = ((h ^ c) * 16777619) & 0xffffffff
+print("%08x" % h)' "$key"
+}
+site=$(site_tag)
+stale_name() { echo ".$1.ffx$site-$2-0"; }
 
 stale_of_others() {
   local dir plots names=() name status
