@@ -140,10 +140,13 @@ plant() {
   timeout "$limit" setpriv --reuid="$as" --regid="$as" --clear-groups bash -c '
     cd "$1" || exit 1
     cat "$4" >"~ffx.log"
-    state() { stat -c "1 %d %i %s %.9Y" -- "$1" | tr -d .; }
-    if [ "$3" = junk ]; then before="1 7 7 7 7"; else before=$(state "$3"); fi
-    printf "feedfix intent 1\nsettings 15574 1999\nbefore %s\ncorrected %s\nplot %d\n%s\nend\n" \
+    state() { stat -c "1 %d %i %s %.9Y %.9Z" -- "$1" | tr -d .; }
+    if [ "$3" = junk ]; then before="1 7 7 7 7 7"; else before=$(state "$3"); fi
+    # Private, as the tool makes its own: only the owner tells it apart.
+    chmod 600 "~ffx.log"
+    printf "feedfix intent 2\nmethod rename\nsettings 15574 1999\nbefore %s\ncorrected %s\nbeside 0 0 0 0 0 0\nplot %d\n%s\nend\n" \
       "$before" "$(state "~ffx.log")" "${#2}" "$2" >"~ffx.jnl"
+    chmod 600 "~ffx.jnl"
   ' plant "$@" || bad "planting as $as failed"
 }
 
@@ -191,6 +194,11 @@ planted_record() {
       expect_no_hang "$label" "$status"
       expect_state "$label: victim" "$victim" "$before"
       grep -q 1999 "$spool_dir/feedfix.ini" && bad "$label: feedfix.ini took the planted shift"
+      # Never acted on, and not the run's to remove (a run that replaces
+      # its plot may rename a record of its own over it).
+      if [ "$command" != job.plt ] && [ ! -e "$spool_dir/~ffx.jnl" ]; then
+        bad "$label: uid 65534's record removed"
+      fi
     done
   done
 }
