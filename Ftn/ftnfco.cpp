@@ -6,6 +6,7 @@
 #include <string>
 
 #include "runtime/console.h"
+#include "runtime/file_replace.h"
 #include "runtime/os.h"
 
 namespace {
@@ -70,7 +71,7 @@ void FTNFCO(std::int16_t& status, const std::int32_t& reserved, const char* sour
     return;
   }
   const OsError error =
-      os().copy_replace(system_name(source, source_count), system_name(target, target_count));
+      copy_over(system_name(source, source_count), system_name(target, target_count));
   settle(status, error, "FTNFCO", 6);
 }
 

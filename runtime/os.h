@@ -72,6 +72,9 @@ struct FileState {
   bool link = false;          // the name itself is a symbolic link (name_state only)
   bool mine = false;          // owned by the user the process runs as
   bool others_may_write = false;  // group or others have write permission
+  bool writable = false;      // the running user may write it
+  bool identity_givable = false;  // its owner and group are ones the running
+                                  // user can give a new file
 };
 
 /// Whether `now` is the very file `then` was, with the same bytes as far as
@@ -120,53 +123,48 @@ struct Os {
   /// Removes the named file. A missing file gives file_not_found, a directory
   /// access_denied; a symbolic link is removed itself, not what it leads to.
   virtual OsError remove_file(const std::string& name) = 0;
-  /// Replaces the whole content of `to` (creating it when missing) by that of
-  /// `from`. The replacement is all or nothing: on failure `to` keeps its old
-  /// bytes. A read-only `to` fails with access_denied.
-  virtual OsError copy_replace(const std::string& from, const std::string& to) = 0;
   /// Renames `from` to `to`; fails when `to` exists.
   virtual OsError rename_no_replace(const std::string& from, const std::string& to) = 0;
-  /// Renames `from` over the name `to` itself, in one step and durably:
-  /// whatever `to` was (a link too) is replaced, never followed.
+  /// Renames `from` over the name `to` itself, in one step and durably (the
+  /// directories are synced): whatever `to` was (a link too) is replaced,
+  /// never followed. A directory under `to` is refused.
   virtual OsError replace_name(const std::string& from, const std::string& to) = 0;
-  /// Creates a new, empty file for writing beside the file `name`, in the
-  /// directory that holds it (POSIX: beside the file a symbolic link leads
-  /// to). It is meant to take the place of `name` through commit_beside, or
-  /// to go again through discard_beside. `temp_name` receives the backend's
-  /// own note of it, to be handed back to those calls; the file may have no
-  /// name at all until it is committed, and a file that is never committed
-  /// does not outlive the process where the system allows it. A directory
-  /// that takes no new file fails with access_denied, and so does a `name`
-  /// whose file could be told from the new one after the commit: one with
-  /// other names (hard links), or an owner and group this user cannot give.
-  /// A symbolic link that neither the running user nor the owner of its
-  /// directory made is not followed (access_denied).
-  virtual OpenResult create_beside(const std::string& name, std::string& temp_name) = 0;
-  /// Puts the file made by create_beside in place of `to` in one step and
-  /// closes it: afterwards `to` names either its old bytes or all the new
-  /// ones, also after a power loss (the bytes reach the disk before the
-  /// name). `to` keeps its permission bits and owner (POSIX) or its hidden,
-  /// system and archive marks (Windows); a POSIX symbolic link stays a link.
-  /// With `expected`, the rename is made only while `to` still leads to that
-  /// very file unchanged (same_file_state), else it fails with changed.
-  /// On failure `to` is as it was and the new file is gone.
-  virtual OsError commit_beside(FileHandle file, const std::string& temp_name,
-                                const std::string& to, const FileState* expected) = 0;
+  /// Follows symbolic links from `name` to the name of the file they lead
+  /// to (a dangling link: its destination; no link: `name` itself). A link
+  /// that neither the running user nor the owner of the directory it stands
+  /// in made is not followed: access_denied.
+  virtual OsError resolve_name(const std::string& name, std::string& target) = 0;
+  /// Sets the size of the open file, zeros filling what it gains; its
+  /// position stays where it was.
+  virtual OsError set_file_size(FileHandle file, std::uint64_t size) = 0;
+  /// Copies the rest of `from`, from its position on, to `to` at its
+  /// position, the kernel's way where there is one.
+  virtual OsError copy_data(FileHandle from, FileHandle to) = 0;
+  /// Gives the open file `file` the owner, group, permission bits and
+  /// extended attributes, access lists among them, of the file `of`
+  /// (Windows: its hidden, system and archive marks and its access list),
+  /// so that nothing tells it from `of` rewritten. access_denied where any
+  /// of them cannot be given.
+  virtual OsError adopt_identity(FileHandle file, const std::string& of) = 0;
+
+  /// Creates a new, private, empty file for writing in the directory of
+  /// `target` (a name whose links are resolved already), to take its place
+  /// through keep_beside or to go through discard_beside. `temp_name`
+  /// receives the backend's own note of it, to be handed back; the file may
+  /// have no name at all until it is kept, and one that is never kept does
+  /// not outlive the process where the system allows it (Linux: no name;
+  /// elsewhere a hidden name that a stop signal removes; Windows: the
+  /// system's mark for deletion). A directory that takes no new file fails
+  /// with access_denied.
+  virtual OpenResult create_beside(const std::string& target, std::string& temp_name) = 0;
+  /// Gives the file made by create_beside the name `target` in one step, a
+  /// rename over it, and closes it. Synced by the caller first, the file
+  /// then survives a power loss under that name whole. On failure the new
+  /// file is gone and `target` as it was.
+  virtual OsError keep_beside(FileHandle file, const std::string& temp_name,
+                              const std::string& target) = 0;
   /// Closes and removes a file made by create_beside that is not wanted.
   virtual void discard_beside(FileHandle file, const std::string& temp_name) = 0;
-  /// Puts the closed file `from` in place of `to` by renaming it, where that
-  /// is one step and leaves nothing to tell it from a rewrite in place: both
-  /// on one volume, `from` the running user's file with no other name, `to`
-  /// (where it exists) a writable file with one name whose owner, group and
-  /// extended attributes (ACLs) `from` can be given. `from` takes them with
-  /// `to`'s permission bits (Windows: its marks) and reaches the disk before
-  /// the rename; a POSIX symbolic link `to` stays a link and its file is
-  /// replaced. `expected` as for commit_beside. On success `from` is gone;
-  /// on failure `to` is as it was (`from` may have lost its permission bits
-  /// to `to`'s, nothing more) and the caller copies instead. A read-only `to`
-  /// fails with access_denied.
-  virtual OsError move_replace(const std::string& from, const std::string& to,
-                               const FileState* expected) = 0;
 
   /// Waits up to `wait_ms` milliseconds (negative: for ever) until no other
   /// run holds the lock of the current directory, then holds it until the

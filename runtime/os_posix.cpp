@@ -199,29 +199,6 @@ OsError copy_bytes(int from, int to, off_t size_hint) {
   }
 }
 
-// Where no new file can take the target's place (the directory takes none,
-// or the target's owner, group or other names would show the difference),
-// the target is rewritten where it stands; this cannot be all or nothing. It
-// is first emptied and set to the new size, so that a copy stopped on the
-// way leaves a file of exactly that size whose blocks are new bytes or
-// zeros: a sign that no other program's bytes can give by chance, by which
-// the next run knows the copy to finish.
-OsError copy_in_place(int from, const std::string& target, off_t size) {
-  const int to = open_retry(target.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (to < 0) return last_error();
-  OsError e = OsError::none;
-  while (e == OsError::none && ::ftruncate(to, 0) != 0) {
-    if (errno != EINTR) e = last_error();
-  }
-  while (e == OsError::none && ::ftruncate(to, size) != 0) {
-    if (errno != EINTR) e = last_error();
-  }
-  if (e == OsError::none) e = copy_bytes(from, to, size);
-  if (e == OsError::none) e = fsync_retry(to);
-  if (::close(to) != 0 && e == OsError::none) e = last_error();
-  return e;
-}
-
 // Makes a rename in `directory` durable. The rename is done already, so a
 // directory that cannot be synced (some file systems refuse) changes nothing.
 void sync_directory(const std::string& directory) {
@@ -392,10 +369,6 @@ bool can_give_owner(const struct stat& st) {
   return std::find(groups, groups + (n > 0 ? n : 0), st.st_gid) != groups + (n > 0 ? n : 0);
 }
 
-// Whether a new file put in place of `st` by a rename could be told from
-// the old one rewritten: by another name of the old file, or by an owner or
-// group that this user cannot give.
-bool rename_shows(const struct stat& st) { return st.st_nlink != 1 || !can_give_owner(st); }
 
 // Names of the extended attributes of `path` (links followed), or of the
 // open file `fd` where path is null; false when they cannot be listed.
@@ -450,7 +423,7 @@ OsError copy_attributes(int fd, const std::string& target) {
 // attributes of the file `target` (state `target_st`), so that nothing tells
 // it from the old file rewritten; access_denied where any of them cannot be
 // given, and the caller then writes the old file in place.
-OsError adopt_identity(int fd, const std::string& target, const struct stat& target_st) {
+OsError adopt_identity_of(int fd, const std::string& target, const struct stat& target_st) {
   // Owner and group first: a change of owner may clear set-id bits.
   if ((target_st.st_uid != ::geteuid() || target_st.st_gid != ::getegid()) &&
       ::fchown(fd, target_st.st_uid, target_st.st_gid) != 0) {
@@ -483,31 +456,12 @@ OsError name_unnamed(int fd, const std::string& target, std::string& temp) {
   return OsError::other;
 }
 
-FileState state_of(const struct stat& st);
-
-// Whether `target` still leads to the file `expected` describes (always,
-// without an expectation): checked right before a rename, after every sync.
-OsError still_expected(const std::string& target, const FileState* expected) {
-  if (expected == nullptr) return OsError::none;
-  struct stat st {};
-  if (::stat(target.c_str(), &st) != 0 || !same_file_state(state_of(st), *expected)) {
-    return OsError::changed;
-  }
-  return OsError::none;
-}
-
-// Puts the file open on `fd` (made by create_beside_target for `target`,
-// named `temp` or without a name) in place of `target` and closes it.
-// `target_st` is the target's state where it exists.
-OsError commit_file(int fd, std::string temp, const std::string& target,
-                    const struct stat* target_st, const FileState* expected) {
-  OsError e = target_st != nullptr ? adopt_identity(fd, target, *target_st) : OsError::none;
-  // The bytes reach the disk before the name does, so that a power loss
-  // leaves the old file or the whole new one.
-  if (e == OsError::none) e = fsync_retry(fd);
-  if (e == OsError::none && temp.empty()) e = name_unnamed(fd, target, temp);
+// Gives the file open on `fd` (made by create_beside_target for `target`,
+// named `temp` or without a name) the name `target` and closes it.
+OsError keep_file(int fd, std::string temp, const std::string& target) {
+  OsError e = OsError::none;
+  if (temp.empty()) e = name_unnamed(fd, target, temp);
   if (::close(fd) != 0 && errno != EINTR && e == OsError::none) e = last_error();
-  if (e == OsError::none) e = still_expected(target, expected);
   if (e == OsError::none && ::rename(temp.c_str(), target.c_str()) != 0) e = last_error();
   if (e != OsError::none && !temp.empty()) {
     (void)::unlink(temp.c_str());  // Leave nothing behind; the target is untouched.
@@ -524,39 +478,6 @@ void discard_file(int fd, const std::string& temp) {
   forget_named(temp);
 }
 
-// Copies the open source into a new file beside `target` and puts it in
-// place of `target`, so the target has either its old bytes or all the new
-// ones.
-OsError copy_and_rename(int from, const struct stat& from_st, const std::string& target,
-                        const struct stat* target_st) {
-  std::string temp;
-  // A target that exists gives its permission bits at the commit; a new one
-  // gets the usual bits of a new file.
-  const mode_t create_mode = target_st != nullptr ? 0600 : 0666;
-  if (target_st != nullptr && rename_shows(*target_st)) {
-    return copy_in_place(from, target, from_st.st_size);
-  }
-  const int to = create_beside_target(target, create_mode, temp);
-  if (to < 0) {
-    const int error = errno;
-    const bool no_new_file = error == EACCES || error == EPERM || error == EROFS;
-    if (no_new_file && target_st != nullptr) return copy_in_place(from, target, from_st.st_size);
-    return map_errno(error);
-  }
-  const OsError e = copy_bytes(from, to, from_st.st_size);
-  if (e != OsError::none) {
-    discard_file(to, temp);
-    return e;
-  }
-  const OsError committed = commit_file(to, temp, target, target_st, nullptr);
-  // Attributes that cannot be given: written in place after all.
-  if (committed == OsError::access_denied && target_st != nullptr) {
-    if (::lseek(from, 0, SEEK_SET) != 0) return last_error();
-    return copy_in_place(from, target, from_st.st_size);
-  }
-  return committed;
-}
-
 FileState state_of(const struct stat& st) {
   FileState state;
   state.exists = true;
@@ -569,6 +490,15 @@ FileState state_of(const struct stat& st) {
   state.link = S_ISLNK(st.st_mode);
   state.mine = st.st_uid == ::geteuid();
   state.others_may_write = (st.st_mode & 022) != 0;
+  return state;
+}
+
+// state_of with what this user may do to the file `path` names.
+FileState state_with_rights(const struct stat& st, const std::string& path) {
+  FileState state = state_of(st);
+  state.writable =
+      !nobody_may_write(st) && ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0;
+  state.identity_givable = can_give_owner(st);
   return state;
 }
 
@@ -757,19 +687,19 @@ class PosixOs final : public Os {
   FileState file_state(FileHandle file) override {
     struct stat st {};
     if (::fstat(to_fd(file), &st) != 0) return {};
-    return state_of(st);
+    return state_with_rights(st, "/proc/self/fd/" + std::to_string(to_fd(file)));
   }
 
   FileState path_state(const std::string& name) override {
     struct stat st {};
     if (::stat(name.c_str(), &st) != 0) return {};
-    return state_of(st);
+    return state_with_rights(st, name);
   }
 
   FileState name_state(const std::string& name) override {
     struct stat st {};
     if (::lstat(name.c_str(), &st) != 0) return {};
-    return state_of(st);
+    return state_with_rights(st, name);
   }
 
   void watch_writes(FileHandle file) override {
@@ -828,58 +758,36 @@ class PosixOs final : public Os {
     return OsError::none;
   }
 
-  OsError copy_replace(const std::string& from, const std::string& to) override {
-    std::string target;
-    if (const OsError e = resolve_links(to, target); e != OsError::none) return e;
-    struct stat target_st {};
-    const bool target_exists = ::stat(target.c_str(), &target_st) == 0;
-    if (!target_exists && errno != ENOENT) return last_error();
-    if (target_exists) {
-      if (!S_ISREG(target_st.st_mode) || nobody_may_write(target_st)) {
-        return OsError::access_denied;
-      }
-      // One who may not write the file may not replace it either, even where
-      // the directory would allow the rename.
-      if (::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) return last_error();
-    }
-
-    const int source = open_retry(from.c_str(), O_RDONLY | O_CLOEXEC);
-    if (source < 0) return last_error();
-    struct stat source_st {};
-    OsError e = OsError::none;
-    if (::fstat(source, &source_st) != 0) {
-      e = last_error();
-    } else if (S_ISDIR(source_st.st_mode)) {
-      e = OsError::access_denied;
-    } else {
-      e = copy_and_rename(source, source_st, target, target_exists ? &target_st : nullptr);
-    }
-    close_quietly(source);
-    return e;
+  OsError resolve_name(const std::string& name, std::string& target) override {
+    return resolve_links(name, target);
   }
 
-  OpenResult create_beside(const std::string& name, std::string& temp_name) override {
+  OsError set_file_size(FileHandle file, std::uint64_t size) override {
+    while (::ftruncate(to_fd(file), static_cast<off_t>(size)) != 0) {
+      if (errno != EINTR) return last_error();
+    }
+    return OsError::none;
+  }
+
+  OsError copy_data(FileHandle from, FileHandle to) override {
+    struct stat st {};
+    if (::fstat(to_fd(from), &st) != 0) return last_error();
+    return copy_bytes(to_fd(from), to_fd(to), st.st_size);
+  }
+
+  OsError adopt_identity(FileHandle file, const std::string& of) override {
+    struct stat st {};
+    if (::stat(of.c_str(), &st) != 0) return last_error();
+    return adopt_identity_of(to_fd(file), of, st);
+  }
+
+  OpenResult create_beside(const std::string& target, std::string& temp_name) override {
     OpenResult result;
-    // Beside the file that a symbolic link leads to, so that the rename that
-    // puts it in place stays within one directory.
-    std::string target;
-    if (const OsError e = resolve_links(name, target); e != OsError::none) {
-      result.error = e;
-      return result;
-    }
+    // Private while it is written: a file it replaces gives it its own bits
+    // when it is kept. One that takes a free name gets the usual bits.
     struct stat target_st {};
-    const bool exists = ::stat(target.c_str(), &target_st) == 0;
-    // A file that is no plain file, that this user may not write, or that
-    // would show the swap, is not replaced by a new one.
-    if (exists && (!S_ISREG(target_st.st_mode) || nobody_may_write(target_st) ||
-                   ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0 ||
-                   rename_shows(target_st))) {
-      result.error = OsError::access_denied;
-      return result;
-    }
-    // The new file is private until the commit gives it the bits of the
-    // file it replaces.
-    const int fd = create_beside_target(target, exists ? 0600 : 0666, temp_name);
+    const mode_t mode = ::stat(target.c_str(), &target_st) == 0 ? 0600 : 0666;
+    const int fd = create_beside_target(target, mode, temp_name);
     if (fd < 0) {
       result.error = last_error();
       return result;
@@ -890,69 +798,13 @@ class PosixOs final : public Os {
     return result;
   }
 
-  OsError commit_beside(FileHandle file, const std::string& temp_name, const std::string& to,
-                        const FileState* expected) override {
-    std::string target;
-    OsError e = resolve_links(to, target);
-    struct stat target_st {};
-    const bool target_exists = e == OsError::none && ::stat(target.c_str(), &target_st) == 0;
-    if (e == OsError::none && !target_exists && errno != ENOENT) e = last_error();
-    if (e == OsError::none && target_exists && !S_ISREG(target_st.st_mode)) {
-      e = OsError::access_denied;
-    }
-    if (e != OsError::none) {
-      discard_file(to_fd(file), temp_name);
-      return e;
-    }
-    return commit_file(to_fd(file), temp_name, target, target_exists ? &target_st : nullptr,
-                       expected);
+  OsError keep_beside(FileHandle file, const std::string& temp_name,
+                      const std::string& target) override {
+    return keep_file(to_fd(file), temp_name, target);
   }
 
   void discard_beside(FileHandle file, const std::string& temp_name) override {
     discard_file(to_fd(file), temp_name);
-  }
-
-  OsError move_replace(const std::string& from, const std::string& to,
-                       const FileState* expected) override {
-    std::string target;
-    if (const OsError e = resolve_links(to, target); e != OsError::none) return e;
-    struct stat target_st {};
-    const bool target_exists = ::stat(target.c_str(), &target_st) == 0;
-    if (!target_exists && errno != ENOENT) return last_error();
-    if (target_exists) {
-      if (!S_ISREG(target_st.st_mode) || nobody_may_write(target_st)) {
-        return OsError::access_denied;
-      }
-      // As for the copy: one who may not write the file may not replace it.
-      if (::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) return last_error();
-      // Another name of the plot, or an owner that cannot be given, would
-      // show the swap: the caller copies instead.
-      if (rename_shows(target_st)) return OsError::other;
-    }
-    if (const OsError e = still_expected(target, expected); e != OsError::none) return e;
-    const int fd = open_retry(from.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return last_error();
-    struct stat from_st {};
-    OsError e = ::fstat(fd, &from_st) != 0 ? last_error() : OsError::none;
-    // Only the run's own file, with no other name, on the plot's volume.
-    if (e == OsError::none &&
-        (!own_private_file(from_st) || (target_exists && from_st.st_dev != target_st.st_dev))) {
-      e = OsError::other;
-    }
-    if (e == OsError::none && target_exists) {
-      e = adopt_identity(fd, target, target_st);
-      if (e == OsError::access_denied) e = OsError::other;
-    }
-    // The bytes reach the disk before the name does.
-    if (e == OsError::none) e = fsync_retry(fd);
-    close_quietly(fd);  // Only read; the sync above has said what matters.
-    if (e == OsError::none) e = still_expected(target, expected);
-    if (e != OsError::none) return e;
-    if (::rename(from.c_str(), target.c_str()) != 0) return last_error();
-    sync_directory(directory_of(target));
-    const std::string from_directory = directory_of(from);
-    if (from_directory != directory_of(target)) sync_directory(from_directory);
-    return OsError::none;
   }
 
   OsError lock_current_directory(int wait_ms) override {
@@ -1042,6 +894,7 @@ class PosixOs final : public Os {
   OsError replace_name(const std::string& from, const std::string& to) override {
     if (::rename(from.c_str(), to.c_str()) != 0) return last_error();
     sync_directory(directory_of(to));
+    if (directory_of(from) != directory_of(to)) sync_directory(directory_of(from));
     return OsError::none;
   }
 

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "Kopf01/sxi/byte_scan.h"
+#include "runtime/file_replace.h"
 #include "runtime/console.h"
 #include "runtime/os.h"
 
@@ -61,8 +62,7 @@ struct Unit {
   IoStatus write_error = k_io_ok;
   // Writing an existing file: the new file beside it that takes its place at
   // close; empty while nothing is written, and where the file is cut in place.
-  std::string side_name;
-  bool replacing = false;  // writing: the new contents are in a file beside it
+  NewFile side;  // writing: the new contents, in a file beside the old one
   // Reading: the field of a line that the buffer cannot hold whole, kept
   // while the rest of the line is skipped.
   PlotRecord long_field{};
@@ -554,17 +554,16 @@ IoStatus start_new_contents(Unit& u) {
     u.truncated = true;
     return k_io_ok;
   }
-  std::string side_name;
-  const OpenResult side = os().create_beside(u.name, side_name);
-  if (side.error == OsError::access_denied) {
-    if (const OsError e = os().truncate_file(u.handle); e != OsError::none) return io_status(e);
-  } else if (side.error != OsError::none) {
-    return io_status(side.error);
+  OsError e = OsError::none;
+  NewFile side = NewFile::beside(u.name, e);
+  if (e == OsError::access_denied) {
+    if (const OsError cut = os().truncate_file(u.handle); cut != OsError::none) return io_status(cut);
+  } else if (e != OsError::none) {
+    return io_status(e);
   } else {
     (void)os().close_file(u.handle);  // Never written; closing it loses nothing.
-    u.handle = side.handle;
-    u.side_name = std::move(side_name);
-    u.replacing = true;
+    u.handle = side.handle();
+    u.side = std::move(side);
   }
   u.truncated = true;
   return k_io_ok;
@@ -645,9 +644,9 @@ void close_unit(std::int32_t unit, Close how) {
   if (found == nullptr) return;  // Closing a closed unit has nothing to do.
   Unit& u = *found;
   const std::string name = u.name;
-  const std::string side_name = u.side_name;
+  NewFile side = std::move(u.side);
   const bool created = u.created;
-  const bool replacing = u.replacing;
+  const bool replacing = side.open();
   const FileHandle handle = u.handle;
   // New contents take a file's place only when every write of this opening
   // went through (a failed one was reported to its caller), and not while the
@@ -660,9 +659,9 @@ void close_unit(std::int32_t unit, Close how) {
   if (replacing) {
     // Otherwise the file keeps its old bytes, whole, and the new file goes.
     if (complete && status == k_io_ok) {
-      status = io_status(os().commit_beside(handle, side_name, name, /*expected=*/nullptr));
+      status = io_status(side.keep());
     } else {
-      os().discard_beside(handle, side_name);
+      side.discard();
     }
   } else {
     const OsError closed = os().close_file(handle);

@@ -227,12 +227,24 @@ std::vector<Scenario> scenarios() {
         {"open ~ffx.jnl#1", k_any, {k_stop_cleanup, Plot::old, Ini::old, Temp::absent}},
         // ~ffx.log, written whole, must be durable before anything names it.
         {"open ~ffx.log#2", k_any, {k_stop_rw, Plot::old, Ini::old, Temp::whole}},
-        {"sync ~ffx.log", k_any, {k_stop_rw, Plot::old, Ini::old, Temp::whole}},
+        {"sync ~ffx.log#1", k_any, {k_stop_rw, Plot::old, Ini::old, Temp::whole}},
         {"close ~ffx.log#2", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
+        // The rename of ~ffx.log over the plot file: where any step of it
+        // fails, the corrected plot is copied beside the plot file instead.
+        {"open ~ffx.log#3", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
+        {"adopt plot.plt", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
+        {"sync ~ffx.log#2", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
+        {"close ~ffx.log#3", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
+        {"rename plot.plt", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
         {"open ~ffx.log", k_any, {k_stop_temp, Plot::old, Ini::old, Temp::absent}},
         {"read plot.plt", k_any, {k_stop_rw, Plot::old, Ini::old, Temp::partial}},
         {"write ~ffx.log", k_any, {k_stop_rw, Plot::old, Ini::old, Temp::partial}},
         {"close plot.plt", k_any, {"fatal", Plot::old, Ini::old, Temp::whole}},
+        // The settings file's new contents could not be given its identity
+        // or made durable: the old settings stay, and the record lets the
+        // next run write them back.
+        {"adopt feedfix.ini", k_any, {"fatal", Plot::fresh, Ini::old, Temp::absent, true}},
+        {"sync feedfix.ini.new0", k_any, {"fatal", Plot::fresh, Ini::old, Temp::absent, true}},
         // A created file whose close fails is removed.
         {"close ~ffx.log", k_any, {"fatal", Plot::old, Ini::old, Temp::absent}},
         // A run that cannot run alone goes on unlocked.
@@ -246,7 +258,6 @@ std::vector<Scenario> scenarios() {
         {"sync ~ffx.jnl.new", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
         {"close ~ffx.jnl.new", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
         // Where ~ffx.log cannot be renamed over the plot file, it is copied.
-        {"move plot.plt", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
         // A record whose removal failed stays; the next run removes it.
         {"remove ~ffx.jnl", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
         {"open feedfix.ini#2", k_any, {k_stop_ini_write, Plot::fresh, Ini::old, Temp::absent}},
@@ -315,6 +326,8 @@ std::vector<Scenario> scenarios() {
         {"close feedfix.ini#2", k_any, {"OK", Plot::old, Ini::fresh, Temp::absent}},
         {"write feedfix.ini.new0", k_any, {"fatal", Plot::old, Ini::old, Temp::absent}},
         {"close feedfix.ini.new0", k_any, {"fatal", Plot::old, Ini::old, Temp::absent}},
+        {"adopt feedfix.ini", k_any, {"fatal", Plot::old, Ini::old, Temp::absent}},
+        {"sync feedfix.ini.new0", k_any, {"fatal", Plot::old, Ini::old, Temp::absent}},
         {"replace feedfix.ini", k_any, {"fatal", Plot::old, Ini::old, Temp::absent}},
     };
     list.push_back(s);
@@ -356,10 +369,20 @@ std::vector<Scenario> scenarios() {
         {"open ~ffx.log#2", k_any, {k_stop_rw, Plot::old, Ini::old, Temp::whole}},
         {"sync ~ffx.log", k_any, {k_stop_rw, Plot::old, Ini::old, Temp::whole}},
         {"close ~ffx.log#2", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
-        // The copy beside the plot file reads ~ffx.log once more.
-        {"open ~ffx.log#3", k_any, {k_stop_cleanup, Plot::old, Ini::fresh, Temp::whole}},
-        {"read ~ffx.log", k_any, {k_stop_cleanup, Plot::old, Ini::fresh, Temp::whole}},
+        // ~ffx.log, on another volume, is opened for the rename in vain;
+        // the copy beside the plot file reads it once more.
+        {"open ~ffx.log#3", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
         {"close ~ffx.log#3", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
+        {"open ~ffx.log#4", k_any, {k_stop_cleanup, Plot::old, Ini::fresh, Temp::whole}},
+        {"read ~ffx.log", k_any, {k_stop_cleanup, Plot::old, Ini::fresh, Temp::whole}},
+        {"close ~ffx.log#4", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
+        // The plot file's identity that cannot be given, or a sync refused:
+        // copied into the plot file itself instead.
+        {"adopt plot.plt", k_denied, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
+        {"adopt plot.plt", k_any, {k_stop_cleanup, Plot::old, Ini::fresh, Temp::whole}},
+        {"sync plot.plt.new0#2", k_denied, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
+        {"adopt feedfix.ini", k_any, {"fatal", Plot::fresh, Ini::old, Temp::whole, true}},
+        {"sync feedfix.ini.new0", k_any, {"fatal", Plot::fresh, Ini::old, Temp::whole, true}},
         {"open ~ffx.log", k_any, {k_stop_temp, Plot::old, Ini::old, Temp::absent}},
         {"read plot.plt", k_any, {k_stop_rw, Plot::old, Ini::old, Temp::partial}},
         {"write ~ffx.log", k_any, {k_stop_rw, Plot::old, Ini::old, Temp::partial}},
@@ -372,7 +395,6 @@ std::vector<Scenario> scenarios() {
         {"write ~ffx.jnl.new", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
         {"sync ~ffx.jnl.new", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
         {"close ~ffx.jnl.new", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
-        {"move plot.plt", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
         // No new file can take the plot file's place: it is rewritten in
         // place, under the record. Any other failure of the copy beside
         // leaves the plot file whole: the record goes.
@@ -406,7 +428,7 @@ std::vector<Scenario> scenarios() {
     s.files = {{k_ini, "15574\r\n250\r\n"}, {k_plot, k_plot_old}};
     s.arguments = {k_plot};
     s.read_chunk = static_cast<std::size_t>(-1);
-    s.stopped_at = "move plot.plt";
+    s.stopped_at = "rename plot.plt";
     s.once_plot = k_plot_new;
     s.once_ini = "     15574\r\n       446\r\n";
     s.new_plot = "PG;8800,0;\r\nPU2096,3400;\r\nPG;   8804,0;\r\nPG;   16000,0;\r\n";
@@ -439,15 +461,22 @@ std::vector<Scenario> scenarios() {
         {"write ~ffx.jnl.new", k_any, clean},
         {"sync ~ffx.jnl.new", k_any, clean},
         {"close ~ffx.jnl.new", k_any, clean},
-        {"sync ~ffx.log", k_any, {k_stop_rw, Plot::once, Ini::once, Temp::whole}},
+        // The stopped run's rename, made again: where a step of it fails,
+        // the corrected plot is copied beside the plot file instead.
+        {"open ~ffx.log#1", k_any, clean},
+        {"adopt plot.plt#1", k_any, clean},
+        {"sync ~ffx.log#1", k_any, clean},
+        {"close ~ffx.log#1", k_any, clean},
         // The replacement, by a copy where the rename fails.
-        {"move plot.plt#1", k_any, clean},
+        {"rename plot.plt#1", k_any, clean},
         // The write-back of the stopped run's settings.
         {"open feedfix.ini#1", k_any, no_write_back},
         {"create feedfix.ini#1", k_denied, clean},
         {"create feedfix.ini#1", k_any, no_write_back},
         {"close feedfix.ini#1", k_any, clean},
         {"write feedfix.ini.new0#1", k_any, {"fatal", Plot::once, Ini::old, Temp::absent, true}},
+        {"adopt feedfix.ini#1", k_any, {"fatal", Plot::once, Ini::old, Temp::absent, true}},
+        {"sync feedfix.ini.new0#1", k_any, {"fatal", Plot::once, Ini::old, Temp::absent, true}},
         {"replace feedfix.ini#1", k_any, {"fatal", Plot::once, Ini::old, Temp::absent, true}},
         {"remove ~ffx.jnl#1", k_any, clean},
         // This run's own work on the plot the stopped run corrected.
@@ -455,9 +484,18 @@ std::vector<Scenario> scenarios() {
         {"read feedfix.ini", k_any, {k_stop_ini_use, Plot::once, Ini::once, Temp::absent}},
         {"close feedfix.ini#2", k_any, {"fatal", Plot::once, Ini::once, Temp::absent}},
         {"open plot.plt", k_any, {k_stop_plot, Plot::once, Ini::once, Temp::absent}},
-        {"open ~ffx.log#2", k_any, {k_stop_rw, Plot::once, Ini::once, Temp::whole}},
-        {"close ~ffx.log#2", k_any, clean},
-        {"open ~ffx.log", k_any, {k_stop_temp, Plot::once, Ini::once, Temp::absent}},
+        {"open ~ffx.log#2", k_any, {k_stop_temp, Plot::once, Ini::once, Temp::absent}},
+        // ~ffx.log made durable before anything names it.
+        {"open ~ffx.log#3", k_any, {k_stop_rw, Plot::once, Ini::once, Temp::whole}},
+        {"sync ~ffx.log#2", k_any, {k_stop_rw, Plot::once, Ini::once, Temp::whole}},
+        {"close ~ffx.log#3", k_any, clean},
+        // This run's own rename; where a step fails, a copy beside.
+        {"open ~ffx.log#4", k_any, clean},
+        {"adopt plot.plt#2", k_any, clean},
+        {"sync ~ffx.log#3", k_any, clean},
+        {"close ~ffx.log#4", k_any, clean},
+        {"adopt feedfix.ini#2", k_any, {"fatal", Plot::fresh, Ini::once, Temp::absent, true}},
+        {"sync feedfix.ini.new0#2", k_any, {"fatal", Plot::fresh, Ini::once, Temp::absent, true}},
         {"stdout #5", k_refusals, {"fatal", Plot::once, Ini::once, Temp::partial}},
         {"stdout #6", k_refusals, {"fatal", Plot::once, Ini::once, Temp::partial}},
         {"stdout #7", k_refusals, {"fatal", Plot::once, Ini::once, Temp::partial}},
@@ -467,7 +505,7 @@ std::vector<Scenario> scenarios() {
         {"close plot.plt", k_any, {"fatal", Plot::once, Ini::once, Temp::whole}},
         {"close ~ffx.log", k_any, {"fatal", Plot::once, Ini::once, Temp::absent}},
         {"stdout #9", k_refusals, {"fatal", Plot::once, Ini::once, Temp::whole}},
-        {"move plot.plt#2", k_any, clean},
+        {"rename plot.plt#2", k_any, clean},
         {"open feedfix.ini#3", k_any, {k_stop_ini_write, Plot::fresh, Ini::once, Temp::absent}},
         {"create feedfix.ini#2", k_denied, clean},
         {"create feedfix.ini#2", k_any, {k_stop_ini_write, Plot::fresh, Ini::once, Temp::absent}},
@@ -538,6 +576,8 @@ std::vector<Scenario> scenarios() {
         {"close feedfix.ini#2", k_any, {k_stop_reset, Plot::old, Ini::fresh, Temp::absent}},
         {"write feedfix.ini.new0", k_any, {"fatal", Plot::old, Ini::old, Temp::absent}},
         {"close feedfix.ini.new0", k_any, {"fatal", Plot::old, Ini::old, Temp::absent}},
+        {"adopt feedfix.ini", k_any, {"fatal", Plot::old, Ini::old, Temp::absent}},
+        {"sync feedfix.ini.new0", k_any, {"fatal", Plot::old, Ini::old, Temp::absent}},
         {"replace feedfix.ini", k_any, {"fatal", Plot::old, Ini::old, Temp::absent}},
     };
     list.push_back(s);
@@ -780,8 +820,8 @@ TEST(InterruptedReplacement, FinishedOnlyWhereThePlotIsStillTheStoppedRunsToRepl
          f.files[k_plot] = k_plot_new.substr(0, 15) + std::string(k_plot_new.size() - 15, '\0');
        },
        true},
-      // Nothing tells an emptied plot from one an exporter has begun anew.
-      {"plot emptied", [](FakeOs& f) { f.files[k_plot].clear(); }, false},
+      // Stopped between emptying the plot file and setting its size.
+      {"plot emptied", [](FakeOs& f) { f.files[k_plot].clear(); }, true},
       // A new export begun since, its first line the same as the copy's.
       {"new export begun", [](FakeOs& f) { f.files[k_plot] = k_plot_new.substr(0, 12); }, false},
       // Someone else's plot now: it stays, and so does the shift.

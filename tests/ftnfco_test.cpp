@@ -61,7 +61,7 @@ TEST_F(FileRoutines, FailedSystemCallsGiveStatusThreeSilently) {
   fake.files.emplace("a", "1");
   for (OsError error : {OsError::access_denied, OsError::disk_full, OsError::io_error,
                         OsError::other}) {
-    fake.fail_next("copy", "b", error);
+    fake.fail_next("copy", "", error);  // the copy into the new file beside "b"
     status = -7;
     FTNFCO(status, k_reserved, "a", 1, "b", 1);
     EXPECT_EQ(3, status);

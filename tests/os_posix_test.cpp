@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "runtime/file_replace.h"
 #include "tests/support/scratch_dir.h"
 
 // The POSIX backend's site tag in temporary names (os_posix.cpp).
@@ -78,6 +79,10 @@ class EnvGuard {
 
 class PosixOs : public ::testing::Test {
  protected:
+  // The replacement layer above the seam runs on the real backend here.
+  void SetUp() override { set_os(&os_); }
+  void TearDown() override { set_os(nullptr); }
+
   ScratchDir scratch;
   Os& os_ = backend();
 
@@ -196,7 +201,7 @@ TEST_F(PosixOs, CopyReplacesTheWholeContentAndKeepsPermissionBits) {
   scratch.write("plot.plt", "a much longer old content\r\nPU1200,3400;\r\n");
   const fs::perms mode = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
   set_mode(path("plot.plt"), mode);
-  EXPECT_EQ(OsError::none, os_.copy_replace(path("~ffx.log"), path("plot.plt")));
+  EXPECT_EQ(OsError::none, copy_over(path("~ffx.log"), path("plot.plt")));
   EXPECT_EQ("PU1450,3400;\r\n", scratch.read("plot.plt"));
   EXPECT_EQ(mode, mode_of(path("plot.plt")));
   EXPECT_EQ((std::vector<std::string>{"plot.plt", "~ffx.log"}), scratch.names());
@@ -206,7 +211,7 @@ TEST_F(PosixOs, CopyCreatesAMissingTargetAndCopiesLargeFilesExactly) {
   std::string big;
   for (int i = 0; big.size() < 3'000'000; ++i) big += "PU" + std::to_string(i) + ",3400;\r\n";
   scratch.write("~ffx.log", big);
-  EXPECT_EQ(OsError::none, os_.copy_replace(path("~ffx.log"), path("new.plt")));
+  EXPECT_EQ(OsError::none, copy_over(path("~ffx.log"), path("new.plt")));
   EXPECT_EQ(big, scratch.read("new.plt"));
 }
 
@@ -214,7 +219,7 @@ TEST_F(PosixOs, CopyRefusesAReadOnlyTargetAndLeavesIt) {
   scratch.write("~ffx.log", "new");
   scratch.write("plot.plt", "old");
   set_mode(path("plot.plt"), fs::perms::owner_read | fs::perms::others_read);
-  EXPECT_EQ(OsError::access_denied, os_.copy_replace(path("~ffx.log"), path("plot.plt")));
+  EXPECT_EQ(OsError::access_denied, copy_over(path("~ffx.log"), path("plot.plt")));
   EXPECT_EQ("old", scratch.read("plot.plt"));
   EXPECT_EQ((std::vector<std::string>{"plot.plt", "~ffx.log"}), scratch.names());
 }
@@ -224,7 +229,7 @@ TEST_F(PosixOs, CopyThroughASymlinkReplacesTheFileAndKeepsTheLink) {
   scratch.write("sub/real.plt", "old");
   fs::create_symlink("sub/real.plt", path("link.plt"));
   scratch.write("~ffx.log", "new");
-  EXPECT_EQ(OsError::none, os_.copy_replace(path("~ffx.log"), path("link.plt")));
+  EXPECT_EQ(OsError::none, copy_over(path("~ffx.log"), path("link.plt")));
   EXPECT_TRUE(fs::is_symlink(path("link.plt")));
   EXPECT_EQ(fs::path("sub/real.plt"), fs::read_symlink(path("link.plt")));
   EXPECT_EQ("new", scratch.read("sub/real.plt"));
@@ -240,7 +245,7 @@ TEST_F(PosixOs, CopyThroughASymlinkReplacesTheFileAndKeepsTheLink) {
 TEST_F(PosixOs, CopyOverADanglingLinkCreatesItsDestination) {
   fs::create_symlink("made.plt", path("link.plt"));
   scratch.write("~ffx.log", "new");
-  EXPECT_EQ(OsError::none, os_.copy_replace(path("~ffx.log"), path("link.plt")));
+  EXPECT_EQ(OsError::none, copy_over(path("~ffx.log"), path("link.plt")));
   EXPECT_TRUE(fs::is_symlink(path("link.plt")));
   EXPECT_EQ("new", scratch.read("made.plt"));
 }
@@ -249,9 +254,9 @@ TEST_F(PosixOs, FailedCopyLeavesTheTargetAndNoStrayFile) {
   scratch.write("plot.plt", "old");
   fs::create_directory(path("dir"));
   const std::vector<std::string> before = scratch.names();
-  EXPECT_EQ(OsError::file_not_found, os_.copy_replace(path("missing.log"), path("plot.plt")));
-  EXPECT_EQ(OsError::access_denied, os_.copy_replace(path("dir"), path("plot.plt")));
-  EXPECT_EQ(OsError::access_denied, os_.copy_replace(path("plot.plt"), path("dir")));
+  EXPECT_EQ(OsError::file_not_found, copy_over(path("missing.log"), path("plot.plt")));
+  EXPECT_EQ(OsError::access_denied, copy_over(path("dir"), path("plot.plt")));
+  EXPECT_EQ(OsError::access_denied, copy_over(path("plot.plt"), path("dir")));
   EXPECT_EQ("old", scratch.read("plot.plt"));
   EXPECT_EQ(before, scratch.names());
 }
@@ -266,7 +271,7 @@ TEST_F(PosixOs, CopyFailingHalfwayLeavesTheTargetAndNoStrayFile) {
   rlimit small = saved;
   small.rlim_cur = 4096;
   ASSERT_EQ(0, ::setrlimit(RLIMIT_FSIZE, &small));
-  const OsError e = os_.copy_replace(path("~ffx.log"), path("plot.plt"));
+  const OsError e = copy_over(path("~ffx.log"), path("plot.plt"));
   ASSERT_EQ(0, ::setrlimit(RLIMIT_FSIZE, &saved));
   EXPECT_EQ(OsError::disk_full, e);
   EXPECT_EQ("old", scratch.read("plot.plt"));
@@ -279,8 +284,8 @@ TEST_F(PosixOs, CopyRewritesInPlaceWhereTheDirectoryTakesNoNewFile) {
   scratch.write("locked/plot.plt", "old content");
   scratch.write("~ffx.log", "new");
   set_mode(path("locked"), fs::perms::owner_read | fs::perms::owner_exec);
-  const OsError e = os_.copy_replace(path("~ffx.log"), path("locked/plot.plt"));
-  const OsError missing = os_.copy_replace(path("~ffx.log"), path("locked/other.plt"));
+  const OsError e = copy_over(path("~ffx.log"), path("locked/plot.plt"));
+  const OsError missing = copy_over(path("~ffx.log"), path("locked/other.plt"));
   set_mode(path("locked"), fs::perms::owner_all);
   EXPECT_EQ(OsError::none, e);
   EXPECT_EQ("new", scratch.read("locked/plot.plt"));
@@ -346,27 +351,26 @@ TEST_F(PosixOs, CommandGetsTheUsualSignalHandling) {
   EXPECT_EQ(0u, ignored & ((1ull << (13 - 1)) | (1ull << (25 - 1)))) << *status;
 }
 
-// create_beside, commit_beside, move_replace ---------------------------------
+// New files beside a target, and moves over one -------------------------------
 
 TEST_F(PosixOs, NewFileBesideReplacesTheOldInOneStepKeepingItsBits) {
   scratch.write("feedfix.ini", "     15574\r\n       250\r\n");
   const fs::perms mode = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
   set_mode(path("feedfix.ini"), mode);
-  std::string temp;
-  const OpenResult r = os_.create_beside(path("feedfix.ini"), temp);
-  ASSERT_EQ(OsError::none, r.error);
-  EXPECT_TRUE(r.created);
-  ASSERT_EQ(OsError::none, os_.write_file(r.handle, "new\r\n", 5));
-  // Where the file system allows, the new file has no name until the commit.
-  if (temp.empty()) {
-    EXPECT_EQ(std::vector<std::string>{"feedfix.ini"}, scratch.names());
-  } else {
-    EXPECT_EQ(fs::path(path("feedfix.ini")).parent_path(), fs::path(temp).parent_path());
+  OsError e = OsError::other;
+  NewFile r = NewFile::beside(path("feedfix.ini"), e);
+  ASSERT_EQ(OsError::none, e);
+  ASSERT_EQ(OsError::none, os_.write_file(r.handle(), "new\r\n", 5));
+  // Where the file system allows, the new file has no name until it is kept.
+  if (scratch.names().size() != 1) {
+    for (const std::string& name : scratch.names()) {
+      EXPECT_TRUE(name == "feedfix.ini" || name.rfind(".feedfix.ini.ffx", 0) == 0) << name;
+    }
   }
   EXPECT_EQ("     15574\r\n       250\r\n", scratch.read("feedfix.ini"))
       << "untouched until the commit";
 
-  EXPECT_EQ(OsError::none, os_.commit_beside(r.handle, temp, path("feedfix.ini"), nullptr));
+  EXPECT_EQ(OsError::none, r.keep());
   EXPECT_EQ("new\r\n", scratch.read("feedfix.ini"));
   EXPECT_EQ(mode, mode_of(path("feedfix.ini")));
   EXPECT_EQ(std::vector<std::string>{"feedfix.ini"}, scratch.names());
@@ -376,11 +380,11 @@ TEST_F(PosixOs, NewFileBesideALinkReplacesItsFileAndKeepsTheLink) {
   fs::create_directory(path("sub"));
   scratch.write("sub/real.ini", "old");
   fs::create_symlink("sub/real.ini", path("feedfix.ini"));
-  std::string temp;
-  const OpenResult r = os_.create_beside(path("feedfix.ini"), temp);
-  ASSERT_EQ(OsError::none, r.error);
-  ASSERT_EQ(OsError::none, os_.write_file(r.handle, "new", 3));
-  EXPECT_EQ(OsError::none, os_.commit_beside(r.handle, temp, path("feedfix.ini"), nullptr));
+  OsError e = OsError::other;
+  NewFile r = NewFile::beside(path("feedfix.ini"), e);
+  ASSERT_EQ(OsError::none, e);
+  ASSERT_EQ(OsError::none, os_.write_file(r.handle(), "new", 3));
+  EXPECT_EQ(OsError::none, r.keep());
   EXPECT_TRUE(fs::is_symlink(path("feedfix.ini")));
   EXPECT_EQ("new", scratch.read("sub/real.ini"));
   EXPECT_EQ((std::vector<std::string>{"feedfix.ini", "sub"}), scratch.names());
@@ -390,13 +394,13 @@ TEST_F(PosixOs, NewFileBesideALinkReplacesItsFileAndKeepsTheLink) {
 TEST_F(PosixOs, FailedOrDiscardedNewFileLeavesNothing) {
   scratch.write("feedfix.ini", "old");
   fs::create_directory(path("dir"));
-  std::string temp;
-  OpenResult r = os_.create_beside(path("feedfix.ini"), temp);
-  ASSERT_EQ(OsError::none, r.error);
-  EXPECT_EQ(OsError::access_denied, os_.commit_beside(r.handle, temp, path("dir"), nullptr));
-  r = os_.create_beside(path("feedfix.ini"), temp);
-  ASSERT_EQ(OsError::none, r.error);
-  os_.discard_beside(r.handle, temp);
+  OsError e = OsError::other;
+  NewFile r = NewFile::beside(path("dir"), e);
+  EXPECT_EQ(OsError::access_denied, e) << "a directory takes no new file's place";
+  r = NewFile::beside(path("feedfix.ini"), e);
+  ASSERT_EQ(OsError::none, e);
+  r.discard();
+  { NewFile dropped = NewFile::beside(path("feedfix.ini"), e); }  // Neither kept nor discarded.
   EXPECT_EQ("old", scratch.read("feedfix.ini"));
   EXPECT_EQ((std::vector<std::string>{"dir", "feedfix.ini"}), scratch.names());
 }
@@ -433,7 +437,7 @@ TEST_F(PosixOs, MoveRenamesOnlyWhereThatIsOneStep) {
       set_mode(path("m/plot.plt"), fs::perms::owner_all);
       set_mode(path("m/plot.plt"), mode);
     }
-    EXPECT_EQ(c.expected, os_.move_replace(path("m/~ffx.log"), path("m/plot.plt"), &read));
+    EXPECT_EQ(c.expected, move_over(path("m/~ffx.log"), path("m/plot.plt"), &read));
     const bool moved = c.expected == OsError::none;
     EXPECT_EQ(moved ? "new" : "old", scratch.read("m/plot.plt"));
     EXPECT_EQ(moved, !fs::exists(path("m/~ffx.log")));

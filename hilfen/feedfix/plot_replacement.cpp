@@ -36,6 +36,7 @@
 #include "hilfen/feedfix/run_locks.h"
 #include "hilfen/feedfix/settings.h"
 #include "runtime/console.h"
+#include "runtime/file_replace.h"
 
 namespace {
 
@@ -96,19 +97,17 @@ OsError copy_log_into(FileHandle to, const FileState& corrected) {
 /// renames it over the plot. access_denied: no new file can take the plot's
 /// place there (the caller copies in place).
 OsError copy_beside(Replacement& r) {
-  std::string temp_name;
-  const OpenResult side = os().create_beside(r.intent.plot_name, temp_name);
-  if (side.error != OsError::none) return side.error;
-  OsError e = copy_log_into(side.handle, r.intent.corrected);
-  if (e == OsError::none) e = os().sync_file(side.handle);
-  if (e != OsError::none) {
-    os().discard_beside(side.handle, temp_name);
-    return OsError::other;  // The copy failed, not the place: nothing is written in place.
-  }
-  r.intent.beside = os().file_state(side.handle);
+  OsError e = OsError::none;
+  NewFile side = NewFile::beside(r.intent.plot_name, e);
+  if (e != OsError::none) return e;
+  e = copy_log_into(side.handle(), r.intent.corrected);
+  if (e == OsError::none) e = os().sync_file(side.handle());
+  // The copy failed, not the place: nothing is written in place.
+  if (e != OsError::none) return OsError::other;
+  r.intent.beside = os().file_state(side.handle());
   // Without a record the rename still cannot tear the plot.
   (void)record(r, ReplaceMethod::beside);
-  return os().commit_beside(side.handle, temp_name, r.intent.plot_name, &r.intent.plot_before);
+  return side.keep(&r.intent.plot_before);
 }
 
 /// Whether `block` holds only zero bytes.
@@ -117,21 +116,25 @@ bool all_zero(const char* block, std::size_t size) {
 }
 
 /// Whether the plot file shows nothing but a copy in place of ~ffx.log that
-/// stopped on the way: not held open for writing, of ~ffx.log's size, each
-/// block ~ffx.log's bytes up to some point and zeros from there (the copy
-/// sets the size first, so what it has not reached reads as zeros).
+/// stopped on the way: not held open for writing, and empty or of ~ffx.log's
+/// size with each block ~ffx.log's bytes up to some point and zeros from
+/// there (the copy empties the file and sets its size first, so what it has
+/// not reached reads as zeros).
 bool stopped_copy_in_place(const Intent& intent) {
   const OpenResult plot = os().open_file(intent.plot_name, Access::read, Create::must_exist);
   if (plot.error != OsError::none) return false;
   const OpenResult log = open_log(intent.corrected);
-  bool match = log.error == OsError::none;
-  match = match && os().file_state(plot.handle).id == intent.plot_before.id &&
-          os().file_state(plot.handle).size == intent.corrected.size && intent.corrected.size > 0 &&
-          !os().written_elsewhere(plot.handle);
+  const FileState seen = os().file_state(plot.handle);
+  bool match = log.error == OsError::none && seen.id == intent.plot_before.id &&
+               (seen.size == intent.corrected.size || seen.size == 0) &&
+               !os().written_elsewhere(plot.handle);
+  // Emptied, not yet set to its new size: a copy stopped right at its start
+  // (emptying a large file takes a while). No export leaves an empty plot.
+  const bool emptied = seen.size == 0;
   constexpr std::size_t k_block = 4096;
   std::array<char, k_block> a;
   std::array<char, k_block> b;
-  while (match) {
+  while (match && !emptied) {
     // Both read to a whole block, however their reads come.
     std::size_t got_a = 0;
     std::size_t got_b = 0;
@@ -192,7 +195,7 @@ void replace_plot(Replacement& r, std::int16_t& cleanup_status) {
   cleanup_status = k_failed;
   const std::string& plot = r.intent.plot_name;
   (void)record(r, ReplaceMethod::rename);
-  const OsError moved = os().move_replace(k_temp_name, plot, &r.intent.plot_before);
+  const OsError moved = move_over(k_temp_name, plot, &r.intent.plot_before);
   if (moved == OsError::none) {
     r.replaced = r.moved = true;
     cleanup_status = 0;

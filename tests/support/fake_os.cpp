@@ -182,7 +182,7 @@ FileId FakeOs::file_id(FileHandle file) {
   // The file the handle's name holds now.
   auto it = open_.find(file);
   if (it == open_.end()) return {};
-  return FileId{1, meta(it->second.name).id};
+  return path_state(it->second.name).id;
 }
 
 FileState FakeOs::file_state(FileHandle file) {
@@ -202,13 +202,16 @@ FileState FakeOs::path_state(const std::string& name) {
   const Meta& m = meta(name);
   FileState state;
   state.exists = true;
-  state.id = FileId{1, m.id};
+  // ~ffx.log on a volume of its own, where it cannot be renamed.
+  state.id = FileId{no_moves && name == "~ffx.log" ? 2u : 1u, m.id};
   state.size = it->second.size();
   state.modified = m.modified;
   state.changed = m.modified;
   state.links = 1;
   state.regular = true;
   state.mine = foreign.count(name) == 0;
+  state.writable = read_only.count(name) == 0;
+  state.identity_givable = keep_identity.count(name) == 0;
   return state;
 }
 
@@ -231,13 +234,42 @@ OsError FakeOs::remove_file(const std::string& name) {
   return OsError::none;
 }
 
-OsError FakeOs::copy_replace(const std::string& from, const std::string& to) {
-  if (const OsError e = planned("copy", to); e != OsError::none) return e;
-  if (files.count(from) == 0) return OsError::file_not_found;
-  if (directories.count(to) != 0 || read_only.count(to) != 0) return OsError::access_denied;
-  files[to] = files[from];
-  renew(to);  // A copy is put in place as a new file.
+OsError FakeOs::resolve_name(const std::string& name, std::string& target) {
+  target = name;  // No links here.
   return OsError::none;
+}
+
+OsError FakeOs::set_file_size(FileHandle file, std::uint64_t size) {
+  auto it = open_.find(file);
+  if (it == open_.end() || it->second.access != Access::write) return OsError::access_denied;
+  if (const OsError e = planned("size", it->second.name); e != OsError::none) return e;
+  files[it->second.name].resize(size, '\0');
+  touch(it->second.name);
+  return OsError::none;
+}
+
+OsError FakeOs::copy_data(FileHandle from, FileHandle to) {
+  auto source = open_.find(from);
+  auto target = open_.find(to);
+  if (source == open_.end() || target == open_.end() || target->second.access != Access::write) {
+    return OsError::other;
+  }
+  if (const OsError e = planned("copy", target->second.name); e != OsError::none) return e;
+  const std::string& content = files[source->second.name];
+  const std::string rest = content.substr(std::min(source->second.pos, content.size()));
+  source->second.pos = content.size();
+  std::string& out = files[target->second.name];
+  if (out.size() < target->second.pos) out.resize(target->second.pos);
+  out.replace(target->second.pos, std::min(rest.size(), out.size() - target->second.pos), rest);
+  target->second.pos += rest.size();
+  touch(target->second.name);
+  return OsError::none;
+}
+
+OsError FakeOs::adopt_identity(FileHandle file, const std::string& of) {
+  if (open_.count(file) == 0) return OsError::other;
+  if (const OsError e = planned("adopt", of); e != OsError::none) return e;
+  return keep_identity.count(of) != 0 ? OsError::access_denied : OsError::none;
 }
 
 OsError FakeOs::rename_no_replace(const std::string& from, const std::string& to) {
@@ -269,7 +301,7 @@ OpenResult FakeOs::create_beside(const std::string& name, std::string& temp_name
     result.error = e;
     return result;
   }
-  if (no_new_files || keep_identity.count(name) != 0) {
+  if (no_new_files) {
     result.error = OsError::access_denied;
     return result;
   }
@@ -287,15 +319,12 @@ OpenResult FakeOs::create_beside(const std::string& name, std::string& temp_name
   return result;
 }
 
-OsError FakeOs::commit_beside(FileHandle file, const std::string& temp_name, const std::string& to,
-                             const FileState* expected) {
+OsError FakeOs::keep_beside(FileHandle file, const std::string& temp_name,
+                           const std::string& target) {
   open_.erase(file);
-  OsError e = planned("replace", to);
+  OsError e = planned("replace", target);
   if (e == OsError::none && files.count(temp_name) == 0) e = OsError::file_not_found;
-  if (e == OsError::none && directories.count(to) != 0) e = OsError::access_denied;
-  if (e == OsError::none && expected != nullptr && !same_file_state(path_state(to), *expected)) {
-    e = OsError::changed;
-  }
+  if (e == OsError::none && directories.count(target) != 0) e = OsError::access_denied;
   uncommitted.erase(temp_name);
   if (e != OsError::none) {
     files.erase(temp_name);
@@ -303,8 +332,9 @@ OsError FakeOs::commit_beside(FileHandle file, const std::string& temp_name, con
     return e;
   }
   // Read-only marks, like permission bits, belong to the name that is replaced.
-  files[to] = files[temp_name];
-  meta_[to] = meta(temp_name);
+  files[target] = files[temp_name];
+  meta_[target] = meta(temp_name);
+  foreign.erase(target);
   files.erase(temp_name);
   meta_.erase(temp_name);
   return OsError::none;
@@ -315,20 +345,6 @@ void FakeOs::discard_beside(FileHandle file, const std::string& temp_name) {
   files.erase(temp_name);
   meta_.erase(temp_name);
   uncommitted.erase(temp_name);
-}
-
-OsError FakeOs::move_replace(const std::string& from, const std::string& to,
-                             const FileState* expected) {
-  if (const OsError e = planned("move", to); e != OsError::none) return e;
-  if (no_moves || keep_identity.count(to) != 0 || foreign.count(from) != 0) return OsError::other;
-  if (files.count(from) == 0) return OsError::file_not_found;
-  if (directories.count(to) != 0 || read_only.count(to) != 0) return OsError::access_denied;
-  if (expected != nullptr && !same_file_state(path_state(to), *expected)) return OsError::changed;
-  files[to] = files[from];
-  meta_[to] = meta(from);
-  files.erase(from);
-  meta_.erase(from);
-  return OsError::none;
 }
 
 OsError FakeOs::lock_current_directory(int /*wait_ms*/) { return planned("lock", "."); }

@@ -42,7 +42,8 @@ struct FakeOs : Os {
   bool tear_failed_writes = false;
   /// Names of files another program holds open for writing.
   std::set<std::string> written_by_others;
-  /// move_replace is refused (another volume): the caller copies instead.
+  /// ~ffx.log lies on another volume than the other files: it cannot be
+  /// renamed over them, and is copied instead.
   bool no_moves = false;
   /// Files that a stop of the process would take along: those create_beside
   /// made that are not committed yet.
@@ -50,8 +51,8 @@ struct FakeOs : Os {
   /// Names whose files belong to another user (or are links or special
   /// files): never the run's own.
   std::set<std::string> foreign;
-  /// Names whose files would show a rename (other names, an owner that
-  /// cannot be given): create_beside refuses them, move_replace too.
+  /// Names whose files would show a rename (an owner or group that cannot
+  /// be given): only rewritten in place.
   std::set<std::string> keep_identity;
   /// lock_file answers busy this many times before it grants the lock.
   int lock_busy = 0;
@@ -60,8 +61,11 @@ struct FakeOs : Os {
   /// "close", "remove", "copy", "rename", "create", "replace", "stdout",
   /// "sync", "lock") on
   /// `name` (empty: any name) fail with `error`. "create" is create_beside,
-  /// named by the file it goes beside; "replace" is commit_beside, named by
-  /// its target; "move" is move_replace, named by its target; "lock" is
+  /// named by the file it goes beside; "replace" is keep_beside, named by
+  /// its target; "rename" is replace_name, named by its target, or
+  /// rename_no_replace, named by its source; "copy" is copy_data, named by
+  /// the file written; "size" is set_file_size; "adopt" is adopt_identity,
+  /// named by the file whose identity is given; "lock" is
   /// lock_current_directory, named ".", or lock_file, named by its file.
   void fail_next(const std::string& operation, const std::string& name, OsError error);
   /// Makes the `n`th call (1-based, counted from now) of `operation` on
@@ -93,15 +97,16 @@ struct FakeOs : Os {
   void watch_writes(FileHandle file) override;
   OsError sync_file(FileHandle file) override;
   OsError remove_file(const std::string& name) override;
-  OsError copy_replace(const std::string& from, const std::string& to) override;
+  OsError resolve_name(const std::string& name, std::string& target) override;
+  OsError set_file_size(FileHandle file, std::uint64_t size) override;
+  OsError copy_data(FileHandle from, FileHandle to) override;
+  OsError adopt_identity(FileHandle file, const std::string& of) override;
   OsError rename_no_replace(const std::string& from, const std::string& to) override;
   OsError replace_name(const std::string& from, const std::string& to) override;
   OpenResult create_beside(const std::string& name, std::string& temp_name) override;
-  OsError commit_beside(FileHandle file, const std::string& temp_name, const std::string& to,
-                        const FileState* expected) override;
+  OsError keep_beside(FileHandle file, const std::string& temp_name,
+                      const std::string& target) override;
   void discard_beside(FileHandle file, const std::string& temp_name) override;
-  OsError move_replace(const std::string& from, const std::string& to,
-                       const FileState* expected) override;
   OsError lock_current_directory(int wait_ms) override;
   OsError lock_file(const std::string& name, int wait_ms, FileId& locked) override;
   void remove_stale_files(const std::string& name) override;
