@@ -12,6 +12,7 @@
 #include <charconv>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -116,6 +117,8 @@ struct SecurityCalls {
   decltype(&::GetLengthSid) get_length_sid = nullptr;
   decltype(&::ConvertSidToStringSidA) sid_to_text = nullptr;
   decltype(&::ConvertStringSecurityDescriptorToSecurityDescriptorA) descriptor_from_text = nullptr;
+  decltype(&::DuplicateToken) duplicate_token = nullptr;
+  decltype(&::AccessCheck) access_check = nullptr;
 };
 
 template <typename Function>
@@ -143,6 +146,8 @@ const SecurityCalls& security() {
     look_up(module, "ConvertSidToStringSidA", found.sid_to_text);
     look_up(module, "ConvertStringSecurityDescriptorToSecurityDescriptorA",
             found.descriptor_from_text);
+    look_up(module, "DuplicateToken", found.duplicate_token);
+    look_up(module, "AccessCheck", found.access_check);
     return found;
   }();
   return calls;
@@ -284,8 +289,8 @@ struct TempFile {
 // Creates a temporary file under a fresh name in the directory of `target`.
 // The name carries the process id, so that a later run can tell the files of
 // runs that are gone (remove_stale_files). The file is marked for deletion at
-// once: a run that is stopped or killed leaves nothing, and only commit takes
-// the mark back. Where the mark is refused, the file stays an ordinary one.
+// once: a run that is stopped or killed leaves nothing, and only keeping it
+// takes the mark back. Where the mark is refused, the file stays an ordinary one.
 // `security` (may be null) gives the file a DACL of its own; it may always
 // be given the target's later (WRITE_DAC).
 TempFile create_file_beside(const std::string& target, SECURITY_ATTRIBUTES* security = nullptr) {
@@ -323,110 +328,204 @@ OsError copy_bytes(HANDLE from, HANDLE to) {
   }
 }
 
-// A rename would replace a read-only file, which a copy would not; both are
-// refused alike.
-bool refuses_replacement(DWORD attributes) {
-  return attributes != INVALID_FILE_ATTRIBUTES &&
-         (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) != 0;
-}
-
 // The marks a replaced file keeps.
 constexpr DWORD k_kept_attributes =
     FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;
 
-// Renames the closed file `from` over `to` in one step, after giving it the
-// marks of `to` (whose attributes were `target_attributes`). No copy is
-// allowed: across volumes it fails with ERROR_NOT_SAME_DEVICE. On failure
-// both files are as they were.
-OsError rename_keeping_marks(const std::string& from, const std::string& to,
-                             DWORD target_attributes) {
-  const DWORD from_attributes = GetFileAttributesA(from.c_str());
-  const bool keep_marks = target_attributes != INVALID_FILE_ATTRIBUTES &&
-                          from_attributes != INVALID_FILE_ATTRIBUTES &&
-                          (target_attributes & k_kept_attributes) != 0;
-  // The marks are cosmetic: a failure to set or restore them changes no byte.
-  if (keep_marks) {
-    (void)SetFileAttributesA(from.c_str(),
-                             from_attributes | (target_attributes & k_kept_attributes));
-  }
-  if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    return OsError::none;
-  }
-  const DWORD code = GetLastError();
-  if (keep_marks) (void)SetFileAttributesA(from.c_str(), from_attributes);
-  SetLastError(code);  // For the caller, who may try once more.
-  return map_error(code);
-}
-
-// Gives the open file the marks of a file whose attributes were
-// `target_attributes`. The marks are cosmetic: a failure changes no byte.
-void adopt_marks(HANDLE handle, DWORD target_attributes) {
-  if (target_attributes == INVALID_FILE_ATTRIBUTES ||
-      (target_attributes & k_kept_attributes) == 0) {
-    return;
-  }
+// Adds to the open file (which holds FILE_WRITE_ATTRIBUTES) the marks among
+// `attributes`; false where they cannot be set.
+bool give_marks(HANDLE handle, DWORD attributes) {
+  if ((attributes & k_kept_attributes) == 0) return true;
   BY_HANDLE_FILE_INFORMATION info{};
-  if (!GetFileInformationByHandle(handle, &info)) return;
+  if (!GetFileInformationByHandle(handle, &info)) return false;
   FILE_BASIC_INFO basic{};  // Times of 0 stay as they are.
-  basic.FileAttributes = info.dwFileAttributes | (target_attributes & k_kept_attributes);
-  (void)SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic);
+  // NORMAL stands only alone.
+  basic.FileAttributes =
+      (info.dwFileAttributes & ~DWORD{FILE_ATTRIBUTE_NORMAL}) | (attributes & k_kept_attributes);
+  return SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic) != 0;
 }
 
-// The DACL of a file, kept to be given to the file that takes its place.
-class SavedDacl {
+// The identity of an open file on its volume; false where it has none.
+bool file_id_of(HANDLE handle, FileId& id) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(handle, &info)) return false;
+  id = FileId{info.dwVolumeSerialNumber,
+              (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+  return true;
+}
+
+// The identity of the file under the name `name` itself (a link is not
+// followed); false where there is none to be had.
+bool file_id_of_name(const std::string& name, FileId& id) {
+  const HANDLE handle =
+      CreateFileA(name.c_str(), FILE_READ_ATTRIBUTES, k_share_all, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  const bool known = file_id_of(handle, id);
+  (void)CloseHandle(handle);  // Only asked; nothing to lose.
+  return known;
+}
+
+// Whether the volume of the open file keeps access lists; true where that
+// cannot be told.
+bool keeps_access_lists(HANDLE handle) {
+  DWORD flags = 0;
+  return !GetVolumeInformationByHandleW(handle, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) ||
+         (flags & FILE_PERSISTENT_ACLS) != 0;
+}
+
+// What a new file is given of the file whose place it takes: its hidden,
+// system and archive marks and its DACL.
+class SavedIdentity {
  public:
-  SavedDacl() = default;
-  SavedDacl(const SavedDacl&) = delete;
-  SavedDacl& operator=(const SavedDacl&) = delete;
-  ~SavedDacl() {
+  SavedIdentity() = default;
+  SavedIdentity(const SavedIdentity&) = delete;
+  SavedIdentity& operator=(const SavedIdentity&) = delete;
+  ~SavedIdentity() {
     if (descriptor_ != nullptr) (void)LocalFree(descriptor_);
   }
 
-  // Reads the DACL of the file `target` leads to; nothing where it cannot
-  // be read, or where it is null (everyone may do anything: the inherited
-  // one is no narrower).
-  void read(const std::string& target) {
-    const SecurityCalls& calls = security();
-    if (calls.get_security_info == nullptr || calls.get_control == nullptr) return;
-    const HANDLE source = CreateFileA(target.c_str(), READ_CONTROL, k_share_all, nullptr,
-                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (source == INVALID_HANDLE_VALUE) return;
-    if (calls.get_security_info(source, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                                nullptr, &dacl_, nullptr, &descriptor_) == ERROR_SUCCESS) {
-      SECURITY_DESCRIPTOR_CONTROL control = 0;
-      DWORD revision = 0;
-      if (dacl_ == nullptr || !calls.get_control(descriptor_, &control, &revision)) {
-        dacl_ = nullptr;
-      } else {
-        protected_ = (control & SE_DACL_PROTECTED) != 0;
-      }
-    } else {
-      descriptor_ = nullptr;
-      dacl_ = nullptr;
+  // Reads the marks and the DACL of the file `target` leads to.
+  // access_denied where the DACL cannot be read; a volume that keeps no
+  // access lists has none to give.
+  OsError read(const std::string& target) {
+    const HANDLE source =
+        CreateFileA(target.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES, k_share_all, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (source == INVALID_HANDLE_VALUE) return last_error();
+    BY_HANDLE_FILE_INFORMATION info{};
+    OsError e = GetFileInformationByHandle(source, &info) ? OsError::none : last_error();
+    if (e == OsError::none) {
+      attributes_ = info.dwFileAttributes;
+      if (keeps_access_lists(source)) e = read_dacl(source);
     }
     (void)CloseHandle(source);  // Only asked; nothing to lose.
+    return e;
   }
 
-  // Gives the DACL read to the open file, whose handle holds WRITE_DAC. The
-  // owner cannot be given (that needs a privilege): a file of another owner
-  // is not replaced at all (create_beside, move_replace). Where the DACL
-  // could not be read or is not taken, the new file keeps the one it
-  // inherited from the directory, which is the old file's too unless that
-  // was given one of its own.
-  void give(HANDLE handle) const {
+  DWORD attributes() const { return attributes_; }
+
+  // Gives the DACL read to the open file, whose handle holds WRITE_DAC. A
+  // null one (everyone may do anything) is given as it is. The owner is not
+  // given: that needs a privilege, and whether the owners match is asked
+  // before a file is replaced at all (FileState::identity_givable).
+  bool give(HANDLE handle) const {
     const SecurityCalls& calls = security();
-    if (dacl_ == nullptr || calls.set_security_info == nullptr) return;
+    if (!known_) return true;
+    if (calls.set_security_info == nullptr) return false;
     const SECURITY_INFORMATION which =
         DACL_SECURITY_INFORMATION |
         (protected_ ? PROTECTED_DACL_SECURITY_INFORMATION : UNPROTECTED_DACL_SECURITY_INFORMATION);
-    (void)calls.set_security_info(handle, SE_FILE_OBJECT, which, nullptr, nullptr, dacl_, nullptr);
+    return calls.set_security_info(handle, SE_FILE_OBJECT, which, nullptr, nullptr, dacl_,
+                                   nullptr) == ERROR_SUCCESS;
+  }
+
+  // Gives the DACL to the file under `name` where that is still the file
+  // `id`. Best effort: it comes after the rename, which cannot be undone; a
+  // file that does not take it keeps the DACL it was made with.
+  void give_to_name(const std::string& name, const FileId& id) const {
+    if (!known_) return;
+    // READ_CONTROL too: the inherited entries are worked out from what the
+    // file has.
+    const HANDLE handle = CreateFileA(name.c_str(), WRITE_DAC | READ_CONTROL | FILE_READ_ATTRIBUTES,
+                                      k_share_all, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return;
+    FileId there;
+    if (file_id_of(handle, there) && there == id) (void)give(handle);
+    (void)CloseHandle(handle);  // Nothing written but the DACL.
   }
 
  private:
+  OsError read_dacl(HANDLE source) {
+    const SecurityCalls& calls = security();
+    if (calls.get_security_info == nullptr || calls.get_control == nullptr) {
+      return OsError::access_denied;
+    }
+    if (calls.get_security_info(source, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                nullptr, &dacl_, nullptr, &descriptor_) != ERROR_SUCCESS) {
+      descriptor_ = nullptr;
+      dacl_ = nullptr;
+      return OsError::access_denied;
+    }
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    if (!calls.get_control(descriptor_, &control, &revision)) return OsError::access_denied;
+    protected_ = (control & SE_DACL_PROTECTED) != 0;
+    known_ = true;
+    return OsError::none;
+  }
+
+  DWORD attributes_ = 0;
   PSECURITY_DESCRIPTOR descriptor_ = nullptr;
-  PACL dacl_ = nullptr;  // inside descriptor_
+  PACL dacl_ = nullptr;  // inside descriptor_; null: everyone may do anything
+  bool known_ = false;   // dacl_ was read
   bool protected_ = false;
 };
+
+// The process's token as an impersonation token, which is what AccessCheck
+// takes; null where there is none. Kept for the life of the process.
+HANDLE check_token() {
+  static const HANDLE token = []() -> HANDLE {
+    const SecurityCalls& calls = security();
+    HANDLE process_token = nullptr;
+    if (calls.open_process_token == nullptr || calls.duplicate_token == nullptr ||
+        !calls.open_process_token(GetCurrentProcess(), TOKEN_QUERY | TOKEN_DUPLICATE,
+                                  &process_token)) {
+      return nullptr;
+    }
+    HANDLE duplicate = nullptr;
+    if (!calls.duplicate_token(process_token, SecurityImpersonation, &duplicate)) {
+      duplicate = nullptr;
+    }
+    (void)CloseHandle(process_token);  // Only duplicated.
+    return duplicate;
+  }();
+  return token;
+}
+
+// Whether the running user may write the bytes of the open file, whose
+// information is `info`: no read-only mark, a volume that takes writes, and
+// a DACL that lets it. The DACL is asked by an access check, not by opening
+// the file for writing: a handle with write access, open even for a moment,
+// would count for another run's written_elsewhere as a writer of the file.
+// A directory goes by its mark alone.
+bool may_write(HANDLE handle, const BY_HANDLE_FILE_INFORMATION& info) {
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) return false;
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return true;
+  DWORD flags = 0;
+  if (GetVolumeInformationByHandleW(handle, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0)) {
+    if ((flags & FILE_READ_ONLY_VOLUME) != 0) return false;
+    if ((flags & FILE_PERSISTENT_ACLS) == 0) return true;  // The mark says it all.
+  }
+  const SecurityCalls& calls = security();
+  const HANDLE token = check_token();
+  // Nothing to ask with: the write itself tells. Such a file has no known
+  // owner either, so no new file takes its place.
+  if (calls.get_security_info == nullptr || calls.access_check == nullptr || token == nullptr) {
+    return true;
+  }
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  constexpr SECURITY_INFORMATION k_asked =
+      OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+  if (calls.get_security_info(handle, SE_FILE_OBJECT, k_asked, nullptr, nullptr, nullptr, nullptr,
+                              &descriptor) != ERROR_SUCCESS) {
+    return false;  // Opened without READ_CONTROL: not to be told, so not counted on.
+  }
+  GENERIC_MAPPING mapping{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE,
+                          FILE_ALL_ACCESS};
+  // Storage aligned for a PRIVILEGE_SET with a few privileges.
+  std::array<std::uint64_t, 32> privileges{};
+  DWORD privileges_size = sizeof privileges;
+  DWORD granted = 0;
+  BOOL allowed = FALSE;
+  const bool asked =
+      calls.access_check(descriptor, token, FILE_WRITE_DATA, &mapping,
+                         reinterpret_cast<PPRIVILEGE_SET>(privileges.data()), &privileges_size,
+                         &granted, &allowed) != 0;
+  (void)LocalFree(descriptor);
+  return asked && allowed;
+}
 
 // Opens `name` only to ask about it: attributes and, where allowed, owner.
 HANDLE open_to_ask(const std::string& name, DWORD flags) {
@@ -466,6 +565,10 @@ FileState state_of(HANDLE handle) {
   state.mine = owner_of(handle) != Owner::other;
   // others_may_write stays false: telling it would mean reading the DACL's
   // every entry against the user's groups.
+  state.writable = may_write(handle, info);
+  // The owner of a new file is this user's; only a file of its own (or one
+  // on a volume that keeps no owners) has one it can give.
+  state.identity_givable = state.mine;
   return state;
 }
 
@@ -479,99 +582,6 @@ FileState state_of_name(const std::string& name, DWORD flags) {
   (void)CloseHandle(handle);  // Only asked; nothing to lose.
   if ((flags & FILE_FLAG_OPEN_REPARSE_POINT) == 0) state.link = false;
   return state;
-}
-
-// Whether a new file put in place of the name `to` by a rename could be told
-// from the old one rewritten: by another name (hard link) of the old one, or
-// by an owner that this user cannot give. A link under the name goes by its
-// own owner: the rename replaces the link, never what it leads to.
-bool rename_shows(const std::string& to) {
-  const FileState state = state_of_name(to, FILE_FLAG_OPEN_REPARSE_POINT);
-  return state.exists && (state.links > 1 || !state.mine);
-}
-
-// Whether `to` still leads to the file `expected` describes (always, without
-// an expectation): checked right before a rename, after every flush.
-OsError still_expected(const std::string& to, const FileState* expected) {
-  if (expected == nullptr) return OsError::none;
-  return same_file_state(state_of_name(to, 0), *expected) ? OsError::none : OsError::changed;
-}
-
-// Puts an open temporary file in place of `to` and closes it: its bytes reach
-// the disk first, then the deletion mark is taken back and the name moves,
-// with the file still open (it was opened sharing deletion, which lets it be
-// renamed). With `expected`, only while `to` still leads to that file. On
-// failure `to` is untouched and the temporary file is gone.
-OsError commit_temp(HANDLE handle, bool marked, const std::string& temp, const std::string& to,
-                    const FileState* expected) {
-  const DWORD target_attributes = GetFileAttributesA(to.c_str());
-  OsError result = refuses_replacement(target_attributes) ? OsError::access_denied : OsError::none;
-  SavedDacl dacl;
-  if (result == OsError::none && target_attributes != INVALID_FILE_ATTRIBUTES) dacl.read(to);
-  if (result == OsError::none) adopt_marks(handle, target_attributes);
-  if (result == OsError::none && !FlushFileBuffers(handle)) result = last_error();
-  if (result == OsError::none && marked && !mark_for_deletion(handle, false)) {
-    result = last_error();
-  }
-  if (result == OsError::none) result = still_expected(to, expected);
-  if (result != OsError::none) {
-    discard_temp(handle, temp);  // Named and unmarked or not, it goes.
-    return result;
-  }
-  // Only from here to the rename does the file have a name and no mark: a
-  // run killed in this moment leaves it for remove_stale_files.
-  constexpr DWORD k_move = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
-  if (MoveFileExA(temp.c_str(), to.c_str(), k_move)) {
-    // The old file's DACL comes after the rename, through the handle, which
-    // holds WRITE_DAC from its open: given before, a DACL that does not let
-    // this user delete the file would stop the rename.
-    dacl.give(handle);
-    // The new bytes are on the disk and under their name; a failed close loses nothing.
-    (void)CloseHandle(handle);
-    return OsError::none;
-  }
-  if (GetLastError() == ERROR_SHARING_VIOLATION) {
-    // A file system that renames no open file: once more, closed. (The new
-    // file then keeps the DACL it inherited.)
-    if (!CloseHandle(handle)) {
-      result = last_error();
-    } else {
-      result = still_expected(to, expected);
-      if (result == OsError::none && !MoveFileExA(temp.c_str(), to.c_str(), k_move)) {
-        result = last_error();
-      }
-    }
-    if (result != OsError::none) (void)DeleteFileA(temp.c_str());  // `to` is intact.
-    return result;
-  }
-  result = last_error();
-  if (marked) (void)mark_for_deletion(handle, true);
-  discard_temp(handle, temp);  // `to` is intact.
-  return result;
-}
-
-// Where no new file can take the target's place (the directory takes none,
-// or another name or owner of the target would show the difference), the
-// target is rewritten where it stands; this cannot be all or nothing. It is
-// first emptied and set to the new size, so that a copy stopped on the way
-// leaves a file of exactly that size whose blocks are new bytes or zeros.
-OsError copy_in_place(HANDLE from, const std::string& target) {
-  LARGE_INTEGER size{};
-  if (!GetFileSizeEx(from, &size)) return last_error();
-  const HANDLE to = CreateFileA(target.c_str(), GENERIC_WRITE, k_share_all, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (to == INVALID_HANDLE_VALUE) return last_error();
-  OsError e = GetFileType(to) == FILE_TYPE_DISK ? OsError::none : OsError::access_denied;
-  const LARGE_INTEGER start{};
-  if (e == OsError::none && (!SetFilePointerEx(to, start, nullptr, FILE_BEGIN) ||
-                             !SetEndOfFile(to) || !SetFilePointerEx(to, size, nullptr, FILE_BEGIN) ||
-                             !SetEndOfFile(to) || !SetFilePointerEx(to, start, nullptr, FILE_BEGIN))) {
-    e = last_error();
-  }
-  if (e == OsError::none) e = copy_bytes(from, to);
-  if (e == OsError::none && !FlushFileBuffers(to)) e = last_error();
-  if (!CloseHandle(to) && e == OsError::none) e = last_error();
-  return e;
 }
 
 // A file of the run's own under a fixed name: the running user's regular
@@ -926,6 +936,7 @@ struct Win32Os final : Os {
   OsError close_file(FileHandle file) override {
     // A file of create_beside closed here goes by its mark, like a discarded one.
     (void)forget_mark(to_native(file));
+    beside_.erase(to_native(file));
     watched_.erase(to_native(file));
     return CloseHandle(to_native(file)) ? OsError::none : last_error();
   }
@@ -995,58 +1006,95 @@ struct Win32Os final : Os {
     return DeleteFileA(name.c_str()) ? OsError::none : last_error();
   }
 
-  OsError copy_replace(const std::string& from, const std::string& to) override {
-    const HANDLE source = CreateFileA(from.c_str(), GENERIC_READ, k_share_all, nullptr,
-                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (source == INVALID_HANDLE_VALUE) return last_error();
-    const DWORD target_attributes = GetFileAttributesA(to.c_str());
-    if (refuses_replacement(target_attributes)) {
-      (void)CloseHandle(source);
-      return OsError::access_denied;
-    }
-    const bool target_exists = target_attributes != INVALID_FILE_ATTRIBUTES;
-    // Another name or another owner of the target would show a new file in
-    // its place: the target is written where it stands.
-    if (target_exists && rename_shows(to)) {
-      const OsError e = copy_in_place(source, to);
-      (void)CloseHandle(source);  // Read only; nothing to lose.
-      return e;
-    }
-    // The new content goes into a fresh file beside the target and replaces
-    // it in one rename, so the target never holds half a copy.
-    const TempFile temp = create_file_beside(to);
-    if (temp.handle == INVALID_HANDLE_VALUE) {
-      const DWORD code = GetLastError();
-      // No new file can be made there: the target is written in place.
-      const OsError e = target_exists && (code == ERROR_ACCESS_DENIED || code == ERROR_WRITE_PROTECT)
-                            ? copy_in_place(source, to)
-                            : map_error(code);
-      (void)CloseHandle(source);
-      return e;
-    }
-    const OsError copied = copy_bytes(source, temp.handle);
-    (void)CloseHandle(source);  // Read only; nothing to lose.
-    if (copied != OsError::none) {
-      discard_temp(temp.handle, temp.name);
-      return copied;
-    }
-    return commit_temp(temp.handle, temp.marked, temp.name, to, nullptr);
+  OsError resolve_name(const std::string& name, std::string& target) override {
+    // The name itself: links are not followed here. The rename that keeps a
+    // new file replaces whatever stands under the name, a link too, and
+    // never writes through it. Following one would mean reading the reparse
+    // data of symbolic links, junctions and mount points, whose destinations
+    // the ANSI calls cannot always name, and Windows shows no maker of a
+    // link that could be trusted as the POSIX rule trusts one. A link that
+    // is not the running user's own is not to be replaced: it is not ours
+    // to remove.
+    target = name;
+    const FileState itself = state_of_name(name, FILE_FLAG_OPEN_REPARSE_POINT);
+    return itself.exists && itself.link && !itself.mine ? OsError::access_denied : OsError::none;
   }
 
-  OpenResult create_beside(const std::string& name, std::string& temp_name) override {
-    OpenResult result;
-    // Another name or another owner of `name` would show the new file: the
-    // caller writes in place instead.
-    if (rename_shows(name)) {
-      result.error = OsError::access_denied;
-      return result;
+  OsError set_file_size(FileHandle file, std::uint64_t size) override {
+    const HANDLE handle = to_native(file);
+    const LARGE_INTEGER here{};
+    LARGE_INTEGER position{};
+    if (!SetFilePointerEx(handle, here, &position, FILE_CURRENT)) return last_error();
+    LARGE_INTEGER end{};
+    end.QuadPart = static_cast<LONGLONG>(size);
+    // The system fills what the file gains with zeros.
+    OsError e = SetFilePointerEx(handle, end, nullptr, FILE_BEGIN) && SetEndOfFile(handle)
+                    ? OsError::none
+                    : last_error();
+    if (!SetFilePointerEx(handle, position, nullptr, FILE_BEGIN) && e == OsError::none) {
+      e = last_error();
     }
-    const TempFile temp = create_file_beside(name);
+    return e;
+  }
+
+  OsError copy_data(FileHandle from, FileHandle to) override {
+    return copy_bytes(to_native(from), to_native(to));
+  }
+
+  OsError adopt_identity(FileHandle file, const std::string& of) override {
+    const HANDLE handle = to_native(file);
+    auto identity = std::make_unique<SavedIdentity>();
+    if (const OsError e = identity->read(of); e != OsError::none) {
+      return e == OsError::file_not_found || e == OsError::path_not_found ? e
+                                                                          : OsError::access_denied;
+    }
+    const auto beside = beside_.find(handle);
+    // The marks at once: through the handle of a file of create_beside,
+    // which may set them; for any other, through a second handle that asks
+    // for attributes alone (no write access another run could see).
+    if ((identity->attributes() & k_kept_attributes) != 0) {
+      bool marked = false;
+      if (beside != beside_.end()) {
+        marked = give_marks(handle, identity->attributes());
+      } else {
+        const HANDLE writer =
+            ReOpenFile(handle, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, k_share_all, 0);
+        if (writer != INVALID_HANDLE_VALUE) {
+          marked = give_marks(writer, identity->attributes());
+          (void)CloseHandle(writer);  // Nothing written but the marks.
+        }
+      }
+      if (!marked) return OsError::access_denied;
+    }
+    // The DACL is kept and given after the rename (keep_beside,
+    // replace_name): given before, one that does not let this user delete
+    // the file would stop the rename. Until then the file keeps the private
+    // DACL it was made with.
+    if (beside != beside_.end()) {
+      beside->second = std::move(identity);
+      return OsError::none;
+    }
+    FileId id;
+    if (!file_id_of(handle, id)) return OsError::access_denied;
+    moved_id_ = id;
+    moved_identity_ = std::move(identity);
+    return OsError::none;
+  }
+
+  OpenResult create_beside(const std::string& target, std::string& temp_name) override {
+    OpenResult result;
+    // Private while it is written where it is to take a file's place (it is
+    // given that file's DACL when kept); one that takes a free name gets
+    // the DACL the directory hands down, as any new file.
+    const bool free_name = GetFileAttributesA(target.c_str()) == INVALID_FILE_ATTRIBUTES &&
+                           GetLastError() == ERROR_FILE_NOT_FOUND;
+    const TempFile temp = create_file_beside(target, free_name ? nullptr : private_security());
     if (temp.handle == INVALID_HANDLE_VALUE) {
       result.error = last_error();
       return result;
     }
     if (temp.marked) marked_.push_back(temp.handle);
+    beside_[temp.handle] = nullptr;
     temp_name = temp.name;
     result.error = OsError::none;
     result.handle = from_native(temp.handle);
@@ -1054,56 +1102,61 @@ struct Win32Os final : Os {
     return result;
   }
 
-  OsError commit_beside(FileHandle file, const std::string& temp_name, const std::string& to,
-                        const FileState* expected) override {
-    watched_.erase(to_native(file));
-    return commit_temp(to_native(file), forget_mark(to_native(file)), temp_name, to, expected);
+  OsError keep_beside(FileHandle file, const std::string& temp_name,
+                      const std::string& target) override {
+    const HANDLE handle = to_native(file);
+    watched_.erase(handle);
+    const bool marked = forget_mark(handle);
+    std::unique_ptr<SavedIdentity> identity;
+    if (const auto found = beside_.find(handle); found != beside_.end()) {
+      identity = std::move(found->second);
+      beside_.erase(found);
+    }
+    // From here to the rename the file has a name and no mark: a run killed
+    // in this moment leaves it for remove_stale_files.
+    if (marked && !mark_for_deletion(handle, false)) {
+      const OsError e = last_error();
+      discard_temp(handle, temp_name);
+      return e;
+    }
+    // Renamed while open: it was opened sharing deletion, which lets it be.
+    constexpr DWORD k_move = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+    if (MoveFileExA(temp_name.c_str(), target.c_str(), k_move)) {
+      // Through the handle, which holds WRITE_DAC from its open.
+      if (identity != nullptr) (void)identity->give(handle);
+      // The bytes were synced by the caller and the name is on the disk; a
+      // failed close loses nothing.
+      (void)CloseHandle(handle);
+      return OsError::none;
+    }
+    const DWORD code = GetLastError();
+    if (code == ERROR_SHARING_VIOLATION) {
+      // A file system that renames no open file: once more, closed.
+      FileId id;
+      const bool known = file_id_of(handle, id);
+      OsError e = OsError::none;
+      if (!CloseHandle(handle)) {
+        e = last_error();
+      } else if (!MoveFileExA(temp_name.c_str(), target.c_str(), k_move)) {
+        e = last_error();
+      }
+      if (e != OsError::none) {
+        (void)DeleteFileA(temp_name.c_str());  // `target` is intact.
+        return e;
+      }
+      if (identity != nullptr && known) identity->give_to_name(target, id);
+      return OsError::none;
+    }
+    if (marked) (void)mark_for_deletion(handle, true);
+    discard_temp(handle, temp_name);  // `target` is intact.
+    return map_error(code);
   }
 
   void discard_beside(FileHandle file, const std::string& temp_name) override {
     (void)forget_mark(to_native(file));
+    beside_.erase(to_native(file));
     watched_.erase(to_native(file));
     discard_temp(to_native(file), temp_name);
-  }
-
-  OsError move_replace(const std::string& from, const std::string& to,
-                       const FileState* expected) override {
-    const DWORD target_attributes = GetFileAttributesA(to.c_str());
-    if (refuses_replacement(target_attributes)) return OsError::access_denied;
-    const bool target_exists = target_attributes != INVALID_FILE_ATTRIBUTES;
-    // Another name or owner of the plot would show the swap: the caller copies.
-    if (target_exists && rename_shows(to)) return OsError::other;
-    if (const OsError e = still_expected(to, expected); e != OsError::none) return e;
-    // Opened for writing to flush it and give it the target's DACL; a link
-    // opens as itself and is refused. It stays open, sharing deletion, for
-    // the rename.
-    const HANDLE handle =
-        CreateFileA(from.c_str(), GENERIC_WRITE | WRITE_DAC, k_share_all, nullptr, OPEN_EXISTING,
-                    FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return last_error();
-    // Only the run's own file with no other name: renaming one name of
-    // several would leave the others with the old file.
-    OsError result = own_private_file(handle) ? OsError::none : OsError::other;
-    if (result == OsError::none && !FlushFileBuffers(handle)) result = last_error();
-    SavedDacl dacl;
-    if (result == OsError::none && target_exists) dacl.read(to);
-    if (result == OsError::none) result = still_expected(to, expected);
-    if (result != OsError::none) {
-      (void)CloseHandle(handle);  // Flushed or not, nothing has changed.
-      return result;
-    }
-    if (rename_keeping_marks(from, to, target_attributes) == OsError::none) {
-      // After the rename, through the handle: see commit_temp.
-      dacl.give(handle);
-      (void)CloseHandle(handle);  // Flushed and renamed; a failed close loses nothing.
-      return OsError::none;
-    }
-    const DWORD code = GetLastError();
-    if (!CloseHandle(handle)) return last_error();
-    if (code != ERROR_SHARING_VIOLATION) return map_error(code);
-    // A file system that renames no open file: once more, closed.
-    if (const OsError e = still_expected(to, expected); e != OsError::none) return e;
-    return rename_keeping_marks(from, to, target_attributes);
   }
 
   OsError lock_current_directory(int wait_ms) override {
@@ -1200,11 +1253,19 @@ struct Win32Os final : Os {
   }
 
   OsError replace_name(const std::string& from, const std::string& to) override {
+    // The DACL adopt_identity kept for the file under `from`, if it is that
+    // file, is given once it is renamed; whatever happens, it is then spent.
+    std::unique_ptr<SavedIdentity> identity = std::move(moved_identity_);
+    FileId id;
+    if (identity != nullptr && (!file_id_of_name(from, id) || id != moved_id_)) identity.reset();
     // A rename acts on the names themselves: a link under `to` is replaced,
     // not followed. WRITE_THROUGH: done when the rename is on the disk.
-    return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
-               ? OsError::none
-               : last_error();
+    if (!MoveFileExA(from.c_str(), to.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+      return last_error();
+    }
+    if (identity != nullptr) identity->give_to_name(to, id);
+    return OsError::none;
   }
 
   OsError write_stdout(const char* data, std::size_t size) override {
@@ -1273,8 +1334,15 @@ struct Win32Os final : Os {
     return true;
   }
 
-  // Files of create_beside that carry the deletion mark, until commit or discard.
+  // Files of create_beside that carry the deletion mark, until kept or discarded.
   std::vector<HANDLE> marked_;
+  // Files of create_beside, until kept or discarded, with what adopt_identity
+  // keeps to give them after the rename (null until it is called).
+  std::map<HANDLE, std::unique_ptr<SavedIdentity>> beside_;
+  // The same for the one other file last given an identity, to be renamed
+  // by replace_name: its identity on its volume, and what it is to be given.
+  FileId moved_id_;
+  std::unique_ptr<SavedIdentity> moved_identity_;
   // The state of files given to watch_writes when it was called.
   std::map<HANDLE, FileState> watched_;
   HANDLE directory_lock_ = nullptr;  // the mutex of the current directory

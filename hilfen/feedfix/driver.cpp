@@ -9,7 +9,7 @@
 #include "hilfen/feedfix/intent_record.h"
 #include "hilfen/feedfix/page_grid.h"
 #include "hilfen/feedfix/plot_records.h"
-#include "hilfen/feedfix/plot_replacement.h"
+#include "hilfen/feedfix/plot_transaction.h"
 #include "hilfen/feedfix/run_locks.h"
 #include "hilfen/feedfix/settings.h"
 #include "runtime/arguments.h"

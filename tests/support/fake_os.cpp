@@ -37,12 +37,49 @@ void FakeOs::renew(const std::string& name) {
 
 void FakeOs::touch(const std::string& name) { meta(name).modified = ++clock_; }
 
+void FakeOs::power_loss_at_call(std::size_t index, Unsynced unsynced) {
+  stop_at_ = index;
+  tracking_ = true;
+  unsynced_ = unsynced;
+  durable_.clear();
+  for (const auto& [name, content] : files) durable_[name] = Durable{content, meta(name)};
+}
+
+void FakeOs::made(const std::string& name) {
+  if (tracking_) durable_[name] = Durable{"", meta(name), /*unsynced_new=*/true};
+}
+
+void FakeOs::renamed(const std::string& from, const std::string& to) {
+  if (!tracking_) return;
+  // The rename reaches the disk, the bytes only as far as they were synced.
+  auto it = durable_.find(from);
+  Durable moved = it != durable_.end() ? it->second : Durable{"", meta(from)};
+  moved.unsynced_new = false;
+  if (it != durable_.end()) durable_.erase(it);
+  durable_[to] = moved;
+}
+
+void FakeOs::lose_power() {
+  files.clear();
+  meta_.clear();
+  for (const auto& [name, survived] : durable_) {
+    // A file of create_beside has no name on the disk until it is kept.
+    if (uncommitted.count(name) != 0) continue;
+    if (survived.unsynced_new && unsynced_ == Unsynced::gone) continue;
+    files[name] = survived.content;
+    meta_[name] = survived.meta;
+  }
+  tracking_ = false;
+  durable_.clear();
+}
+
 OsError FakeOs::planned(const std::string& operation, const std::string& name) {
   calls.push_back(operation + " " + name);
   if (calls.size() == stop_at_) {
     // The process ends here: handles go, files without a name go with them.
     open_.clear();
     for (const std::string& temp : uncommitted) files.erase(temp);
+    if (tracking_) lose_power();
     uncommitted.clear();
     throw StopSignal{};
   }
@@ -103,6 +140,8 @@ OpenResult FakeOs::open_file(const std::string& name, Access access, Create crea
     foreign.erase(name);
     files[name].clear();
     renew(name);
+    // A new file renamed over the name: durable, empty until synced.
+    if (tracking_) durable_[name] = Durable{"", meta(name)};
     result.created = true;
   }
   if (!exists && no_new_files) {
@@ -112,6 +151,7 @@ OpenResult FakeOs::open_file(const std::string& name, Access access, Create crea
   if (!exists) {
     files[name];
     renew(name);
+    made(name);
     result.created = true;
   }
   result.error = OsError::none;
@@ -222,7 +262,10 @@ void FakeOs::watch_writes(FileHandle /*file*/) {}
 OsError FakeOs::sync_file(FileHandle file) {
   auto it = open_.find(file);
   if (it == open_.end()) return OsError::other;
-  return planned("sync", it->second.name);
+  const std::string& name = it->second.name;
+  if (const OsError e = planned("sync", name); e != OsError::none) return e;
+  if (tracking_) durable_[name] = Durable{files[name], meta(name)};
+  return OsError::none;
 }
 
 OsError FakeOs::remove_file(const std::string& name) {
@@ -231,6 +274,7 @@ OsError FakeOs::remove_file(const std::string& name) {
   if (read_only.count(name) != 0) return OsError::access_denied;
   files.erase(name);
   meta_.erase(name);
+  durable_.erase(name);
   return OsError::none;
 }
 
@@ -275,7 +319,8 @@ OsError FakeOs::adopt_identity(FileHandle file, const std::string& of) {
 OsError FakeOs::rename_no_replace(const std::string& from, const std::string& to) {
   if (const OsError e = planned("rename", from); e != OsError::none) return e;
   if (files.count(from) == 0) return OsError::file_not_found;
-  if (files.count(to) != 0) return OsError::access_denied;
+  if (files.count(to) != 0) return OsError::already_exists;
+  renamed(from, to);
   files[to] = files[from];
   meta_[to] = meta(from);
   files.erase(from);
@@ -287,6 +332,7 @@ OsError FakeOs::replace_name(const std::string& from, const std::string& to) {
   if (const OsError e = planned("rename", to); e != OsError::none) return e;
   if (files.count(from) == 0) return OsError::file_not_found;
   if (directories.count(to) != 0) return OsError::access_denied;
+  renamed(from, to);
   files[to] = files[from];
   meta_[to] = meta(from);
   foreign.erase(to);
@@ -311,6 +357,7 @@ OpenResult FakeOs::create_beside(const std::string& name, std::string& temp_name
   }
   files[temp_name];
   renew(temp_name);
+  made(temp_name);
   uncommitted.insert(temp_name);
   result.error = OsError::none;
   result.created = true;
@@ -329,9 +376,11 @@ OsError FakeOs::keep_beside(FileHandle file, const std::string& temp_name,
   if (e != OsError::none) {
     files.erase(temp_name);
     meta_.erase(temp_name);
+    durable_.erase(temp_name);
     return e;
   }
   // Read-only marks, like permission bits, belong to the name that is replaced.
+  renamed(temp_name, target);
   files[target] = files[temp_name];
   meta_[target] = meta(temp_name);
   foreign.erase(target);
@@ -344,6 +393,7 @@ void FakeOs::discard_beside(FileHandle file, const std::string& temp_name) {
   open_.erase(file);
   files.erase(temp_name);
   meta_.erase(temp_name);
+  durable_.erase(temp_name);
   uncommitted.erase(temp_name);
 }
 

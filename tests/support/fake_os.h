@@ -79,6 +79,17 @@ struct FakeOs : Os {
   /// the process before it is carried out, as a kill does: StopSignal is
   /// thrown, open files are dropped and uncommitted files vanish.
   void stop_at_call(std::size_t index) { stop_at_ = index; }
+  /// What a power loss does to a file created during the run and never synced.
+  enum class Unsynced { empty, gone };
+  /// Like stop_at_call, but the power fails: afterwards every file is what
+  /// survives. Files as they stand now count as durable; from now on a
+  /// file's writes, truncations, size changes and copies survive only once
+  /// it is synced (its bytes and state as at its last sync_file), a file
+  /// made since and never synced comes back as `unsynced` says, renames
+  /// (keep_beside, replace_name, rename_no_replace) carry the source's last
+  /// synced bytes to the target name (a never synced one: empty), and
+  /// removals are durable at once.
+  void power_loss_at_call(std::size_t index, Unsynced unsynced = Unsynced::empty);
   /// Number of fallible calls made so far.
   std::size_t call_count() const { return calls.size(); }
   /// Names of the files that are open now.
@@ -147,7 +158,24 @@ struct FakeOs : Os {
   /// The content of `name` was written.
   void touch(const std::string& name);
 
+  /// What survives a power loss under a name (power_loss_at_call only).
+  struct Durable {
+    std::string content;
+    Meta meta;
+    bool unsynced_new = false;  // made during the run, never synced or renamed
+  };
+  /// A file was made anew under `name`, not durable yet.
+  void made(const std::string& name);
+  /// The file under `from` was renamed to `to`, durably.
+  void renamed(const std::string& from, const std::string& to);
+  /// The process and the power end: open files go, and each name holds
+  /// what survives.
+  void lose_power();
+
   std::map<std::string, Meta> meta_;
+  bool tracking_ = false;  // durable_ is kept up to date
+  Unsynced unsynced_ = Unsynced::empty;
+  std::map<std::string, Durable> durable_;
   std::uint64_t next_id_ = 1;
   std::int64_t clock_ = 0;
   std::size_t stop_at_ = 0;

@@ -1,5 +1,6 @@
-// Putting the corrected plot in place of the plot file, with the intent
-// recorded first, and finishing a replacement that a stopped run left undone.
+// The plot transaction: putting the corrected plot in place of the plot file,
+// with the way it is done recorded first, and finishing what a stopped run
+// left undone.
 #pragma once
 
 #include <cstdint>

@@ -1,4 +1,4 @@
-// The plot file's replacement and its intent record.
+// The plot transaction: the corrected plot put in place of the plot file.
 //
 // How the corrected plot takes the plot's place, so that a stop anywhere
 // (a kill, a power loss) leaves the plot whole, old or new, with the shift
@@ -25,7 +25,7 @@
 // beside cannot tear the plot, so where no record can be written (a current
 // directory that takes no new file) they are still made; only the copy in
 // place needs the record.
-#include "hilfen/feedfix/plot_replacement.h"
+#include "hilfen/feedfix/plot_transaction.h"
 
 #include <algorithm>
 #include <array>
