@@ -780,8 +780,8 @@ TEST(InterruptedReplacement, FinishedOnlyWhereThePlotIsStillTheStoppedRunsToRepl
          f.files[k_plot] = k_plot_new.substr(0, 15) + std::string(k_plot_new.size() - 15, '\0');
        },
        true},
-      // Nothing tells an emptied plot from one an exporter has begun anew.
-      {"plot emptied", [](FakeOs& f) { f.files[k_plot].clear(); }, false},
+      // Stopped between emptying the plot file and setting its size.
+      {"plot emptied", [](FakeOs& f) { f.files[k_plot].clear(); }, true},
       // A new export begun since, its first line the same as the copy's.
       {"new export begun", [](FakeOs& f) { f.files[k_plot] = k_plot_new.substr(0, 12); }, false},
       // Someone else's plot now: it stays, and so does the shift.

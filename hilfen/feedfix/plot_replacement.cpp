@@ -117,21 +117,25 @@ bool all_zero(const char* block, std::size_t size) {
 }
 
 /// Whether the plot file shows nothing but a copy in place of ~ffx.log that
-/// stopped on the way: not held open for writing, of ~ffx.log's size, each
-/// block ~ffx.log's bytes up to some point and zeros from there (the copy
-/// sets the size first, so what it has not reached reads as zeros).
+/// stopped on the way: not held open for writing, and empty or of ~ffx.log's
+/// size with each block ~ffx.log's bytes up to some point and zeros from
+/// there (the copy empties the file and sets its size first, so what it has
+/// not reached reads as zeros).
 bool stopped_copy_in_place(const Intent& intent) {
   const OpenResult plot = os().open_file(intent.plot_name, Access::read, Create::must_exist);
   if (plot.error != OsError::none) return false;
   const OpenResult log = open_log(intent.corrected);
-  bool match = log.error == OsError::none;
-  match = match && os().file_state(plot.handle).id == intent.plot_before.id &&
-          os().file_state(plot.handle).size == intent.corrected.size && intent.corrected.size > 0 &&
-          !os().written_elsewhere(plot.handle);
+  const FileState seen = os().file_state(plot.handle);
+  bool match = log.error == OsError::none && seen.id == intent.plot_before.id &&
+               (seen.size == intent.corrected.size || seen.size == 0) &&
+               !os().written_elsewhere(plot.handle);
+  // Emptied, not yet set to its new size: a copy stopped right at its start
+  // (emptying a large file takes a while). No export leaves an empty plot.
+  const bool emptied = seen.size == 0;
   constexpr std::size_t k_block = 4096;
   std::array<char, k_block> a;
   std::array<char, k_block> b;
-  while (match) {
+  while (match && !emptied) {
     // Both read to a whole block, however their reads come.
     std::size_t got_a = 0;
     std::size_t got_b = 0;
