@@ -5,7 +5,8 @@
 #   scripts/deps.sh demo    cmake, g++, make
 #   scripts/deps.sh test    the above, GoogleTest, the Windows cross compiler,
 #                           Wine, clang with its fuzzing runtime, time, and for
-#                           the package checks dpkg-dev, file, man-db, python3
+#                           the package checks dpkg-dev, file, man-db, python3,
+#                           lintian
 set -euo pipefail
 
 
@@ -25,6 +26,7 @@ if [ "${1:-test}" = test ]; then
   have man || missing+=(man-db)
   have groff || missing+=(groff-base)
   have python3 || missing+=(python3)
+  have lintian || missing+=(lintian)
   ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 ||
     missing+=(libclang-rt-14-dev)
 fi
