@@ -3,12 +3,11 @@
 
 #include <string_view>
 
+#include "hilfen/feedfix/file_names.h"
 #include "runtime/console.h"
 #include "runtime/record_file.h"
 
 namespace {
-
-constexpr std::string_view k_settings_file = "feedfix.ini";
 
 constexpr std::int32_t k_min_pg_threshold = 10000;
 constexpr std::int32_t k_max_pg_threshold = 40000;
@@ -58,8 +57,8 @@ Settings load_settings() {
     if (open_unit(k_settings_unit, k_settings_file, "UNKNOWN", "write") != k_io_ok) {
       stop_run("INI-file cannot be used.");
     }
-    write_literal_record(k_settings_unit, "15574");
-    write_literal_record(k_settings_unit, "0");
+    write_literal_record(k_settings_unit, k_default_pg_threshold_text.view());
+    write_literal_record(k_settings_unit, k_default_carried_shift_text.view());
     close_unit(k_settings_unit);
     stop_run("INI-file not found. Default file created.");
   }
@@ -84,7 +83,7 @@ Settings load_settings() {
 void reset_settings(std::int32_t pg_threshold) {
   open_for_writing();
   write_value(pg_threshold);
-  write_literal_record(k_settings_unit, "0");
+  write_literal_record(k_settings_unit, k_default_carried_shift_text.view());
   close_unit(k_settings_unit);
   stop_run("Ini file resetted. Shift length set to zero.");
 }
