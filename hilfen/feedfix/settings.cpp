@@ -1,6 +1,7 @@
 // The settings file feedfix.ini: page threshold and carried shift between runs.
 #include "hilfen/feedfix/settings.h"
 
+#include <cstddef>
 #include <string_view>
 
 #include "hilfen/feedfix/file_names.h"
@@ -8,6 +9,35 @@
 #include "runtime/record_file.h"
 
 namespace {
+
+/// The decimal text of a value of at most 10 digits and a sign, as a record
+/// holds it without blanks in front.
+struct DecimalText {
+  char digits[11] = {};
+  std::size_t size = 0;
+  constexpr std::string_view view() const { return {digits, size}; }
+};
+
+constexpr DecimalText decimal_text(std::int32_t value) {
+  DecimalText text;
+  // In 64 bits, so that the most negative value has a magnitude.
+  std::int64_t magnitude = value < 0 ? -std::int64_t{value} : std::int64_t{value};
+  char reversed[11] = {};
+  std::size_t n = 0;
+  do {
+    reversed[n++] = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  if (value < 0) text.digits[text.size++] = '-';
+  while (n > 0) text.digits[text.size++] = reversed[--n];
+  return text;
+}
+
+/// The records of the settings file the tool creates where there is none.
+constexpr DecimalText k_default_pg_threshold_text = decimal_text(k_default_pg_threshold);
+constexpr DecimalText k_default_carried_shift_text = decimal_text(k_default_carried_shift);
+static_assert(k_default_pg_threshold_text.view() == "15574");
+static_assert(k_default_carried_shift_text.view() == "0");
 
 constexpr std::int32_t k_min_pg_threshold = 10000;
 constexpr std::int32_t k_max_pg_threshold = 40000;
