@@ -14,10 +14,12 @@
 #include "hilfen/feedfix/intent_record.h"
 #include "hilfen/feedfix/page_grid.h"
 #include "runtime/arguments.h"
+#include "runtime/command_line.h"
 #include "runtime/console.h"
 #include "runtime/fields.h"
 #include "runtime/record_file.h"
 #include "tests/support/fake_os.h"
+#include "tests/support/record_helpers.h"
 
 namespace {
 
