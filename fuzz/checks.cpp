@@ -11,12 +11,15 @@
 #include <vector>
 
 #include "hilfen/feedfix/driver.h"
+#include "hilfen/feedfix/intent_record.h"
 #include "hilfen/feedfix/page_grid.h"
 #include "runtime/arguments.h"
+#include "runtime/command_line.h"
 #include "runtime/console.h"
 #include "runtime/fields.h"
 #include "runtime/record_file.h"
 #include "tests/support/fake_os.h"
+#include "tests/support/record_helpers.h"
 
 namespace {
 
@@ -600,6 +603,39 @@ std::string end_of(int status, const std::string& out) {
 }
 
 }  // namespace
+
+namespace {
+
+bool same_state(const FileState& a, const FileState& b) {
+  return a.exists == b.exists && a.id == b.id && a.size == b.size && a.modified == b.modified &&
+         a.changed == b.changed;
+}
+
+}  // namespace
+
+std::string check_intent_record(const std::uint8_t* data, std::size_t size) {
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  Intent intent;
+  if (!parse_intent(text, intent)) return {};
+  if (intent.pg_threshold < 10000 || intent.pg_threshold > 40000 || intent.carried_shift < -2 ||
+      intent.carried_shift > 2000) {
+    return "settings out of range accepted";
+  }
+  if (intent.plot_name.empty() || intent.plot_name.size() > 259 ||
+      intent.plot_name.find('\0') != std::string::npos) {
+    return "a plot name no run writes accepted";
+  }
+  if (!intent.plot_before.exists || !intent.corrected.exists) return "a missing file state accepted";
+  Intent again;
+  if (!parse_intent(format_intent(intent), again)) return "its own written form is refused";
+  if (again.method != intent.method || again.plot_name != intent.plot_name ||
+      again.pg_threshold != intent.pg_threshold || again.carried_shift != intent.carried_shift ||
+      !same_state(again.plot_before, intent.plot_before) ||
+      !same_state(again.corrected, intent.corrected) || !same_state(again.beside, intent.beside)) {
+    return "its own written form reads back otherwise";
+  }
+  return {};
+}
 
 std::string check_whole_run(const std::uint8_t* data, std::size_t size) {
   if (size < 4) return {};

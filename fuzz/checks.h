@@ -23,6 +23,12 @@ std::string check_record_reader(const std::uint8_t* data, std::size_t size);
 /// and without lead bytes, arguments that quote back to themselves.
 std::string check_command_line(const std::uint8_t* data, std::size_t size);
 
+/// The intent record's reader on the input as a record: whatever it accepts
+/// holds values a run could have written (settings in range, a plot name of
+/// 1 to 259 characters without NUL, both file states present), and reads
+/// back the same from its own written form.
+std::string check_intent_record(const std::uint8_t* data, std::size_t size);
+
 /// A whole run over a plot file and settings file taken from the input, with
 /// a failing operating-system call when the input asks for one: the plot is
 /// the old one or a valid rewrite of it, the settings file holds a complete

@@ -2,12 +2,12 @@
 // the process.
 #include "runtime/console.h"
 
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "runtime/io_status.h"
 #include "runtime/os.h"
-#include "runtime/record_file.h"
+#include "runtime/process_end.h"
 
 namespace {
 
@@ -73,6 +73,14 @@ void write_record(char control, std::string_view rest, LineEnd end) {
   line_open = end == LineEnd::stays_open;
 }
 
+/// The process end finishes a console line still open.
+void end_line_at_exit() {
+  if (line_pending) write_console(k_line_end, {}, OnFailure::ignore);
+}
+
+[[maybe_unused]] const bool g_ends_line_at_exit =
+    (register_exit_step(ExitStep::end_console_line, end_line_at_exit), true);
+
 }  // namespace
 
 void console_record(std::string_view record, LineEnd end) {
@@ -113,13 +121,6 @@ void pause_run() {
   answer.resize(kept == std::string::npos ? 0 : kept + 1);
   // One character alone is taken as a plain "go on".
   if (answer.size() >= 2) os().run_command(answer);
-}
-
-void end_process(int status) {
-  close_all_units();
-  if (line_pending) write_console(k_line_end, {}, OnFailure::ignore);
-  os().exit_process(status);
-  std::abort();  // exit_process does not return.
 }
 
 void reset_console() {

@@ -4,6 +4,9 @@
 
 #include <string_view>
 
+// stop_run ends the process through end_process, which callers use as well.
+#include "runtime/process_end.h"
+
 /// Whether a formatted write leaves the console line open for the next record
 /// (a format ending in "\").
 enum class LineEnd { ends, stays_open };
@@ -30,10 +33,6 @@ void console_end_pending_line();
 /// runs it as a command when at least two characters remain after trimming
 /// trailing blanks and tabs. Never fails.
 void pause_run();
-
-/// Process end: closes every unit still open, ends a pending console line and
-/// exits with `status`.
-[[noreturn]] void end_process(int status);
 
 /// Clears the console flags (process start; tests).
 void reset_console();

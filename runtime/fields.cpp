@@ -1,5 +1,5 @@
-// Integer and text fields inside records: the "(i10)" input rule, fixed-width
-// integer output, and composing "(a,i10,a)" into an 80-column record.
+// Integer fields inside records: the "(i10)" input rule and fixed-width
+// integer output.
 #include "runtime/fields.h"
 
 #include <algorithm>
@@ -149,28 +149,4 @@ void format_integer(std::int32_t value, int width, char* out) {
   const int pad = width - length;
   std::memset(out, ' ', static_cast<std::size_t>(pad));
   std::memcpy(out + pad, digits + sizeof digits - length, static_cast<std::size_t>(length));
-}
-
-IoStatus compose_a_i10_a(PlotRecord& record, std::string_view first, std::int32_t value,
-                         std::string_view second) {
-  // Composed aside and copied at the end: callers pass texts that point into
-  // `record` itself (the head and the tail of the line being rewritten).
-  PlotRecord composed;
-  std::size_t pos = 0;
-  IoStatus status = k_io_ok;
-  const auto put = [&](std::string_view text) {
-    const std::size_t room = composed.size() - pos;
-    if (text.size() > room) status = k_io_record_overflow;
-    const std::size_t n = std::min(text.size(), room);
-    if (n > 0) std::memcpy(composed.data() + pos, text.data(), n);
-    pos += n;
-  };
-  char field[k_i10_width];
-  format_integer(value, static_cast<int>(k_i10_width), field);
-  put(first);
-  put(std::string_view(field, k_i10_width));
-  put(second);
-  std::fill(composed.begin() + static_cast<std::ptrdiff_t>(pos), composed.end(), ' ');
-  record = composed;
-  return status;
 }

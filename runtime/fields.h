@@ -1,23 +1,12 @@
-// Integer and text fields inside records: the "(i10)" input rule, fixed-width
-// integer output, and composing "(a,i10,a)" into an 80-column record.
+// Integer fields inside records: the "(i10)" input rule and fixed-width
+// integer output.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
-#include "Kopf01/sxi/string00.h"
-
-/// Result of a record or field operation: 0 success, -1 end of file, a
-/// positive error number otherwise.
-using IoStatus = int;
-inline constexpr IoStatus k_io_ok = 0;
-inline constexpr IoStatus k_io_end = -1;
-/// Error numbers of the field rules (all positive).
-inline constexpr IoStatus k_io_bad_integer = 1225;    // a character outside the rule
-inline constexpr IoStatus k_io_overflow = 1226;       // value does not fit
-inline constexpr IoStatus k_io_bad_base = 1227;       // base outside 2..36, or a second '#'
-inline constexpr IoStatus k_io_record_overflow = 1228; // output passed column 80
+#include "runtime/io_status.h"
 
 /// What an "(i10)" field scan found.
 struct FieldScan {
@@ -54,9 +43,3 @@ PlainNumber scan_plain_number(std::string_view text);
 /// `width` characters, no NUL); a value that needs more columns becomes
 /// `width` asterisks.
 void format_integer(std::int32_t value, int width, char* out);
-
-/// Composes "(a,i10,a)" into `record`: `first`, `value` in 10 columns,
-/// `second`, blanks up to column 80. When the items pass column 80 the first
-/// 80 columns are written and the status is k_io_record_overflow.
-IoStatus compose_a_i10_a(PlotRecord& record, std::string_view first, std::int32_t value,
-                         std::string_view second);

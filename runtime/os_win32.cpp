@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "runtime/arguments.h"
+#include "runtime/command_line.h"
 
 namespace {
 

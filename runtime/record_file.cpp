@@ -1,5 +1,5 @@
 // Record files: units connected to files, lines cut into records through one
-// large buffer per unit, CR LF written after every record, and the fatal report.
+// large buffer per unit, CR LF written after every record.
 #include "runtime/record_file.h"
 
 #include <algorithm>
@@ -14,25 +14,11 @@
 #include "Kopf01/sxi/byte_scan.h"
 #include "runtime/file_replace.h"
 #include "runtime/console.h"
+#include "runtime/io_status.h"
 #include "runtime/os.h"
+#include "runtime/process_end.h"
 
 namespace {
-
-// Error numbers handed out by this layer besides those in the header. They
-// are part of the fatal report, so they stay as they are:
-//   1201-1203  the layer's own (record_file.h)
-//   1204       end of input while asking for a file name
-//   1210-1217  a failed operating-system call, one number per OsError
-//   1225-1228  the field rules (fields.h)
-constexpr IoStatus k_io_no_file_name = 1204;
-constexpr IoStatus k_io_file_not_found = 1210;
-constexpr IoStatus k_io_path_not_found = 1211;
-constexpr IoStatus k_io_access_denied = 1212;
-constexpr IoStatus k_io_write_protect = 1213;
-constexpr IoStatus k_io_disk_full = 1214;
-constexpr IoStatus k_io_device_error = 1215;
-constexpr IoStatus k_io_already_exists = 1216;
-constexpr IoStatus k_io_system_error = 1217;
 
 // The floor is 1024 bytes; a larger buffer means far fewer system calls on
 // plot files of hundreds of megabytes.
@@ -73,79 +59,17 @@ struct Unit {
 
 // Three files at most are open at once: settings, plot and temporary file.
 std::array<Unit, 3> g_units;
-bool g_fatal_under_way = false;
 // The unit last found for reading and for writing: a record loop asks for the
 // same two units on every line.
 std::array<Unit*, 2> g_recent_units{};
 
+// Whatever ends the process keeps what the units still open have written.
+[[maybe_unused]] const bool g_closes_at_exit =
+    (register_exit_step(ExitStep::close_units, close_all_units), true);
+
 }  // namespace
 
-IoStatus io_status(OsError error) {
-  switch (error) {
-    case OsError::none:
-      return k_io_ok;
-    case OsError::file_not_found:
-      return k_io_file_not_found;
-    case OsError::path_not_found:
-      return k_io_path_not_found;
-    case OsError::access_denied:
-      return k_io_access_denied;
-    case OsError::write_protect:
-      return k_io_write_protect;
-    case OsError::disk_full:
-      return k_io_disk_full;
-    case OsError::io_error:
-      return k_io_device_error;
-    case OsError::already_exists:
-      return k_io_already_exists;
-    case OsError::busy:
-    case OsError::changed:
-    case OsError::other:
-      break;
-  }
-  return k_io_system_error;
-}
-
 namespace {
-
-const char* error_message(IoStatus status) {
-  switch (status) {
-    case k_io_unit_busy:
-      return "unit or file already open";
-    case k_io_bad_keyword:
-      return "invalid keyword in OPEN";
-    case k_io_not_open:
-      return "unit not open for this operation";
-    case k_io_no_file_name:
-      return "no file name given";
-    case k_io_file_not_found:
-      return "file not found";
-    case k_io_path_not_found:
-      return "path not found";
-    case k_io_access_denied:
-      return "access denied";
-    case k_io_write_protect:
-      return "medium is write-protected";
-    case k_io_disk_full:
-      return "disk full";
-    case k_io_device_error:
-      return "input/output error on the device";
-    case k_io_already_exists:
-      return "file already exists";
-    case k_io_system_error:
-      return "operating-system error";
-    case k_io_bad_integer:
-      return "invalid character in integer field";
-    case k_io_overflow:
-      return "integer overflow";
-    case k_io_bad_base:
-      return "invalid base in integer field";
-    case k_io_record_overflow:
-      return "record too long";
-    default:
-      return "unknown error";
-  }
-}
 
 Unit* find_unit(std::int32_t number) {
   for (Unit& u : g_units) {
@@ -384,7 +308,7 @@ void unit_watch_writes(std::int32_t unit) {
 
 namespace {
 
-// Reads a line that read_text_line could not take at once: one with a CR or
+// Reads a line that read_text_lines could not take at once: one with a CR or
 // LF out of the usual place, longer than 80 columns, or not whole in the
 // buffer. Kept out of line, so that the usual line costs no more than its
 // own few steps.
@@ -475,19 +399,6 @@ void mark_read(std::int32_t unit, std::size_t size) {
   Unit* u = find_unit(unit, Access::read);
   assert(u != nullptr && size <= u->end - u->pos);
   u->pos += size;
-}
-
-IoStatus read_text_line(std::int32_t unit, std::string_view& data, bool& lossless) {
-  std::size_t count = 0;
-  return read_text_lines(unit, &data, 1, count, lossless);
-}
-
-IoStatus read_text_record(std::int32_t unit, PlotRecord& record, bool& lossless) {
-  std::string_view data;
-  const IoStatus s = read_text_line(unit, data, lossless);
-  if (s != k_io_ok) return s;
-  std::fill(std::copy(data.begin(), data.end(), record.begin()), record.end(), ' ');
-  return k_io_ok;
 }
 
 IoStatus read_integer_record(std::int32_t unit, std::int32_t& value) {
@@ -652,7 +563,7 @@ void close_unit(std::int32_t unit, Close how) {
   // went through (a failed one was reported to its caller), and not while the
   // process ends on a fatal report: they may lack what the failure stopped.
   const bool complete =
-      how == Close::keep && u.write_error == k_io_ok && !(replacing && g_fatal_under_way);
+      how == Close::keep && u.write_error == k_io_ok && !(replacing && fatal_report_under_way());
   IoStatus status = k_io_ok;
   if (complete && u.action == Access::write) status = flush_buffer(u);
   release(u);
@@ -679,7 +590,7 @@ void close_unit(std::int32_t unit, Close how) {
   }
   // Failures met while the process is already ending on a fatal report add
   // nothing to it.
-  if (status != k_io_ok && !g_fatal_under_way) fatal_io_error(status, "CLOSE", name);
+  if (status != k_io_ok && !fatal_report_under_way()) fatal_io_error(status, "CLOSE", name);
 }
 
 void close_all_units() {
@@ -688,36 +599,12 @@ void close_all_units() {
   }
 }
 
-bool is_system_error(IoStatus status) {
-  return status >= k_io_file_not_found && status <= k_io_system_error;
-}
-
 void reset_units() {
   for (Unit& u : g_units) release(u);
-  g_fatal_under_way = false;
+  reset_fatal_report();
 }
 
 std::string unit_file_name(std::int32_t unit) {
   const Unit* u = find_unit(unit);
   return u == nullptr ? std::string{} : u->name;
-}
-
-void fatal_io_error(IoStatus status, std::string_view operation, std::string_view name) {
-  if (g_fatal_under_way) {
-    // A report is already out; ending the process again would loop.
-    os().exit_process(1);
-    std::abort();  // Not reached: exit_process does not return.
-  }
-  g_fatal_under_way = true;
-  std::string report = "\r\nrun-time error F";
-  report += std::to_string(status);
-  report += ": ";
-  report += operation;
-  report += "(";
-  report += name;
-  report += ")\r\n- ";
-  report += error_message(status);
-  report += "\r\n";
-  (void)os().write_stderr(report.data(), report.size());  // Nowhere left to report to.
-  end_process(1);
 }

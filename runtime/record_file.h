@@ -9,16 +9,12 @@
 
 #include "Kopf01/sxi/string00.h"
 #include "runtime/fields.h"
+#include "runtime/io_status.h"
 #include "runtime/os.h"
 
 inline constexpr std::int32_t k_settings_unit = 17;
 inline constexpr std::int32_t k_plot_unit = 18;
 inline constexpr std::int32_t k_temp_unit = 19;
-
-/// Error numbers of the layer (positive).
-inline constexpr IoStatus k_io_unit_busy = 1201;    // unit already open, or file open on another unit
-inline constexpr IoStatus k_io_bad_keyword = 1202;  // status or action keyword not recognised
-inline constexpr IoStatus k_io_not_open = 1203;     // no file on the unit, or opened the other way
 
 /// How an existing file opened for writing takes its new contents.
 enum class NewContents {
@@ -46,25 +42,17 @@ bool unit_written_elsewhere(std::int32_t unit);
 /// unit_written_elsewhere.
 void unit_watch_writes(std::int32_t unit);
 
-/// Reads the next record by "(a80)". Sets `lossless` to false when the line
-/// holds data the 80 columns cannot keep: non-blank bytes beyond column 80,
-/// or bytes other than CR between its first CR and its LF.
-/// At end of file gives -1 and leaves `record` unchanged.
-IoStatus read_text_record(std::int32_t unit, PlotRecord& record, bool& lossless);
-
-/// Reads the next record by "(a80)" like read_text_record, without copying
-/// it: `data` is the record's text before its blank fill (the line up to its
-/// first CR or LF, at most 80 characters). It points into the unit and stays
-/// valid until the next operation on the unit. A line too long for the buffer
-/// is given as lossy as soon as a loss shows, without reading on to its end
-/// (which may never come); the next read on the unit skips the rest first.
-IoStatus read_text_line(std::int32_t unit, std::string_view& data, bool& lossless);
-
-/// Reads the next records like read_text_line, as many of them as the
+/// Reads the next records by "(a80)" without copying them, as many as the
 /// unit's buffer holds whole, up to `capacity` (at least 1): `lines[0]` to
-/// `lines[count - 1]`, all lossless but the last, for which `last_lossless`
-/// tells. All of them stay valid until the next operation on the unit. At
-/// end of file or on an error `count` is 0.
+/// `lines[count - 1]`, each the line's text before its blank fill (up to its
+/// first CR or LF, at most 80 characters). All of them are lossless but the
+/// last, for which `last_lossless` tells: a lossy line holds data the 80
+/// columns cannot keep (non-blank bytes beyond column 80, or bytes other than
+/// CR between its first CR and its LF). A line too long for the buffer is
+/// given as lossy as soon as a loss shows, without reading on to its end
+/// (which may never come); the next read on the unit skips the rest first.
+/// The lines point into the unit and stay valid until the next operation on
+/// it. At end of file or on an error `count` is 0.
 IoStatus read_text_lines(std::int32_t unit, std::string_view* lines, std::size_t capacity,
                          std::size_t& count, bool& last_lossless);
 
@@ -122,18 +110,6 @@ void close_all_units();
 /// Forgets every unit without any call to the Os (tests install a new one).
 void reset_units();
 
-/// The positive error number of a failed operating-system call (0 for none).
-IoStatus io_status(OsError error);
-
-/// Whether `status` is a failure of the operating system (a refused or failed
-/// call), not an end of file or a field that does not convert.
-bool is_system_error(IoStatus status);
-
 /// The file name `unit` was opened on, after trimming or as typed at the
 /// prompt; empty when the unit is closed.
 std::string unit_file_name(std::int32_t unit);
-
-/// Reports a failed operation on standard error ("run-time error F<number>:
-/// <operation>(<name>)" and the error's message) and ends the process with
-/// status 1.
-[[noreturn]] void fatal_io_error(IoStatus status, std::string_view operation, std::string_view name);

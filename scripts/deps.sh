@@ -6,7 +6,7 @@
 #   scripts/deps.sh test    the above, GoogleTest, the Windows cross compiler,
 #                           Wine, clang with its fuzzing runtime, time, and for
 #                           the package checks dpkg-dev, file, man-db, python3,
-#                           for the shared-directory checks acl and attr
+#                           lintian, for the shared-directory checks acl and attr
 set -euo pipefail
 
 
@@ -28,6 +28,7 @@ if [ "${1:-test}" = test ]; then
   have python3 || missing+=(python3)
   have setfacl || missing+=(acl)
   have setfattr || missing+=(attr)
+  have lintian || missing+=(lintian)
   ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 ||
     missing+=(libclang-rt-14-dev)
 fi

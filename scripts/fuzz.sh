@@ -7,7 +7,7 @@
 #   scripts/fuzz.sh [SECONDS]
 #
 # Environment: FUZZ_BUILD (build directory, default <repo>/build-fuzz),
-# FUZZ_CXX (default clang++), FUZZ_TARGETS (default: all four).
+# FUZZ_CXX (default clang++), FUZZ_TARGETS (default: all five).
 #
 # Fails when a target breaks an invariant, crashes, leaks or hangs. The input
 # that did it is kept in $FUZZ_BUILD/crashes/<target>/; once the fault is
@@ -20,7 +20,7 @@ seconds=${1:-60}
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${FUZZ_BUILD:-$root/build-fuzz}
 cxx=${FUZZ_CXX:-clang++}
-read -r -a targets <<<"${FUZZ_TARGETS:-integer_field record_reader command_line whole_run}"
+read -r -a targets <<<"${FUZZ_TARGETS:-integer_field record_reader command_line intent_record whole_run}"
 
 command -v "$cxx" >/dev/null || { echo "fuzz.sh: $cxx not found (scripts/deps.sh test)" >&2; exit 2; }
 

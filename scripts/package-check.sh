@@ -11,7 +11,15 @@
 #     on the example with the same result as the Linux program, and its
 #     version resource read back (scripts/pe-version.py);
 #  4. banner, Debian package, zip and version resource all carry the version
-#     of project() in CMakeLists.txt.
+#     of project() in CMakeLists.txt, and so does the package's changelog;
+#  5. lintian finds neither an error nor a warning in the Debian package
+#     (its informational tags are shown);
+#  6. reproducible: both packages are built a second time, in build
+#     directories outside the source tree, with another umask, some time
+#     later, and must have the same SHA-256 as the first ones; so must the
+#     files that `cmake --install` puts down from the two Linux builds. Their
+#     times come from the last commit (SOURCE_DATE_EPOCH, see
+#     cmake/SourceDateEpoch.cmake), which the package's files must carry.
 #
 #   scripts/package-check.sh          (as root: it installs and removes the package)
 #
@@ -25,7 +33,7 @@ win_build=$root/build-win
 
 fail() { echo "package-check: $*" >&2; exit 1; }
 
-for tool in dpkg dpkg-deb dpkg-shlibdeps file man groff python3 wine wineserver; do
+for tool in dpkg dpkg-deb dpkg-shlibdeps file man groff python3 wine wineserver lintian gzip; do
   command -v "$tool" >/dev/null 2>&1 || { echo "package-check: $tool is missing (scripts/deps.sh test)" >&2; exit 2; }
 done
 [ "$(id -u)" -eq 0 ] || { echo "package-check: run as root (dpkg -i, dpkg -r)" >&2; exit 2; }
@@ -34,6 +42,8 @@ if dpkg-query -W -f='${db:Status-Status}' feedfix 2>/dev/null | grep -qv '^not-i
   exit 2
 fi
 
+# The packages' time must come from the commit here, not from the caller.
+unset SOURCE_DATE_EPOCH
 scratch=$(mktemp -d)
 installed=0
 wine_started=0
@@ -58,6 +68,18 @@ dpkg-deb -f "$deb" Package Version Section Maintainer Depends Description
 dpkg-deb -c "$deb"
 [ "$(dpkg-deb -f "$deb" Version)" = "$version-1" ] || fail "package version is not $version-1"
 dpkg-deb -f "$deb" Depends | grep -q libc6 || fail "no dependencies found by dpkg-shlibdeps"
+dpkg-deb -f "$deb" Maintainer | grep -q '<[^@<>]*@[^@<>]*\.[^@<>]*>$' || fail "maintainer without a mail address"
+changelog_version=$(dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/doc/feedfix/changelog.Debian.gz |
+  gzip -dc | sed -n '1s/^feedfix (\([^)]*\)).*/\1/p')
+[ "$changelog_version" = "$version-1" ] ||
+  fail "doc/changelog starts with version '$changelog_version', the package is $version-1: add an entry"
+
+echo "== lintian"
+# Informational tags are shown; an error or a warning fails the check.
+lintian --display-info --fail-on error,warning "$deb" 2>&1 | { grep -v '^running with root privileges' || true; } |
+  tee "$scratch/lintian.txt" || fail "lintian finds errors or warnings in $deb"
+! grep -q '^[EW]: ' "$scratch/lintian.txt" || fail "lintian finds errors or warnings in $deb"
+echo "lintian: no errors, no warnings"
 
 dpkg -i "$deb" >/dev/null
 installed=1
@@ -83,7 +105,7 @@ echo "installed feedfix: first run created feedfix.ini, second run corrected the
 
 # Debian's container images may keep man pages out of the file system
 # (a dpkg path-exclude); the page is then checked in the package only.
-dpkg-deb -c "$deb" | grep -q ' \./usr/share/man/man1/feedfix\.1$' || fail "no man page in the package"
+dpkg-deb -c "$deb" | grep -q ' \./usr/share/man/man1/feedfix\.1\.gz$' || fail "no man page in the package"
 excluded=$(grep -hs '^path-exclude.*/usr/share/man' /etc/dpkg/dpkg.cfg.d/* || true)
 if [ -n "$excluded" ]; then
   echo "note: dpkg on this machine excludes man pages ($excluded); man -w skipped, page checked in the package"
@@ -168,4 +190,52 @@ cp "$dir/examples/example.plt" "$scratch/windows/"
   cmp -s feedfix.ini ../linux/feedfix.ini || fail "Wine: feedfix.ini differs from the Linux one"
 )
 echo "feedfix.exe from the zip under Wine: same plot and feedfix.ini as the Linux program"
-echo "== packages checked: version $version in banner, $(basename "$deb"), $(basename "$zip"), version resource"
+wineserver -k 2>/dev/null || true
+wine_started=0
+
+echo "== reproducible packages"
+# Every file in the package carries the time of the last commit (or, outside
+# a git checkout, of the newest changelog entry).
+if epoch=$(git -C "$root" log -1 --format=%ct 2>/dev/null) &&
+  [ "$(cd "$(git -C "$root" rev-parse --show-toplevel)" && pwd -P)" = "$(cd "$root" && pwd -P)" ]; then
+  origin="last commit"
+else
+  epoch=$(date -u -d "$(sed -n 's/^ -- .*>  //p' "$root/doc/changelog" | head -1)" +%s)
+  origin="newest entry of doc/changelog"
+fi
+stamp=$(TZ=UTC date -d "@$epoch" '+%Y-%m-%d %H:%M:%S')
+times=$(dpkg-deb --fsys-tarfile "$deb" | TZ=UTC tar -tv --full-time | awk '{print $4" "$5}' | sort -u)
+[ "$times" = "$stamp" ] || fail "package file times are not $stamp ($origin): $times"
+echo "file times in the package: $stamp UTC, from the $origin"
+
+install_hashes() { # build directory -> modes and hashes of what cmake --install puts down
+  rm -rf "$scratch/installed"
+  DESTDIR="$scratch/installed" cmake --install "$1" --prefix /usr >/dev/null
+  (cd "$scratch/installed" && find . -printf '%M %p\n' | sort -k2 && find . -type f -exec sha256sum {} + | sort -k2)
+}
+install_hashes "$linux_build" >"$scratch/install1.txt"
+
+# The second builds: other directories, another umask, later than the first.
+(
+  umask 027
+  cmake --preset ci -B "$scratch/rebuild-linux" >/dev/null
+  cmake --build "$scratch/rebuild-linux" -j2 --target feedfix >/dev/null
+  (cd "$scratch/rebuild-linux" && cpack -G DEB -B "$scratch/rebuild-linux/packages" >/dev/null)
+  cmake --preset windows -B "$scratch/rebuild-win" >/dev/null
+  cmake --build "$scratch/rebuild-win" -j2 >/dev/null
+  (cd "$scratch/rebuild-win" && cpack -G ZIP -B "$scratch/rebuild-win/packages" >/dev/null)
+)
+install_hashes "$scratch/rebuild-linux" >"$scratch/install2.txt"
+deb2=$scratch/rebuild-linux/packages/$(basename "$deb")
+zip2=$scratch/rebuild-win/packages/$(basename "$zip")
+same=1
+for pair in "$deb:$deb2" "$zip:$zip2"; do
+  first=$(sha256sum <"${pair%%:*}" | cut -d' ' -f1)
+  second=$(sha256sum <"${pair#*:}" | cut -d' ' -f1)
+  echo "$(basename "${pair%%:*}"): first build $first, second build $second"
+  [ "$first" = "$second" ] || same=0
+done
+[ "$same" = 1 ] || fail "two builds of one commit give different packages"
+diff "$scratch/install1.txt" "$scratch/install2.txt" || fail "two builds install different files"
+echo "cmake --install: the same $(grep -c '^[0-9a-f]\{64\} ' "$scratch/install1.txt") files, modes and bytes from both builds"
+echo "== packages checked: version $version in banner, $(basename "$deb"), $(basename "$zip"), version resource; lintian clean; reproducible"

@@ -21,6 +21,7 @@
 #include "runtime/fields.h"
 #include "runtime/record_file.h"
 #include "tests/support/fake_os.h"
+#include "tests/support/record_helpers.h"
 
 namespace {
 

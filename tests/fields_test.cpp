@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "tests/support/record_helpers.h"
+
 namespace {
 
 constexpr std::int32_t k_untouched = 777;

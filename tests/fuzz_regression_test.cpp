@@ -27,6 +27,7 @@ const Target k_targets[] = {
     {"integer_field", check_integer_field},
     {"record_reader", check_record_reader},
     {"command_line", check_command_line},
+    {"intent_record", check_intent_record},
     {"whole_run", check_whole_run},
 };
 

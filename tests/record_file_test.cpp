@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tests/support/fake_os.h"
+#include "tests/support/record_helpers.h"
 
 namespace {
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "hilfen/feedfix/file_names.h"
 #include "hilfen/feedfix/intent_record.h"
 #include "hilfen/feedfix/page_grid.h"
 #include "hilfen/feedfix/plot_records.h"
@@ -32,8 +33,6 @@ constexpr std::size_t k_path_size = 260;
 // The open takes at most 259 characters of a name, and the file routines
 // refuse longer ones; a longer argument is refused before anything is touched.
 constexpr std::int32_t k_max_path_len = 259;
-
-constexpr char k_temp_name[] = "~ffx.log";
 
 constexpr std::array<std::string_view, 4> k_reset_switches = {"/r", "/R", "-r", "-R"};
 
@@ -88,7 +87,7 @@ int feedfix_main() {
   // One run at a time in a directory: a second one waits here until the
   // first has ended. Where the file system offers no lock, runs go unlocked.
   lock_directory();
-  os().remove_stale_files("feedfix.ini");
+  os().remove_stale_files(std::string(k_settings_file));
   finish_interrupted_replacement();
 
   Settings settings = load_settings();
@@ -111,7 +110,7 @@ int feedfix_main() {
   unit_watch_writes(k_plot_unit);
   os().remove_stale_files(plot_name);
 
-  if (open_unit(k_temp_unit, k_temp_name, "UNKNOWN", "write", NewContents::scratch) != k_io_ok) {
+  if (open_unit(k_temp_unit, k_temp_file, "UNKNOWN", "write", NewContents::scratch) != k_io_ok) {
     close_unit(k_plot_unit);
     stop_run("Cannot open temporary file.");
   }

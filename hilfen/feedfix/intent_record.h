@@ -8,9 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "hilfen/feedfix/file_names.h"
 #include "runtime/os.h"
-
-inline constexpr std::string_view k_intent_file = "~ffx.jnl";
 
 /// How the corrected plot takes the plot's place.
 enum class ReplaceMethod {

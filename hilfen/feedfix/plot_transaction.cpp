@@ -33,6 +33,7 @@
 #include <memory>
 
 #include "Ftn/ftnfco.h"
+#include "hilfen/feedfix/file_names.h"
 #include "hilfen/feedfix/run_locks.h"
 #include "hilfen/feedfix/settings.h"
 #include "runtime/console.h"
@@ -40,8 +41,9 @@
 
 namespace {
 
-constexpr char k_temp_name[] = "~ffx.log";
-constexpr std::int16_t k_temp_name_len = 8;
+// A NUL-terminated text, as the file routines take it.
+constexpr const char* k_temp_name = k_temp_file.data();
+constexpr std::int16_t k_temp_name_len = k_temp_file_len;
 constexpr std::int16_t k_failed = 3;
 constexpr std::size_t k_chunk = 1 << 20;
 

@@ -1,14 +1,43 @@
 // The settings file feedfix.ini: page threshold and carried shift between runs.
 #include "hilfen/feedfix/settings.h"
 
+#include <cstddef>
 #include <string_view>
 
+#include "hilfen/feedfix/file_names.h"
 #include "runtime/console.h"
 #include "runtime/record_file.h"
 
 namespace {
 
-constexpr std::string_view k_settings_file = "feedfix.ini";
+/// The decimal text of a value of at most 10 digits and a sign, as a record
+/// holds it without blanks in front.
+struct DecimalText {
+  char digits[11] = {};
+  std::size_t size = 0;
+  constexpr std::string_view view() const { return {digits, size}; }
+};
+
+constexpr DecimalText decimal_text(std::int32_t value) {
+  DecimalText text;
+  // In 64 bits, so that the most negative value has a magnitude.
+  std::int64_t magnitude = value < 0 ? -std::int64_t{value} : std::int64_t{value};
+  char reversed[11] = {};
+  std::size_t n = 0;
+  do {
+    reversed[n++] = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  if (value < 0) text.digits[text.size++] = '-';
+  while (n > 0) text.digits[text.size++] = reversed[--n];
+  return text;
+}
+
+/// The records of the settings file the tool creates where there is none.
+constexpr DecimalText k_default_pg_threshold_text = decimal_text(k_default_pg_threshold);
+constexpr DecimalText k_default_carried_shift_text = decimal_text(k_default_carried_shift);
+static_assert(k_default_pg_threshold_text.view() == "15574");
+static_assert(k_default_carried_shift_text.view() == "0");
 
 constexpr std::int32_t k_min_pg_threshold = 10000;
 constexpr std::int32_t k_max_pg_threshold = 40000;
@@ -58,8 +87,8 @@ Settings load_settings() {
     if (open_unit(k_settings_unit, k_settings_file, "UNKNOWN", "write") != k_io_ok) {
       stop_run("INI-file cannot be used.");
     }
-    write_literal_record(k_settings_unit, "15574");
-    write_literal_record(k_settings_unit, "0");
+    write_literal_record(k_settings_unit, k_default_pg_threshold_text.view());
+    write_literal_record(k_settings_unit, k_default_carried_shift_text.view());
     close_unit(k_settings_unit);
     stop_run("INI-file not found. Default file created.");
   }
@@ -84,7 +113,7 @@ Settings load_settings() {
 void reset_settings(std::int32_t pg_threshold) {
   open_for_writing();
   write_value(pg_threshold);
-  write_literal_record(k_settings_unit, "0");
+  write_literal_record(k_settings_unit, k_default_carried_shift_text.view());
   close_unit(k_settings_unit);
   stop_run("Ini file resetted. Shift length set to zero.");
 }
