@@ -566,6 +566,14 @@ void close_unit(std::int32_t unit, Close how) {
       how == Close::keep && u.write_error == k_io_ok && !(replacing && fatal_report_under_way());
   IoStatus status = k_io_ok;
   if (complete && u.action == Access::write) status = flush_buffer(u);
+  // A file written where it stands (a settings file whose place no new file
+  // can take, or one just made) reaches the disk before the run goes on to
+  // what depends on it, such as removing the intent record. The scratch
+  // file is made durable by the replacement that uses it.
+  if (complete && status == k_io_ok && !replacing && u.action == Access::write && !u.in_place &&
+      u.truncated) {
+    status = io_status(os().sync_file(handle));
+  }
   release(u);
   if (replacing) {
     // Otherwise the file keeps its old bytes, whole, and the new file goes.

@@ -542,6 +542,7 @@ std::vector<Scenario> scenarios() {
         {"open feedfix.ini#2", k_any, {k_stop_ini_use, Plot::old, Ini::absent, Temp::absent}},
         // A file the open made and could not complete is removed again.
         {"write feedfix.ini", k_any, {"fatal", Plot::old, Ini::absent, Temp::absent}},
+        {"sync feedfix.ini", k_any, {"fatal", Plot::old, Ini::absent, Temp::absent}},
         {"close feedfix.ini", k_any, {"fatal", Plot::old, Ini::absent, Temp::absent}},
     };
     list.push_back(s);
@@ -882,16 +883,7 @@ TEST(PowerLossTable, PowerLossAtAnyCallAndOneWholeRunLeaveThePlotWholeWithItsShi
 // The same where no new settings file can take the old one's place, so the
 // settings are rewritten where they stand.
 TEST(PowerLossTable, PowerLossWhereTheSettingsAreRewrittenInPlace) {
-  // Known fault, left to the product: the in-place rewrite of feedfix.ini
-  // (open, truncate, write, close) is never synced, yet ~ffx.jnl is removed
-  // right after it, in a run's write-back and in the finishing of a stopped
-  // run alike. A power loss after that removal brings back the old
-  // feedfix.ini beside the corrected plot and no record: the next run
-  // corrects the plot a second time with the old shift ("records change",
-  // power lost at "stdout" after "remove ~ffx.jnl" or after the run: plot
-  // PU1900 with shift 254 instead of PU1646 with 446). Remove this skip once
-  // the rewrite is synced before the record goes.
-  GTEST_SKIP() << "feedfix.ini rewritten in place is not synced before ~ffx.jnl is removed";
+  // The rewrite is synced before the record that would redo it goes.
   const std::size_t points = sweep_power_losses([](FakeOs& f) { f.keep_identity.insert(k_ini); });
   EXPECT_GT(points, 80u);
 }
