@@ -715,9 +715,12 @@ std::string check_whole_run(const std::uint8_t* data, std::size_t size) {
   const std::string& plot_now = fake.files[k_plot];
   const bool plot_changed = plot_now != plot;
   // " OK" is printed before the plot file is replaced; a fatal report may
-  // come after that, from the write-back of the settings.
-  const bool after_ok = how == "OK" || how == "Error on cleaning up plot files." ||
-                        how == "INI-file not opened (for writing).";
+  // come after that, from the write-back of the settings. The same two
+  // messages also end a run right after the banner, where a stopped run's
+  // replacement cannot be finished: that run never reached its records.
+  const bool printed_ok = fake.out_tried.find("  OK") != std::string::npos;
+  const bool after_ok = how == "OK" || (printed_ok && (how == "Error on cleaning up plot files." ||
+                                                       how == "INI-file not opened (for writing)."));
   if (plot_changed && lossy) return what + "a plot with lines read at a loss was replaced";
   if (plot_changed && !after_ok && how != "fatal") return what + "plot replaced on a failed run";
   if (!after_ok && !plot_changed) return {};

@@ -67,6 +67,39 @@ void take_turns_on_plot(const std::string& plot_name) {
   }
 }
 
+/// Opens the plot file (unit 18) on the argument, or ends the run, and takes
+/// turns on it with other runs; gives the name the open used (trimmed, or
+/// typed at the prompt for a blank name), which the replacement must reach,
+/// and the state in which the plot file is read.
+std::string open_plot(std::string_view argument, FileState& plot_seen) {
+  if (open_unit(k_plot_unit, argument, "OLD", "read") != k_io_ok) {
+    stop_run("Cannot open plot file.");
+  }
+  const std::string plot_name = unit_file_name(k_plot_unit);
+  take_turns_on_plot(plot_name);
+  plot_seen = unit_file_state(k_plot_unit);
+  // Any write from now until the replacement means the run read too little.
+  unit_watch_writes(k_plot_unit);
+  os().remove_stale_files(plot_name);
+  return plot_name;
+}
+
+/// Closes the plot file and ~ffx.log after the record loop. A plot file that
+/// changed while it was read, or that an exporter still holds open for
+/// writing, is not replaced: the run ends as after a read error (`run_ok`
+/// false). It is looked at here, and once more right before the replacement.
+void close_after_loop(LoopResult& loop, const std::string& plot_name,
+                      const FileState& plot_seen) {
+  if (loop.run_ok && (!plot_unchanged(unit_file_state(k_plot_unit), plot_seen) ||
+                      unit_written_elsewhere(k_plot_unit))) {
+    loop.run_ok = false;
+  }
+  close_unit(k_plot_unit);
+  if (loop.run_ok && !plot_unchanged(os().path_state(plot_name), plot_seen)) loop.run_ok = false;
+  // Nothing changed and nothing failed: the temporary file has no use.
+  close_unit(k_temp_unit, loop.run_ok && !loop.changed ? Close::delete_file : Close::keep);
+}
+
 }  // namespace
 
 int feedfix_main() {
@@ -97,18 +130,8 @@ int feedfix_main() {
   // the same name. Only the exact two characters count.
   if (path_len == 2 && is_reset_switch(argument)) reset_settings(settings.pg_threshold);
 
-  if (open_unit(k_plot_unit, argument, "OLD", "read") != k_io_ok) {
-    stop_run("Cannot open plot file.");
-  }
-  // The replacement must reach the file that was read, by the name the open
-  // used (trimmed, or typed at the prompt for a blank name): with blanks
-  // around the argument, the raw text would name another file.
-  const std::string plot_name = unit_file_name(k_plot_unit);
-  take_turns_on_plot(plot_name);
-  const FileState plot_seen = unit_file_state(k_plot_unit);
-  // Any write from now until the replacement means the run read too little.
-  unit_watch_writes(k_plot_unit);
-  os().remove_stale_files(plot_name);
+  FileState plot_seen;
+  const std::string plot_name = open_plot(argument, plot_seen);
 
   if (open_unit(k_temp_unit, k_temp_file, "UNKNOWN", "write", NewContents::scratch) != k_io_ok) {
     close_unit(k_plot_unit);
@@ -119,18 +142,7 @@ int feedfix_main() {
   LoopResult loop =
       process_plot_records(settings.pg_threshold, page_grid, settings.carried_shift);
 
-  // A plot file that changed while it was read is not replaced: the run ends
-  // as after a read error. It is looked at after the loop, and once more
-  // when the replacement is recorded, right before it is made.
-  // An exporter that still holds it open for writing may add more at any time.
-  if (loop.run_ok && (!plot_unchanged(unit_file_state(k_plot_unit), plot_seen) ||
-                      unit_written_elsewhere(k_plot_unit))) {
-    loop.run_ok = false;
-  }
-  close_unit(k_plot_unit);
-  if (loop.run_ok && !plot_unchanged(os().path_state(plot_name), plot_seen)) loop.run_ok = false;
-  // Nothing changed and nothing failed: the temporary file has no use.
-  close_unit(k_temp_unit, loop.run_ok && !loop.changed ? Close::delete_file : Close::keep);
+  close_after_loop(loop, plot_name, plot_seen);
   Replacement replacement;
   if (loop.run_ok && loop.changed &&
       (!prepare_replacement(replacement, plot_name, plot_seen, settings.pg_threshold,
