@@ -718,7 +718,11 @@ std::string check_whole_run(const std::uint8_t* data, std::size_t size) {
   // come after that, from the write-back of the settings. The same two
   // messages also end a run right after the banner, where a stopped run's
   // replacement cannot be finished: that run never reached its records.
-  const bool printed_ok = fake.out_tried.find("  OK") != std::string::npos;
+  // "  OK" on the progress line, " OK" on a line of its own after a pause.
+  const std::size_t ok_at = fake.out_tried.find(" OK");
+  const bool printed_ok =
+      ok_at != std::string::npos && (ok_at + 3 == fake.out_tried.size() ||
+                                     fake.out_tried.compare(ok_at + 3, 2, "\r\n") == 0);
   const bool after_ok = how == "OK" || (printed_ok && (how == "Error on cleaning up plot files." ||
                                                        how == "INI-file not opened (for writing)."));
   if (plot_changed && lossy) return what + "a plot with lines read at a loss was replaced";
