@@ -766,6 +766,26 @@ TEST(FaultTable, EveryFailingCallOfARunLeavesTheFilesWholeOldOrNew) {
   EXPECT_GT(points, 500u);
 }
 
+/// What must hold after a run was stopped and one whole run followed: it
+/// ends well, the plot and settings are as one, two or three whole runs
+/// leave them, and nothing else stands or stays open. Empty when all hold.
+std::string whole_after_stop(FakeOs& fake, const RunEnd& end, const std::vector<FakeOs>& runs) {
+  std::string problems;
+  if (end_of(end) != "OK") problems += "ended with \"" + end_of(end) + "\"\n";
+  const std::string& plot = fake.files[k_plot];
+  const std::string& ini = fake.files[k_ini];
+  if (std::none_of(runs.begin(), runs.end(), [&](const FakeOs& run) {
+        return plot == run.files.at(k_plot) && ini == run.files.at(k_ini);
+      })) {
+    problems += "plot: " + escape_bytes(plot) + "\n  ini: " + escape_bytes(ini) + "\n";
+  }
+  for (const auto& [name, content] : fake.files) {
+    if (name != k_ini && name != k_plot) problems += "stray file " + name + "\n";
+  }
+  if (!fake.open_files().empty()) problems += "a file is still open\n";
+  return problems;
+}
+
 // A run stopped at any call (a kill: no clean-up of its own) and one whole
 // run after it: the plot file is whole, as one or two runs leave it, and the
 // settings hold the shift that belongs to it.
@@ -788,40 +808,11 @@ TEST(KillTable, StoppedRunAndOneWholeRunLeaveThePlotWholeWithItsShift) {
       fake.out_tried.clear();
       const RunEnd end = run_tool(fake, s.arguments);
       ++points;
-      EXPECT_EQ("OK", end_of(end));
-      const auto& plot = fake.files[k_plot];
-      const auto& ini = fake.files[k_ini];
-      const bool one = plot == once.files[k_plot] && ini == once.files[k_ini];
-      const bool two = plot == twice.files[k_plot] && ini == twice.files[k_ini];
-      EXPECT_TRUE(one || two) << "plot: " << escape_bytes(plot) << "\n  ini: " << escape_bytes(ini);
-      std::vector<std::string> names;
-      for (const auto& [name, content] : fake.files) names.push_back(name);
-      EXPECT_EQ((std::vector<std::string>{k_ini, k_plot}), names);
-      EXPECT_TRUE(fake.open_files().empty());
+      EXPECT_EQ("", whole_after_stop(fake, end, {once, twice}));
     }
   }
   std::printf("[ stop points tried: %zu ]\n", points);
   EXPECT_GT(points, 40u);
-}
-
-/// What must hold after a run was stopped and one whole run followed: it
-/// ends well, the plot and settings are as one, two or three whole runs
-/// leave them, and nothing else stands or stays open. Empty when all hold.
-std::string whole_after_stop(FakeOs& fake, const RunEnd& end, const std::vector<FakeOs>& runs) {
-  std::string problems;
-  if (end_of(end) != "OK") problems += "ended with \"" + end_of(end) + "\"\n";
-  const std::string& plot = fake.files[k_plot];
-  const std::string& ini = fake.files[k_ini];
-  if (std::none_of(runs.begin(), runs.end(), [&](const FakeOs& run) {
-        return plot == run.files.at(k_plot) && ini == run.files.at(k_ini);
-      })) {
-    problems += "plot: " + escape_bytes(plot) + "\n  ini: " + escape_bytes(ini) + "\n";
-  }
-  for (const auto& [name, content] : fake.files) {
-    if (name != k_ini && name != k_plot) problems += "stray file " + name + "\n";
-  }
-  if (!fake.open_files().empty()) problems += "a file is still open\n";
-  return problems;
 }
 
 /// Loses the power at every call of each scenario KillTable uses, and

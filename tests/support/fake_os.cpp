@@ -316,15 +316,21 @@ OsError FakeOs::adopt_identity(FileHandle file, const std::string& of) {
   return keep_identity.count(of) != 0 ? OsError::access_denied : OsError::none;
 }
 
+void FakeOs::move_name(const std::string& from, const std::string& to) {
+  renamed(from, to);
+  files[to] = files[from];
+  meta_[to] = meta(from);
+  // The file that takes the name is the run's own.
+  foreign.erase(to);
+  files.erase(from);
+  meta_.erase(from);
+}
+
 OsError FakeOs::rename_no_replace(const std::string& from, const std::string& to) {
   if (const OsError e = planned("rename", from); e != OsError::none) return e;
   if (files.count(from) == 0) return OsError::file_not_found;
   if (files.count(to) != 0) return OsError::already_exists;
-  renamed(from, to);
-  files[to] = files[from];
-  meta_[to] = meta(from);
-  files.erase(from);
-  meta_.erase(from);
+  move_name(from, to);
   return OsError::none;
 }
 
@@ -332,12 +338,7 @@ OsError FakeOs::replace_name(const std::string& from, const std::string& to) {
   if (const OsError e = planned("rename", to); e != OsError::none) return e;
   if (files.count(from) == 0) return OsError::file_not_found;
   if (directories.count(to) != 0) return OsError::access_denied;
-  renamed(from, to);
-  files[to] = files[from];
-  meta_[to] = meta(from);
-  foreign.erase(to);
-  files.erase(from);
-  meta_.erase(from);
+  move_name(from, to);
   return OsError::none;
 }
 
@@ -380,12 +381,7 @@ OsError FakeOs::keep_beside(FileHandle file, const std::string& temp_name,
     return e;
   }
   // Read-only marks, like permission bits, belong to the name that is replaced.
-  renamed(temp_name, target);
-  files[target] = files[temp_name];
-  meta_[target] = meta(temp_name);
-  foreign.erase(target);
-  files.erase(temp_name);
-  meta_.erase(temp_name);
+  move_name(temp_name, target);
   return OsError::none;
 }
 

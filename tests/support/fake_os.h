@@ -168,6 +168,8 @@ struct FakeOs : Os {
   void made(const std::string& name);
   /// The file under `from` was renamed to `to`, durably.
   void renamed(const std::string& from, const std::string& to);
+  /// The file under `from` takes the name `to`, whatever stood there.
+  void move_name(const std::string& from, const std::string& to);
   /// The process and the power end: open files go, and each name holds
   /// what survives.
   void lose_power();
