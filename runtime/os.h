@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -84,6 +85,37 @@ inline bool same_file_state(const FileState& now, const FileState& then) {
   return now.exists && then.exists && now.id == then.id && now.size == then.size &&
          now.modified == then.modified && now.changed == then.changed;
 }
+
+/// A thread beside the main one, and the one lock through which the two hand
+/// each other work. Destroying it waits until its work has returned.
+class Worker {
+ public:
+  virtual ~Worker() = default;
+  /// Takes the lock, waiting while the other thread holds it.
+  virtual void lock() = 0;
+  virtual void unlock() = 0;
+  /// Under the lock: gives it up until the other thread calls wake, then
+  /// takes it again. May also return without a wake; callers test their
+  /// condition again.
+  virtual void wait() = 0;
+  /// Wakes the threads waiting on this lock.
+  virtual void wake() = 0;
+};
+
+/// The work of a worker: runs once, on the worker's own thread.
+using WorkFunction = void (*)(void* context, Worker& self);
+
+/// Holds a worker's lock for a scope.
+class WorkerLock {
+ public:
+  explicit WorkerLock(Worker& worker) : worker_(worker) { worker_.lock(); }
+  ~WorkerLock() { worker_.unlock(); }
+  WorkerLock(const WorkerLock&) = delete;
+  WorkerLock& operator=(const WorkerLock&) = delete;
+
+ private:
+  Worker& worker_;
+};
 
 /// Everything feedfix asks of the operating system.
 struct Os {
@@ -182,6 +214,12 @@ struct Os {
   /// this process namespace whose process no longer exists. Anything that
   /// cannot be told so is left.
   virtual void remove_stale_files(const std::string& name) = 0;
+
+  /// Starts `work(context, worker)` on a thread of its own, which the stop
+  /// signals never interrupt; nullptr where the system gives none, and the
+  /// caller then does the work itself, one step after the other. The work
+  /// may call read_file and write_file on files it alone uses meanwhile.
+  virtual std::unique_ptr<Worker> start_worker(WorkFunction work, void* context) = 0;
 
   /// Writes raw bytes to standard output at once (no translation, no buffering).
   virtual OsError write_stdout(const char* data, std::size_t size) = 0;

@@ -18,7 +18,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <map>
+#include <mutex>
 #include <set>
 #include <cerrno>
 #include <csignal>
@@ -27,9 +29,13 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 extern char** environ;
+
+std::unique_ptr<Worker> start_thread_worker(WorkFunction work, void* context);
 
 namespace {
 
@@ -280,6 +286,39 @@ class StopSignalsHeld {
 
  private:
   sigset_t previous_;
+};
+
+// A worker on a thread of the standard library. The stop signals are held
+// while the thread starts, so that it begins, and stays, with them blocked:
+// they reach the main thread, whose handler removes the named files.
+class ThreadWorker final : public Worker {
+ public:
+  ThreadWorker(WorkFunction work, void* context) {
+    sigset_t stops;
+    sigset_t previous;
+    sigemptyset(&stops);
+    for (const int signal_number : k_stop_signals) sigaddset(&stops, signal_number);
+    (void)::pthread_sigmask(SIG_BLOCK, &stops, &previous);
+    thread_ = std::thread([this, work, context] { work(context, *this); });
+    (void)::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  }
+  ~ThreadWorker() override { thread_.join(); }
+  ThreadWorker(const ThreadWorker&) = delete;
+  ThreadWorker& operator=(const ThreadWorker&) = delete;
+
+  void lock() override { mutex_.lock(); }
+  void unlock() override { mutex_.unlock(); }
+  void wait() override {
+    std::unique_lock held(mutex_, std::adopt_lock);
+    changed_.wait(held);
+    (void)held.release();  // The caller still holds the lock.
+  }
+  void wake() override { changed_.notify_all(); }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::thread thread_;  // last: it starts once the lock is there
 };
 
 // The hidden names of temporary files: ".<name>.ffx<site>-<pid>-<n>", where
@@ -943,6 +982,10 @@ class PosixOs final : public Os {
     }
   }
 
+  std::unique_ptr<Worker> start_worker(WorkFunction work, void* context) override {
+    return start_thread_worker(work, context);
+  }
+
   std::vector<std::string> arguments() override { return args_; }
 
   // All output goes out through write(2) at once, so nothing is left in a
@@ -1033,6 +1076,18 @@ class PosixOs final : public Os {
 
 // For the backend's tests: the site tag in this process's temporary names.
 std::string posix_temp_site() { return site_tag(); }
+
+// For the test double of the system, which runs its workers as this backend
+// does.
+std::unique_ptr<Worker> start_thread_worker(WorkFunction work, void* context) {
+  // A thread that cannot be had (no memory, a process limit) leaves the work
+  // to the caller.
+  try {
+    return std::make_unique<ThreadWorker>(work, context);
+  } catch (const std::system_error&) {
+    return nullptr;
+  }
+}
 
 Os& native_os(int argc, char** argv) {
   static PosixOs backend(argc, argv);

@@ -872,6 +872,43 @@ std::string module_path() {
   }
 }
 
+// A worker on a thread of the system's own. The lock is a slim reader/writer
+// lock taken exclusively, the wait a condition variable on it.
+class ThreadWorker final : public Worker {
+ public:
+  // Not started where the system refuses a thread: started() is false.
+  ThreadWorker(WorkFunction work, void* context) : work_(work), context_(context) {
+    thread_ = CreateThread(nullptr, 0, &ThreadWorker::run, this, 0, nullptr);
+  }
+  ~ThreadWorker() override {
+    if (thread_ == nullptr) return;
+    (void)WaitForSingleObject(thread_, INFINITE);
+    (void)CloseHandle(thread_);
+  }
+  ThreadWorker(const ThreadWorker&) = delete;
+  ThreadWorker& operator=(const ThreadWorker&) = delete;
+
+  bool started() const { return thread_ != nullptr; }
+
+  void lock() override { AcquireSRWLockExclusive(&lock_); }
+  void unlock() override { ReleaseSRWLockExclusive(&lock_); }
+  void wait() override { (void)SleepConditionVariableSRW(&changed_, &lock_, INFINITE, 0); }
+  void wake() override { WakeAllConditionVariable(&changed_); }
+
+ private:
+  static DWORD WINAPI run(void* self) {
+    auto* worker = static_cast<ThreadWorker*>(self);
+    worker->work_(worker->context_, *worker);
+    return 0;
+  }
+
+  WorkFunction work_;
+  void* context_;
+  SRWLOCK lock_ = SRWLOCK_INIT;
+  CONDITION_VARIABLE changed_ = CONDITION_VARIABLE_INIT;
+  HANDLE thread_ = nullptr;
+};
+
 struct Win32Os final : Os {
   OpenResult open_file(const std::string& name, Access access, Create create) override {
     if (create == Create::own_file) return open_own_file(name, access);
@@ -1321,6 +1358,12 @@ struct Win32Os final : Os {
     }
     std::array<bool, 256> table{};
     return split_command_line(line, lead_bytes(table) ? table.data() : nullptr);
+  }
+
+  std::unique_ptr<Worker> start_worker(WorkFunction work, void* context) override {
+    auto worker = std::make_unique<ThreadWorker>(work, context);
+    if (!worker->started()) return nullptr;
+    return worker;
   }
 
   void exit_process(int status) override { ExitProcess(static_cast<UINT>(status)); }

@@ -10,10 +10,12 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "Kopf01/sxi/byte_scan.h"
 #include "runtime/file_replace.h"
 #include "runtime/console.h"
+#include "runtime/io_beside.h"
 #include "runtime/io_status.h"
 #include "runtime/os.h"
 #include "runtime/process_end.h"
@@ -23,6 +25,15 @@ namespace {
 // The floor is 1024 bytes; a larger buffer means far fewer system calls on
 // plot files of hundreds of megabytes.
 constexpr std::size_t k_buffer_size = k_record_buffer_size;
+// A read unit's buffer: the bytes of one read, with room in front for the
+// unread rest of the buffer before it (a refill comes only with less than a
+// field of 80 bytes left) and behind for the line end that the end of the
+// file may add.
+constexpr std::size_t k_kept_room = 128;
+constexpr std::size_t k_read_storage = k_kept_room + k_buffer_size + 1;
+// Blocks read ahead, and buffers waiting to be written, at most.
+constexpr std::size_t k_blocks_ahead = 8;
+constexpr std::size_t k_buffers_behind = 8;
 constexpr std::size_t k_max_name = 259;
 constexpr std::size_t k_text_width = k_record_columns;
 constexpr std::size_t k_integer_width = 10;
@@ -36,6 +47,8 @@ struct Unit {
   Access action = Access::read;
   std::unique_ptr<char[]> buffer;
   // Reading: bytes [pos, end) are unread. Writing: bytes [0, end) wait for the file.
+  // With a worker beside the unit, the buffer changes place at each read and
+  // write.
   std::size_t pos = 0;
   std::size_t end = 0;
   bool file_ended = false;  // reading: the file has reported its end
@@ -55,6 +68,17 @@ struct Unit {
   // Reading: a text read gave its record as soon as a loss showed in a line
   // the buffer could not hold whole; the next read first skips the rest.
   bool rest_of_line_pending = false;
+  // Writing: console records that wait for the writes handed over before
+  // them (console_after_writes), in the order given.
+  struct HeldRecord {
+    std::string text;
+    LineEnd end = LineEnd::ends;
+  };
+  std::vector<HeldRecord> held;
+  // The worker beside the unit, where it has one: declared last, so that it
+  // stops before the rest goes.
+  std::unique_ptr<ReadAhead> ahead;
+  std::unique_ptr<WriteBehind> behind;
 };
 
 // Three files at most are open at once: settings, plot and temporary file.
@@ -142,19 +166,24 @@ bool ask_file_name(std::int32_t unit, std::string& name) {
 
 // Reading -------------------------------------------------------------------
 
-// Moves the unread bytes to the front of the buffer and reads more behind
-// them. 0: bytes were added; -1: the file has ended and nothing was added.
-// Only the real end of the file adds an LF behind a last line that lacks
-// one: a short read (a pipe, a slow device) is no end.
+// Reads the next block of the file behind the unread bytes, which move in
+// front of it. 0: bytes were added; -1: the file has ended and nothing was
+// added. Only the real end of the file adds an LF behind a last line that
+// lacks one: a short read (a pipe, a slow device) is no end. Every read asks
+// for a whole buffer, whether the unit reads itself or its worker reads
+// ahead.
 IoStatus refill(Unit& u) {
-  const std::size_t unread = u.end - u.pos;
-  if (u.pos > 0) {
-    std::memmove(u.buffer.get(), u.buffer.get() + u.pos, unread);
-    u.pos = 0;
-    u.end = unread;
-  }
   if (u.file_ended) return k_io_end;
-  const ReadResult r = os().read_file(u.handle, u.buffer.get() + u.end, k_buffer_size - u.end);
+  const std::size_t unread = u.end - u.pos;
+  assert(unread <= k_kept_room);
+  char kept[k_kept_room];
+  std::memcpy(kept, u.buffer.get() + u.pos, unread);
+  const ReadResult r = u.ahead != nullptr
+                           ? u.ahead->take(u.buffer)
+                           : os().read_file(u.handle, u.buffer.get() + k_kept_room, k_buffer_size);
+  std::memcpy(u.buffer.get() + k_kept_room - unread, kept, unread);
+  u.pos = k_kept_room - unread;
+  u.end = k_kept_room;
   if (r.error != OsError::none) return io_status(r.error);
   if (r.count == 0) {
     u.file_ended = true;
@@ -285,7 +314,8 @@ IoStatus open_unit(std::int32_t unit, std::string_view name, std::string_view st
   u.handle = opened.handle;
   u.id = id;
   u.action = access;
-  u.buffer = std::make_unique_for_overwrite<char[]>(k_buffer_size);
+  u.buffer = std::make_unique_for_overwrite<char[]>(access == Access::read ? k_read_storage
+                                                                          : k_buffer_size);
   u.truncated = opened.created;
   u.created = opened.created;
   u.in_place = scratch;
@@ -429,12 +459,55 @@ IoStatus read_integer_record(std::int32_t unit, std::int32_t& value) {
 
 namespace {
 
+// New contents of an existing file are all or nothing: after a write that
+// lost records, no later record may make them look complete.
+IoStatus note_write(Unit& u, IoStatus status) {
+  if (status != k_io_ok && !u.created) u.write_error = status;
+  return status;
+}
+
+// Waits for the writes handed to the unit's worker, then prints the console
+// records held for them. A failed one is met as at a hand-over (see
+// flush_buffer) and noted as the unit's own; the records held would never
+// have been printed.
+IoStatus settle(Unit& u) {
+  if (u.behind == nullptr) return k_io_ok;
+  const OsError e = u.behind->settle();
+  std::vector<Unit::HeldRecord> held = std::move(u.held);
+  u.held.clear();
+  if (e == OsError::none) {
+    // A console that refuses a record ends the process here, with the unit
+    // as it stands: nothing of it is handed over meanwhile.
+    for (const Unit::HeldRecord& record : held) console_record(record.text, record.end);
+    return k_io_ok;
+  }
+  u.behind.reset();
+  u.end = 0;
+  return note_write(u, io_status(e));
+}
+
 // Hands the buffered bytes to the file. They are dropped whatever the
 // outcome: after a refused write the file is incomplete anyway, and a later
 // close must not fail on the same bytes again.
+// With a worker beside the unit the bytes are handed over to it, and the
+// outcome is that of the writes before them: theirs comes at the next
+// hand-over or when the unit settles. A failure that comes so is met as
+// though the failed write had just been made: the bytes buffered since would
+// never have been, and from then on the unit writes for itself.
 IoStatus flush_buffer(Unit& u) {
   if (u.end == 0) return k_io_ok;
-  const OsError e = os().write_file(u.handle, u.buffer.get(), u.end);
+  // Console records held for the writes so far go out before any more is
+  // handed over.
+  if (!u.held.empty()) {
+    if (const IoStatus s = settle(u); s != k_io_ok) return s;
+  }
+  OsError e = OsError::none;
+  if (u.behind != nullptr) {
+    e = u.behind->hand_over(u.handle, u.buffer, u.end);
+    if (e != OsError::none) u.behind.reset();
+  } else {
+    e = os().write_file(u.handle, u.buffer.get(), u.end);
+  }
   u.end = 0;
   return io_status(e);
 }
@@ -480,12 +553,6 @@ IoStatus start_new_contents(Unit& u) {
   return k_io_ok;
 }
 
-// New contents of an existing file are all or nothing: after a write that
-// lost records, no later record may make them look complete.
-IoStatus note_write(Unit& u, IoStatus status) {
-  if (status != k_io_ok && !u.created) u.write_error = status;
-  return status;
-}
 
 // Appends the record's bytes and its CR LF. A record that leaves room in the
 // buffer goes in with one copy; the buffer is handed over at the same bytes
@@ -547,13 +614,48 @@ IoStatus flush_unit(std::int32_t unit) {
   if (u == nullptr) return k_io_not_open;
   if (u->action != Access::write) return k_io_ok;
   if (u->write_error != k_io_ok) return u->write_error;
-  return note_write(*u, flush_buffer(*u));
+  const IoStatus flushed = note_write(*u, flush_buffer(*u));
+  if (flushed != k_io_ok) return flushed;
+  return settle(*u);
+}
+
+IoStatus settle_unit(std::int32_t unit) {
+  Unit* u = find_unit(unit);
+  if (u == nullptr) return k_io_not_open;
+  if (u->write_error != k_io_ok) return u->write_error;
+  return settle(*u);
+}
+
+void console_after_writes(std::int32_t unit, std::string_view record, LineEnd end) {
+  Unit* u = find_unit(unit, Access::write);
+  if (u != nullptr && u->behind != nullptr && (!u->held.empty() || !u->behind->all_written())) {
+    u->held.push_back(Unit::HeldRecord{std::string(record), end});
+    return;
+  }
+  console_record(record, end);
+}
+
+void work_beside(std::int32_t unit) {
+  Unit* u = find_unit(unit);
+  if (u == nullptr || u->ahead != nullptr || u->behind != nullptr) return;
+  if (u->action == Access::write) {
+    u->behind = WriteBehind::start(os(), k_buffer_size, k_buffers_behind);
+    return;
+  }
+  // A device or a pipe may keep a read waiting for ever, which no worker
+  // could be stopped from; only a plain file is read ahead.
+  if (u->file_ended || !os().file_state(u->handle).regular) return;
+  u->ahead = ReadAhead::start(os(), u->handle, k_read_storage, k_kept_room, k_buffer_size,
+                              k_blocks_ahead);
 }
 
 void close_unit(std::int32_t unit, Close how) {
   Unit* found = find_unit(unit);
   if (found == nullptr) return;  // Closing a closed unit has nothing to do.
   Unit& u = *found;
+  // What the worker still has to write is written first, as it would have
+  // been before the close one step after the other.
+  (void)settle(u);
   const std::string name = u.name;
   NewFile side = std::move(u.side);
   const bool created = u.created;
@@ -565,7 +667,10 @@ void close_unit(std::int32_t unit, Close how) {
   const bool complete =
       how == Close::keep && u.write_error == k_io_ok && !(replacing && fatal_report_under_way());
   IoStatus status = k_io_ok;
-  if (complete && u.action == Access::write) status = flush_buffer(u);
+  if (complete && u.action == Access::write) {
+    status = flush_buffer(u);
+    if (status == k_io_ok) status = settle(u);
+  }
   // A file written where it stands (a settings file whose place no new file
   // can take, or one just made) reaches the disk before the run goes on to
   // what depends on it, such as removing the intent record. The scratch

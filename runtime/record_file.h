@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "Kopf01/sxi/string00.h"
+#include "runtime/console.h"
 #include "runtime/fields.h"
 #include "runtime/io_status.h"
 #include "runtime/os.h"
@@ -95,6 +96,26 @@ void write_literal_record(std::int32_t unit, std::string_view literal);
 /// Hands the buffered output of `unit` to the file now, so that a failing
 /// write is seen by the caller rather than at close.
 IoStatus flush_unit(std::int32_t unit);
+
+/// From now on a worker thread reads the plain file of read unit `unit`
+/// ahead of its records, or writes the buffers of write unit `unit` behind
+/// them, where the system gives one. Every call on the file is the one the
+/// unit would make itself; a write's failure shows at a later record, at
+/// settle_unit, flush_unit or the close, as if it were that write's own.
+void work_beside(std::int32_t unit);
+/// Waits until every buffer that write unit `unit` has handed to its worker
+/// is written, and prints what console_after_writes holds for them: the
+/// first failure among them, or that of an earlier write (nothing held is
+/// printed then). A caller about to print or ask what depends on the records
+/// before settles first, so that nothing shows that the writes one after the
+/// other would not have let show.
+IoStatus settle_unit(std::int32_t unit);
+/// Prints `record` as console_record does once every buffer that write unit
+/// `unit` has handed to its worker so far is written: at once where that is
+/// so already (or the unit has no worker, or is not open), else at the
+/// unit's next hand-over, settle or close, and never where one of those
+/// writes fails. The order of the records stays.
+void console_after_writes(std::int32_t unit, std::string_view record, LineEnd end);
 
 enum class Close { keep, delete_file };
 /// Closes `unit`: keep writes the buffered bytes, delete_file drops them and

@@ -336,9 +336,19 @@ UsualLines take_usual_lines(const char* const in, const std::size_t in_size, cha
   return taken;
 }
 
+/// Whether every record written so far has reached the temporary file, as
+/// it has one step after the other before anything is printed: where a
+/// write has failed, nothing may show that would not have shown then.
+bool records_so_far_written() {
+  const IoStatus s = settle_unit(k_temp_unit);
+  return s == k_io_ok || s == k_io_not_open;
+}
+
 /// Ends the progress line and writes "Error: x,j,m=" with x, m and j, in that
-/// order, each in 6 columns; then waits for the operator.
-void report_page_error(std::int64_t x, std::int64_t m, std::int32_t j) {
+/// order, each in 6 columns; then waits for the operator. First the records
+/// before are written: false, with nothing printed, where that fails.
+bool report_page_error(std::int64_t x, std::int64_t m, std::int32_t j) {
+  if (!records_so_far_written()) return false;
   constexpr std::string_view label = " Error: x,j,m=";
   char line[label.size() + 3 * 6];
   std::memcpy(line, label.data(), label.size());
@@ -348,6 +358,7 @@ void report_page_error(std::int64_t x, std::int64_t m, std::int32_t j) {
   console_record("");
   console_record(std::string_view(line, sizeof line));
   pause_run();
+  return true;
 }
 
 /// Ends the progress line and tells which plot line the 80 columns cannot hold.
@@ -366,8 +377,10 @@ void report_lossy_line(std::int64_t line_number) {
 
 }  // namespace
 
-LoopResult process_plot_records(std::int32_t pg_threshold, const PageGrid& page_grid,
-                                std::int32_t& carried_shift) {
+namespace {
+
+LoopResult run_records(std::int32_t pg_threshold, const PageGrid& page_grid,
+                       std::int32_t& carried_shift) {
   LoopResult result;
   // Where a rewrite of a line taken the general way is composed.
   PlotRecord aside;
@@ -400,6 +413,10 @@ LoopResult process_plot_records(std::int32_t pg_threshold, const PageGrid& page_
     }
     ++line_number;
     if (!lossless) {
+      if (!records_so_far_written()) {
+        result.run_ok = false;
+        return result;
+      }
       // Writing the shortened line would lose plot data once the temporary
       // file replaces the plot file; refuse the whole file instead.
       report_lossy_line(line_number);
@@ -438,6 +455,21 @@ LoopResult process_plot_records(std::int32_t pg_threshold, const PageGrid& page_
   return result;
 }
 
+}  // namespace
+
+LoopResult process_plot_records(std::int32_t pg_threshold, const PageGrid& page_grid,
+                                std::int32_t& carried_shift) {
+  // The plot file is read ahead and the temporary file written behind the
+  // loop, where the system gives a thread for it. A page dot waits for the
+  // writes before it; a message, the pause and the loop's end wait for all.
+  work_beside(k_plot_unit);
+  work_beside(k_temp_unit);
+  LoopResult result = run_records(pg_threshold, page_grid, carried_shift);
+  // However the loop ended, the dots it holds go out now, or never.
+  if (!records_so_far_written()) result.run_ok = false;
+  return result;
+}
+
 Rewrite shift_pen_record(std::string_view data, std::int32_t carried_shift,
                          RewrittenRecord& out) {
   return shift_pen(data, carried_shift, out, /*letters=*/0);
@@ -454,7 +486,7 @@ Rewrite snap_page_record(std::string_view data, std::int32_t pg_threshold,
   if (read_i10(field, value) != k_io_ok) return Rewrite::failed;
 
   // Every page record whose value was read gets its dot, snapped or not.
-  console_record(".", LineEnd::stays_open);
+  console_after_writes(k_temp_unit, ".", LineEnd::stays_open);
   if (value >= pg_threshold) return Rewrite::unchanged;
 
   const std::int64_t x = static_cast<std::int64_t>(value) + carried_shift;
@@ -465,13 +497,13 @@ Rewrite snap_page_record(std::string_view data, std::int32_t pg_threshold,
     // Nothing outside the table is read: report the record against the
     // nearest entry and keep it as read, with the shift unchanged.
     const std::size_t nearest = static_cast<std::size_t>(std::clamp(j, 0, k_page_grid_size - 1));
-    report_page_error(x, x - page_grid[nearest], j);
+    if (!report_page_error(x, x - page_grid[nearest], j)) return Rewrite::failed;
     return Rewrite::unchanged;
   }
 
   const std::int32_t entry = page_grid[static_cast<std::size_t>(j)];
   const std::int32_t m = static_cast<std::int32_t>(x - entry);
-  if (m < 0 || m > k_max_remainder) report_page_error(x, m, j);
+  if ((m < 0 || m > k_max_remainder) && !report_page_error(x, m, j)) return Rewrite::failed;
   // The value already lies on the grid entry that the shift implies.
   if (m == carried_shift) return Rewrite::unchanged;
 

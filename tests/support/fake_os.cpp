@@ -8,36 +8,50 @@
 #include "runtime/console.h"
 #include "runtime/record_file.h"
 
+// The system's workers, as the POSIX backend starts them.
+std::unique_ptr<Worker> start_thread_worker(WorkFunction work, void* context);
+
+namespace {
+// Whether the calling thread is one that start_worker gave.
+thread_local bool t_on_worker = false;
+}  // namespace
+
 void FakeOs::fail_next(const std::string& operation, const std::string& name, OsError error) {
+  const std::lock_guard hold(lock_.mutex);
   next_failures_.push_back({operation, name, error});
 }
 
 void FakeOs::fail_nth(const std::string& operation, const std::string& name, std::size_t n,
                       OsError error) {
+  const std::lock_guard hold(lock_.mutex);
   if (n > 0) counted_failures_.push_back({operation, name, n, error});
 }
 
 void FakeOs::fail_call(std::size_t index, OsError error) { indexed_failures_[index] = error; }
 
 std::vector<std::string> FakeOs::open_files() const {
+  const std::lock_guard hold(lock_.mutex);
   std::vector<std::string> names;
   for (const auto& [handle, file] : open_) names.push_back(file.name);
   return names;
 }
 
 FakeOs::Meta& FakeOs::meta(const std::string& name) {
+  const std::lock_guard hold(lock_.mutex);
   Meta& m = meta_[name];
   if (m.id == 0) m.id = next_id_++;
   return m;
 }
 
 void FakeOs::renew(const std::string& name) {
+  const std::lock_guard hold(lock_.mutex);
   meta_[name] = Meta{next_id_++, ++clock_};
 }
 
 void FakeOs::touch(const std::string& name) { meta(name).modified = ++clock_; }
 
 void FakeOs::power_loss_at_call(std::size_t index, Unsynced unsynced) {
+  const std::lock_guard hold(lock_.mutex);
   stop_at_ = index;
   tracking_ = true;
   unsynced_ = unsynced;
@@ -46,10 +60,12 @@ void FakeOs::power_loss_at_call(std::size_t index, Unsynced unsynced) {
 }
 
 void FakeOs::made(const std::string& name) {
+  const std::lock_guard hold(lock_.mutex);
   if (tracking_) durable_[name] = Durable{"", meta(name), /*unsynced_new=*/true};
 }
 
 void FakeOs::renamed(const std::string& from, const std::string& to) {
+  const std::lock_guard hold(lock_.mutex);
   if (!tracking_) return;
   // The rename reaches the disk, the bytes only as far as they were synced.
   auto it = durable_.find(from);
@@ -60,6 +76,7 @@ void FakeOs::renamed(const std::string& from, const std::string& to) {
 }
 
 void FakeOs::lose_power() {
+  const std::lock_guard hold(lock_.mutex);
   files.clear();
   meta_.clear();
   for (const auto& [name, survived] : durable_) {
@@ -74,8 +91,16 @@ void FakeOs::lose_power() {
 }
 
 OsError FakeOs::planned(const std::string& operation, const std::string& name) {
+  const std::lock_guard hold(lock_.mutex);
   calls.push_back(operation + " " + name);
-  if (calls.size() == stop_at_) {
+  if (calls.size() == stop_at_ || stopping_) {
+    // A worker cannot end the process: its call fails, without effect, and
+    // the main thread's next call ends it.
+    if (t_on_worker) {
+      stopping_ = true;
+      return OsError::io_error;
+    }
+    stopping_ = false;
     // The process ends here: handles go, files without a name go with them.
     open_.clear();
     for (const std::string& temp : uncommitted) files.erase(temp);
@@ -108,6 +133,7 @@ OsError FakeOs::planned(const std::string& operation, const std::string& name) {
 }
 
 OpenResult FakeOs::open_file(const std::string& name, Access access, Create create) {
+  const std::lock_guard hold(lock_.mutex);
   OpenResult result;
   if (const OsError e = planned("open", name); e != OsError::none) {
     result.error = e;
@@ -161,6 +187,7 @@ OpenResult FakeOs::open_file(const std::string& name, Access access, Create crea
 }
 
 ReadResult FakeOs::read_file(FileHandle file, char* buffer, std::size_t size) {
+  const std::lock_guard hold(lock_.mutex);
   ReadResult result;
   auto it = open_.find(file);
   if (it == open_.end()) {
@@ -181,6 +208,7 @@ ReadResult FakeOs::read_file(FileHandle file, char* buffer, std::size_t size) {
 }
 
 OsError FakeOs::write_file(FileHandle file, const char* data, std::size_t size) {
+  const std::lock_guard hold(lock_.mutex);
   auto it = open_.find(file);
   if (it == open_.end() || it->second.access != Access::write) return OsError::access_denied;
   std::string& content = files[it->second.name];
@@ -201,6 +229,7 @@ OsError FakeOs::write_file(FileHandle file, const char* data, std::size_t size) 
 }
 
 OsError FakeOs::truncate_file(FileHandle file) {
+  const std::lock_guard hold(lock_.mutex);
   auto it = open_.find(file);
   if (it == open_.end() || it->second.access != Access::write) return OsError::access_denied;
   if (const OsError e = planned("truncate", it->second.name); e != OsError::none) return e;
@@ -211,6 +240,7 @@ OsError FakeOs::truncate_file(FileHandle file) {
 }
 
 OsError FakeOs::close_file(FileHandle file) {
+  const std::lock_guard hold(lock_.mutex);
   auto it = open_.find(file);
   if (it == open_.end()) return OsError::other;
   const std::string name = it->second.name;
@@ -219,6 +249,7 @@ OsError FakeOs::close_file(FileHandle file) {
 }
 
 FileId FakeOs::file_id(FileHandle file) {
+  const std::lock_guard hold(lock_.mutex);
   // The file the handle's name holds now.
   auto it = open_.find(file);
   if (it == open_.end()) return {};
@@ -226,17 +257,20 @@ FileId FakeOs::file_id(FileHandle file) {
 }
 
 FileState FakeOs::file_state(FileHandle file) {
+  const std::lock_guard hold(lock_.mutex);
   auto it = open_.find(file);
   if (it == open_.end()) return {};
   return path_state(it->second.name);
 }
 
 bool FakeOs::written_elsewhere(FileHandle file) {
+  const std::lock_guard hold(lock_.mutex);
   auto it = open_.find(file);
   return it != open_.end() && written_by_others.count(it->second.name) != 0;
 }
 
 FileState FakeOs::path_state(const std::string& name) {
+  const std::lock_guard hold(lock_.mutex);
   auto it = files.find(name);
   if (it == files.end()) return {};
   const Meta& m = meta(name);
@@ -260,6 +294,7 @@ FileState FakeOs::name_state(const std::string& name) { return path_state(name);
 void FakeOs::watch_writes(FileHandle /*file*/) {}
 
 OsError FakeOs::sync_file(FileHandle file) {
+  const std::lock_guard hold(lock_.mutex);
   auto it = open_.find(file);
   if (it == open_.end()) return OsError::other;
   const std::string& name = it->second.name;
@@ -269,6 +304,7 @@ OsError FakeOs::sync_file(FileHandle file) {
 }
 
 OsError FakeOs::remove_file(const std::string& name) {
+  const std::lock_guard hold(lock_.mutex);
   if (const OsError e = planned("remove", name); e != OsError::none) return e;
   if (files.count(name) == 0) return OsError::file_not_found;
   if (read_only.count(name) != 0) return OsError::access_denied;
@@ -279,11 +315,13 @@ OsError FakeOs::remove_file(const std::string& name) {
 }
 
 OsError FakeOs::resolve_name(const std::string& name, std::string& target) {
+  const std::lock_guard hold(lock_.mutex);
   target = name;  // No links here.
   return OsError::none;
 }
 
 OsError FakeOs::set_file_size(FileHandle file, std::uint64_t size) {
+  const std::lock_guard hold(lock_.mutex);
   auto it = open_.find(file);
   if (it == open_.end() || it->second.access != Access::write) return OsError::access_denied;
   if (const OsError e = planned("size", it->second.name); e != OsError::none) return e;
@@ -293,6 +331,7 @@ OsError FakeOs::set_file_size(FileHandle file, std::uint64_t size) {
 }
 
 OsError FakeOs::copy_data(FileHandle from, FileHandle to) {
+  const std::lock_guard hold(lock_.mutex);
   auto source = open_.find(from);
   auto target = open_.find(to);
   if (source == open_.end() || target == open_.end() || target->second.access != Access::write) {
@@ -311,12 +350,14 @@ OsError FakeOs::copy_data(FileHandle from, FileHandle to) {
 }
 
 OsError FakeOs::adopt_identity(FileHandle file, const std::string& of) {
+  const std::lock_guard hold(lock_.mutex);
   if (open_.count(file) == 0) return OsError::other;
   if (const OsError e = planned("adopt", of); e != OsError::none) return e;
   return keep_identity.count(of) != 0 ? OsError::access_denied : OsError::none;
 }
 
 void FakeOs::move_name(const std::string& from, const std::string& to) {
+  const std::lock_guard hold(lock_.mutex);
   renamed(from, to);
   files[to] = files[from];
   meta_[to] = meta(from);
@@ -327,6 +368,7 @@ void FakeOs::move_name(const std::string& from, const std::string& to) {
 }
 
 OsError FakeOs::rename_no_replace(const std::string& from, const std::string& to) {
+  const std::lock_guard hold(lock_.mutex);
   if (const OsError e = planned("rename", from); e != OsError::none) return e;
   if (files.count(from) == 0) return OsError::file_not_found;
   if (files.count(to) != 0) return OsError::already_exists;
@@ -335,6 +377,7 @@ OsError FakeOs::rename_no_replace(const std::string& from, const std::string& to
 }
 
 OsError FakeOs::replace_name(const std::string& from, const std::string& to) {
+  const std::lock_guard hold(lock_.mutex);
   if (const OsError e = planned("rename", to); e != OsError::none) return e;
   if (files.count(from) == 0) return OsError::file_not_found;
   if (directories.count(to) != 0) return OsError::access_denied;
@@ -343,6 +386,7 @@ OsError FakeOs::replace_name(const std::string& from, const std::string& to) {
 }
 
 OpenResult FakeOs::create_beside(const std::string& name, std::string& temp_name) {
+  const std::lock_guard hold(lock_.mutex);
   OpenResult result;
   if (const OsError e = planned("create", name); e != OsError::none) {
     result.error = e;
@@ -369,6 +413,7 @@ OpenResult FakeOs::create_beside(const std::string& name, std::string& temp_name
 
 OsError FakeOs::keep_beside(FileHandle file, const std::string& temp_name,
                            const std::string& target) {
+  const std::lock_guard hold(lock_.mutex);
   open_.erase(file);
   OsError e = planned("replace", target);
   if (e == OsError::none && files.count(temp_name) == 0) e = OsError::file_not_found;
@@ -386,6 +431,7 @@ OsError FakeOs::keep_beside(FileHandle file, const std::string& temp_name,
 }
 
 void FakeOs::discard_beside(FileHandle file, const std::string& temp_name) {
+  const std::lock_guard hold(lock_.mutex);
   open_.erase(file);
   files.erase(temp_name);
   meta_.erase(temp_name);
@@ -396,6 +442,7 @@ void FakeOs::discard_beside(FileHandle file, const std::string& temp_name) {
 OsError FakeOs::lock_current_directory(int /*wait_ms*/) { return planned("lock", "."); }
 
 OsError FakeOs::lock_file(const std::string& name, int wait_ms, FileId& locked) {
+  const std::lock_guard hold(lock_.mutex);
   if (const OsError e = planned("lock", name); e != OsError::none) return e;
   if (wait_ms >= 0 && lock_busy > 0) {
     --lock_busy;
@@ -406,10 +453,12 @@ OsError FakeOs::lock_file(const std::string& name, int wait_ms, FileId& locked) 
 }
 
 void FakeOs::remove_stale_files(const std::string& /*name*/) {
+  const std::lock_guard hold(lock_.mutex);
   // Files of stopped runs vanish with them here (see stop_at_call).
 }
 
 OsError FakeOs::write_stdout(const char* data, std::size_t size) {
+  const std::lock_guard hold(lock_.mutex);
   out_tried.append(data, size);
   if (const OsError e = planned("stdout", ""); e != OsError::none) return e;
   out.append(data, size);
@@ -417,11 +466,13 @@ OsError FakeOs::write_stdout(const char* data, std::size_t size) {
 }
 
 OsError FakeOs::write_stderr(const char* data, std::size_t size) {
+  const std::lock_guard hold(lock_.mutex);
   err.append(data, size);
   return OsError::none;
 }
 
 bool FakeOs::read_stdin_line(std::string& line) {
+  const std::lock_guard hold(lock_.mutex);
   if (stdin_lines.empty()) return false;
   line = stdin_lines.front();
   stdin_lines.pop_front();
@@ -433,6 +484,29 @@ void FakeOs::run_command(const std::string& command) { commands.push_back(comman
 std::vector<std::string> FakeOs::arguments() { return args; }
 
 void FakeOs::exit_process(int status) { throw ProcessExit{status}; }
+
+namespace {
+
+struct WorkOfFake {
+  WorkFunction work;
+  void* context;
+};
+
+void run_work_of_fake(void* context, Worker& worker) {
+  const std::unique_ptr<WorkOfFake> given(static_cast<WorkOfFake*>(context));
+  t_on_worker = true;
+  given->work(given->context, worker);
+}
+
+}  // namespace
+
+std::unique_ptr<Worker> FakeOs::start_worker(WorkFunction work, void* context) {
+  if (!threads) return nullptr;
+  auto given = std::make_unique<WorkOfFake>(WorkOfFake{work, context});
+  std::unique_ptr<Worker> worker = start_thread_worker(&run_work_of_fake, given.get());
+  if (worker != nullptr) (void)given.release();  // the worker's now
+  return worker;
+}
 
 FakeOsScope::FakeOsScope(FakeOs& fake) {
   set_os(&fake);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -56,6 +57,12 @@ struct FakeOs : Os {
   std::set<std::string> keep_identity;
   /// lock_file answers busy this many times before it grants the lock.
   int lock_busy = 0;
+  /// start_worker gives real threads; otherwise none, and the record layer
+  /// reads and writes for itself. Every call is then made under one lock.
+  /// A planned stop that a worker's call meets makes that call and every
+  /// later one of the worker fail without effect; the main thread's next
+  /// call carries the stop out.
+  bool threads = false;
 
   /// Makes the next call of `operation` ("open", "read", "write", "truncate",
   /// "close", "remove", "copy", "rename", "create", "replace", "stdout",
@@ -127,6 +134,7 @@ struct FakeOs : Os {
   void run_command(const std::string& command) override;
   std::vector<std::string> arguments() override;
   void exit_process(int status) override;
+  std::unique_ptr<Worker> start_worker(WorkFunction work, void* context) override;
 
  private:
   struct Open {
@@ -181,6 +189,16 @@ struct FakeOs : Os {
   std::uint64_t next_id_ = 1;
   std::int64_t clock_ = 0;
   std::size_t stop_at_ = 0;
+
+  /// One lock for every call, as a fake that is copied keeps none of it.
+  struct CallLock {
+    std::recursive_mutex mutex;
+    CallLock() = default;
+    CallLock(const CallLock&) {}
+    CallLock& operator=(const CallLock&) { return *this; }
+  };
+  mutable CallLock lock_;
+  bool stopping_ = false;  // a worker's call met the planned stop
 
   std::map<FileHandle, Open> open_;
   FileHandle next_handle_ = 3;

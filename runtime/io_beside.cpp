@@ -1,0 +1,182 @@
+// Reading ahead and writing behind on a worker thread. Everything the two
+// threads share is under the worker's lock; the storage of a block or a job
+// belongs to one thread at a time, handed over under the lock. A thread that
+// has to wait says so, and is woken only once there is a good part of its
+// work to do: half the blocks free to read into, half the buffers waiting to
+// be written. Each wake costs both threads a trip into the system.
+#include "runtime/io_beside.h"
+
+#include <utility>
+
+namespace {
+
+std::unique_ptr<char[]> new_storage(std::size_t size) {
+  return std::make_unique_for_overwrite<char[]>(size);
+}
+
+}  // namespace
+
+// Reading ahead ---------------------------------------------------------------
+
+std::unique_ptr<ReadAhead> ReadAhead::start(Os& os, FileHandle file, std::size_t storage_size,
+                                            std::size_t offset, std::size_t size,
+                                            std::size_t depth) {
+  std::unique_ptr<ReadAhead> ahead(new ReadAhead(os, file, storage_size, offset, size, depth));
+  ahead->worker_ = os.start_worker(&ReadAhead::work, ahead.get());
+  if (ahead->worker_ == nullptr) return nullptr;
+  return ahead;
+}
+
+ReadAhead::ReadAhead(Os& os, FileHandle file, std::size_t storage_size, std::size_t offset,
+                     std::size_t size, std::size_t depth)
+    : os_(os), file_(file), storage_size_(storage_size), offset_(offset), size_(size),
+      depth_(depth) {}
+
+ReadAhead::~ReadAhead() {
+  if (worker_ == nullptr) return;
+  {
+    const WorkerLock held(*worker_);
+    stopping_ = true;
+    worker_->wake();
+  }
+  worker_.reset();  // waits for a read under way
+}
+
+void ReadAhead::work(void* self, Worker& worker) { static_cast<ReadAhead*>(self)->read_blocks(worker); }
+
+void ReadAhead::read_blocks(Worker& worker) {
+  const WorkerLock held(worker);
+  for (;;) {
+    if (stopping_) return;
+    if (ended_ || ready_.size() >= depth_) {
+      reader_waits_ = true;
+      worker.wait();
+      reader_waits_ = false;
+      continue;
+    }
+    Block block;
+    if (free_.empty()) {
+      block.storage = new_storage(storage_size_);
+    } else {
+      block.storage = std::move(free_.back());
+      free_.pop_back();
+    }
+    worker.unlock();
+    block.result = os_.read_file(file_, block.storage.get() + offset_, size_);
+    worker.lock();
+    ended_ = block.result.error != OsError::none || block.result.count == 0;
+    ready_.push_back(std::move(block));
+    if (taker_waits_) worker.wake();
+  }
+}
+
+ReadResult ReadAhead::take(std::unique_ptr<char[]>& storage) {
+  const WorkerLock held(*worker_);
+  for (;;) {
+    if (!ready_.empty()) break;
+    // The end or a failure was taken already: it stands for every read after it.
+    if (ended_) return last_;
+    taker_waits_ = true;
+    worker_->wait();
+    taker_waits_ = false;
+  }
+  Block block = std::move(ready_.front());
+  ready_.pop_front();
+  if (storage != nullptr) free_.push_back(std::move(storage));
+  storage = std::move(block.storage);
+  last_ = block.result;
+  if (reader_waits_ && ready_.size() <= depth_ / 2) worker_->wake();
+  return last_;
+}
+
+// Writing behind ---------------------------------------------------------------
+
+std::unique_ptr<WriteBehind> WriteBehind::start(Os& os, std::size_t storage_size,
+                                                std::size_t depth) {
+  std::unique_ptr<WriteBehind> behind(new WriteBehind(os, storage_size, depth));
+  behind->worker_ = os.start_worker(&WriteBehind::work, behind.get());
+  if (behind->worker_ == nullptr) return nullptr;
+  return behind;
+}
+
+WriteBehind::WriteBehind(Os& os, std::size_t storage_size, std::size_t depth)
+    : os_(os), storage_size_(storage_size), depth_(depth) {}
+
+WriteBehind::~WriteBehind() {
+  if (worker_ == nullptr) return;
+  {
+    const WorkerLock held(*worker_);
+    stopping_ = true;
+    worker_->wake();
+  }
+  worker_.reset();  // waits for a write under way
+}
+
+void WriteBehind::work(void* self, Worker& worker) {
+  static_cast<WriteBehind*>(self)->write_jobs(worker);
+}
+
+void WriteBehind::write_jobs(Worker& worker) {
+  const WorkerLock held(worker);
+  for (;;) {
+    if (stopping_) return;
+    if (queue_.empty()) {
+      writer_waits_ = true;
+      worker.wait();
+      writer_waits_ = false;
+      continue;
+    }
+    // The job stays in the queue while it is written: settle waits for it.
+    Job& job = queue_.front();
+    if (failed_ == OsError::none) {
+      worker.unlock();
+      const OsError e = os_.write_file(job.file, job.storage.get(), job.size);
+      worker.lock();
+      if (e != OsError::none) failed_ = e;
+    }
+    free_.push_back(std::move(job.storage));
+    queue_.pop_front();
+    if (giver_waits_) worker.wake();
+  }
+}
+
+OsError WriteBehind::hand_over(FileHandle file, std::unique_ptr<char[]>& storage,
+                               std::size_t size) {
+  const WorkerLock held(*worker_);
+  for (;;) {
+    if (failed_ != OsError::none) return failed_;
+    if (!free_.empty() || made_ < depth_) break;
+    wait_for_writer();
+  }
+  std::unique_ptr<char[]> next;
+  if (free_.empty()) {
+    next = new_storage(storage_size_);
+    ++made_;
+  } else {
+    next = std::move(free_.back());
+    free_.pop_back();
+  }
+  queue_.push_back(Job{file, std::move(storage), size});
+  storage = std::move(next);
+  if (writer_waits_) worker_->wake();
+  return OsError::none;
+}
+
+OsError WriteBehind::settle() {
+  const WorkerLock held(*worker_);
+  while (!queue_.empty()) wait_for_writer();
+  return failed_;
+}
+
+bool WriteBehind::all_written() {
+  const WorkerLock held(*worker_);
+  return queue_.empty() && failed_ == OsError::none;
+}
+
+void WriteBehind::wait_for_writer() {
+  // The writer may be waiting for more to do, which is here already.
+  if (writer_waits_) worker_->wake();
+  giver_waits_ = true;
+  worker_->wait();
+  giver_waits_ = false;
+}

@@ -1,0 +1,108 @@
+// Reading ahead of a unit and writing behind it on a worker thread, so that
+// the disk and the record loop work at the same time. Both make the very
+// calls, in the same order and of the same sizes, that the unit would make
+// itself one after the other; only the moment differs. A read's outcome is
+// given to the unit when it gets to that read; a write's outcome once the
+// unit settles, and after a failed write none that follows it is made.
+#pragma once
+
+#include <cstddef>
+#include <deque>
+#include <memory>
+#include <vector>
+
+#include "runtime/os.h"
+
+/// Reads a file block after block, up to `depth` blocks ahead of the taker.
+/// Each block is one read_file call into `size` bytes at `offset` of a piece
+/// of storage of `storage_size` bytes; after the file's end or a failed
+/// read nothing more is read.
+class ReadAhead {
+ public:
+  /// nullptr where the system gives no worker: the caller reads itself.
+  static std::unique_ptr<ReadAhead> start(Os& os, FileHandle file, std::size_t storage_size,
+                                          std::size_t offset, std::size_t size, std::size_t depth);
+  /// Stops reading and waits for the worker.
+  ~ReadAhead();
+  ReadAhead(const ReadAhead&) = delete;
+  ReadAhead& operator=(const ReadAhead&) = delete;
+
+  /// Waits for the next block and swaps its storage with `storage`, whose
+  /// old piece goes back to be read into again. Gives that read's outcome;
+  /// after the end or a failure, the same outcome again.
+  ReadResult take(std::unique_ptr<char[]>& storage);
+
+ private:
+  struct Block {
+    std::unique_ptr<char[]> storage;
+    ReadResult result;
+  };
+  ReadAhead(Os& os, FileHandle file, std::size_t storage_size, std::size_t offset,
+            std::size_t size, std::size_t depth);
+  static void work(void* self, Worker& worker);
+  void read_blocks(Worker& worker);
+
+  Os& os_;
+  const FileHandle file_;
+  const std::size_t storage_size_;
+  const std::size_t offset_;
+  const std::size_t size_;
+  const std::size_t depth_;
+  // Under the worker's lock.
+  std::deque<Block> ready_;
+  std::vector<std::unique_ptr<char[]>> free_;
+  ReadResult last_;      // the outcome of the last block taken
+  bool ended_ = false;   // the end or a failure is read: no more reads
+  bool stopping_ = false;
+  bool reader_waits_ = false;
+  bool taker_waits_ = false;
+  std::unique_ptr<Worker> worker_;  // last: started once the rest is there
+};
+
+/// Writes buffers to files in the order they are handed over, with at most
+/// `depth` of them waiting.
+class WriteBehind {
+ public:
+  /// nullptr where the system gives no worker: the caller writes itself.
+  static std::unique_ptr<WriteBehind> start(Os& os, std::size_t storage_size, std::size_t depth);
+  /// Waits for the write under way; those not begun are dropped (a caller
+  /// that wants them made settles first).
+  ~WriteBehind();
+  WriteBehind(const WriteBehind&) = delete;
+  WriteBehind& operator=(const WriteBehind&) = delete;
+
+  /// Hands the first `size` bytes of `storage` over, to be written to
+  /// `file` after everything handed over before; `storage` receives a free
+  /// piece to fill next. Where an earlier write has failed, nothing is
+  /// handed over and that failure is given.
+  OsError hand_over(FileHandle file, std::unique_ptr<char[]>& storage, std::size_t size);
+  /// Waits until every write handed over is made; gives the first failure.
+  OsError settle();
+  /// Whether every write handed over is made, and none has failed.
+  bool all_written();
+
+ private:
+  struct Job {
+    FileHandle file = k_no_file;
+    std::unique_ptr<char[]> storage;
+    std::size_t size = 0;
+  };
+  WriteBehind(Os& os, std::size_t storage_size, std::size_t depth);
+  static void work(void* self, Worker& worker);
+  void write_jobs(Worker& worker);
+  /// Under the lock: waits until the writer has done some of its work.
+  void wait_for_writer();
+
+  Os& os_;
+  const std::size_t storage_size_;
+  const std::size_t depth_;
+  // Under the worker's lock.
+  std::deque<Job> queue_;  // the front one is being written
+  std::vector<std::unique_ptr<char[]>> free_;
+  std::size_t made_ = 0;   // pieces of storage made so far
+  OsError failed_ = OsError::none;
+  bool stopping_ = false;
+  bool writer_waits_ = false;
+  bool giver_waits_ = false;
+  std::unique_ptr<Worker> worker_;  // last: started once the rest is there
+};
