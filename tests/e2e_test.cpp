@@ -4,6 +4,7 @@
 // FEEDFIX_E2E_COMMAND, when set, replaces the program (split on blanks into a
 // command prefix, e.g. "wine /path/feedfix.exe"); FEEDFIX_E2E_PLATFORM=windows
 // skips the cases that only make sense on POSIX.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -543,7 +544,9 @@ TEST_F(E2e, LinesThatCannotBeReadWithoutLossStopTheRunBeforeAnyChange) {
     std::string plot;
     int page_dots;
     int line;
-    // When set, the plot file is a symbolic link to this device instead.
+    // When set, the plot file is a symbolic link to this device instead;
+    // "terminal": to a terminal that gives `plot` and then nothing, never
+    // an end.
     std::string device = {};
   };
   const std::vector<Case> cases = {
@@ -554,13 +557,27 @@ TEST_F(E2e, LinesThatCannotBeReadWithoutLossStopTheRunBeforeAnyChange) {
       {"long last line without line end", "SP1;\nPU1200,3400;\n" + std::string(81, 'x'), 0, 3},
       // An endless line ends the run at its column 81, not never.
       {"endless line of NUL bytes", "", 0, 1, "/dev/zero"},
+      // Nothing reads on where the loop has stopped: a read that waits for
+      // ever would keep the run from its end.
+      {"terminal that waits after a long line", std::string(90, 'A') + "\n", 0, 1, "terminal"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    if (!c.device.empty() && (on_windows() || !std::filesystem::exists(c.device))) continue;
+    if (!c.device.empty() &&
+        (on_windows() || (c.device != "terminal" && !std::filesystem::exists(c.device)))) {
+      continue;
+    }
     ScratchDir scratch;
     scratch.write(k_settings, "15574\r\n250\r\n");
-    if (c.device.empty()) {
+    int terminal = -1;
+    if (c.device == "terminal") {
+      terminal = ::posix_openpt(O_RDWR | O_NOCTTY);
+      ASSERT_LE(0, terminal);
+      ASSERT_EQ(0, ::grantpt(terminal));
+      ASSERT_EQ(0, ::unlockpt(terminal));
+      ASSERT_EQ(static_cast<ssize_t>(c.plot.size()), ::write(terminal, c.plot.data(), c.plot.size()));
+      std::filesystem::create_symlink(::ptsname(terminal), scratch.file("p.plt"));
+    } else if (c.device.empty()) {
       scratch.write("p.plt", c.plot);
     } else {
       std::filesystem::create_symlink(c.device, scratch.file("p.plt"));
@@ -568,6 +585,7 @@ TEST_F(E2e, LinesThatCannotBeReadWithoutLossStopTheRunBeforeAnyChange) {
     RunOptions options;
     options.timeout_seconds = 20;
     RunResult result = run_in(scratch, {"p.plt"}, options);
+    if (terminal >= 0) ::close(terminal);
     expect_exit(result, 0);
     EXPECT_EQ(stopped("Error on reading or writing.",
                       "\r\n." + std::string(static_cast<std::size_t>(c.page_dots), '.') +

@@ -698,8 +698,11 @@ std::string check_end(const Scenario& s, const FakeOs& fake, const RunEnd& end,
   return problems;
 }
 
-FakeOs prepared(const Scenario& s) {
+/// The files of `s` in a fake whose workers are real threads, as the
+/// program's are (`threads` false: the record layer works on its own).
+FakeOs prepared(const Scenario& s, bool threads = true) {
   FakeOs fake;
+  fake.threads = threads;
   fake.files = s.files;
   fake.read_chunk = s.read_chunk;
   fake.no_moves = s.no_moves;
@@ -764,6 +767,71 @@ TEST(FaultTable, EveryFailingCallOfARunLeavesTheFilesWholeOldOrNew) {
   }
   std::printf("[ fault points tried: %zu ]\n", points);
   EXPECT_GT(points, 500u);
+}
+
+/// Runs whose ~ffx.log takes several buffers, with page records all along
+/// (their dots wait for the writes before them), one late in the file that
+/// stops for the operator, and, where `lossy`, a last line that the 80
+/// columns cannot hold.
+Scenario pages_across_buffers(bool lossy) {
+  std::string plot;
+  for (int i = 0; plot.size() < 200000; ++i) {
+    plot += "PD" + std::to_string(1000 + i % 9000) + ",3400;\r\n";
+    if (i % 700 == 0) plot += "PG;   9000,0;\r\n";
+    if (i == 14000) plot += "PG;-5000,0;\r\n";
+  }
+  if (lossy) plot += "LB" + std::string(90, 'A') + "\r\n";
+  Scenario s;
+  s.name = lossy ? "pages across buffers, lossy last line" : "pages across buffers";
+  s.files = {{k_ini, "15574\r\n250\r\n"}, {k_plot, plot}};
+  s.arguments = {k_plot};
+  s.read_chunk = static_cast<std::size_t>(-1);
+  return s;
+}
+
+// The workers change when the system is called, never what comes of it:
+// whichever call of a run fails, with whichever error, the run with worker
+// threads ends with the console bytes, status and files of the run that
+// reads and writes for itself. Only where the console refuses a dot for
+// good may ~ffx.log hold more: a dot that waits for a write is printed after
+// it.
+TEST(FaultTable, WorkersEndEveryFailureAsOneStepAfterTheOther) {
+  std::vector<Scenario> list = scenarios();
+  list.push_back(pages_across_buffers(false));
+  list.push_back(pages_across_buffers(true));
+  std::size_t points = 0;
+  for (const Scenario& s : list) {
+    FakeOs clean = prepared(s, /*threads=*/false);
+    run_tool(clean, s.arguments);
+    for (const bool torn : {false, true}) {
+      for (const std::string& call : numbered(clean.calls)) {
+        for (const OsError error : k_disk_errors) {
+          const std::string point =
+              s.name + ": " + call + " fails with " + name_of(error) + (torn ? " (torn)" : "");
+          const std::size_t hash = call.rfind('#');
+          const std::string plain = call.substr(0, hash);
+          const std::size_t space = plain.find(' ');
+          const auto run = [&](bool threads) {
+            FakeOs fake = prepared(s, threads);
+            fake.tear_failed_writes = torn;
+            fake.fail_nth(plain.substr(0, space), plain.substr(space + 1),
+                          std::stoul(call.substr(hash + 1)), error);
+            const RunEnd end = run_tool(fake, s.arguments);
+            if (plain.rfind("stdout", 0) == 0) fake.files.erase(k_temp);
+            return std::make_pair(end, fake.files);
+          };
+          const auto [alone, alone_files] = run(false);
+          const auto [beside, beside_files] = run(true);
+          ++points;
+          EXPECT_EQ(alone.status, beside.status) << point;
+          EXPECT_EQ(escape_bytes(alone.out), escape_bytes(beside.out)) << point;
+          EXPECT_EQ(alone.err, beside.err) << point;
+          EXPECT_TRUE(alone_files == beside_files) << point;
+        }
+      }
+    }
+  }
+  std::printf("[ failure points compared: %zu ]\n", points);
 }
 
 /// What must hold after a run was stopped and one whole run followed: it
