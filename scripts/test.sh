@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds feedfix with its tests in Release and runs them; again in Debug with
-# the address and undefined-behaviour sanitizers (warnings are errors in
-# both); the safety checks of the built program (scripts/safety.sh:
-# overlapping runs, killed runs, a plot file still being written); the checks
-# in directories shared with other users (scripts/shared-dir.sh); the
+# the address and undefined-behaviour sanitizers, and with the thread
+# sanitizer (warnings are errors in all three); the safety checks of the
+# built program (scripts/safety.sh: overlapping runs, killed runs, a plot
+# file still being written); the checks in directories shared with other
+# users (scripts/shared-dir.sh); the
 # black-box tests against the Windows program under Wine; the
 # Debian package, the Windows zip, the man page and the version resource
 # (scripts/package-check.sh); each fuzz target for a bounded time; a small
@@ -30,6 +31,11 @@ echo "== sanitizer build and tests, warnings are errors (preset sanitize)"
 cmake --preset sanitize
 cmake --build --preset sanitize -j2
 ctest --preset sanitize -j2
+
+echo "== thread sanitizer build and tests, warnings are errors (preset tsan)"
+cmake --preset tsan
+cmake --build --preset tsan -j2
+ctest --preset tsan -j2
 
 echo "== Windows program under Wine"
 "$root/scripts/test-windows.sh" build-ci
