@@ -573,17 +573,35 @@ TEST(FastLoop, WritesWhatThePlainRecordRulesWrite) {
   Random random(555);
   const std::int32_t shifts[] = {-2, 0, 1, 250, 2000};
   for (int file_number = 0; file_number < 400; ++file_number) {
-    const std::int32_t shift = shifts[pick(random, std::size(shifts))];
+    // Now and then a file of short pen records only, each written longer
+    // than read (a digit to four, LF to CR LF), and longer than the unit's
+    // buffers: the room left for the output ends the runs of usual lines.
+    const bool growing = file_number % 20 == 10;
+    const std::int32_t shift = growing ? 2000 : shifts[pick(random, std::size(shifts))];
     std::string plot;
     // Now and then a file longer than the unit's buffer, so that lines of
     // every form meet its edge.
-    const std::size_t lines =
-        file_number % 10 == 0 ? 3000 + pick(random, 3000) : 1 + pick(random, 60);
+    const std::size_t lines = growing                 ? 12000
+                              : file_number % 10 == 0 ? 3000 + pick(random, 3000)
+                                                      : 1 + pick(random, 60);
     for (std::size_t line = 0; line < lines; ++line) {
+      if (growing) {
+        plot += "PU" + std::to_string(pick(random, 10)) + ",1;\n";
+        continue;
+      }
       std::string text;
-      switch (pick(random, 21)) {
+      switch (pick(random, 23)) {
         case 20:  // a sum that is written as the grid step
           text = "PD" + std::to_string(16251 - shift) + ",7;";
+          break;
+        case 21:  // a pen record whose rest from the comma is about 64 long
+          text = std::string("P") + pick_from(random, "UDA") +
+                 std::to_string(pick(random, 10000000)) + "," +
+                 random_text(random, 56 + pick(random, 26), "1;,");
+          break;
+        case 22:  // a pen record behind up to 60 other characters
+          text = random_text(random, pick(random, 61), "SLT;") + "P" + pick_from(random, "UDA") +
+                 std::to_string(pick(random, 100)) + ",1;";
           break;
         case 0: text = random_pen_record(random); break;
         case 1: text = random_page_record(random); break;

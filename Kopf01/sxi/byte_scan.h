@@ -134,27 +134,64 @@ inline std::size_t find_cr_or_lf(const char* text, std::size_t size) {
   return size;
 }
 
-/// Index of the first byte at `text` that is a control character, a blank or
-/// a NUL (at most 0x20), among the first 64; 64 when there is none. A usual
-/// line has none of them up to its CR or LF, which is then the byte found.
-/// Reads whole blocks of 16 bytes from `text` up to the one that holds it.
-inline std::size_t find_blank_or_control(const char* text) {
+/// The bytes copy_to_blank_or_control looks at.
+inline constexpr std::size_t k_line_scan = 64;
+
+/// Copies the bytes at `from` to `to` in blocks of 16 up to the first of them
+/// that is a control character, a blank or a NUL (at most 0x20), among the
+/// first k_line_scan, and returns its index; k_line_scan when there is none.
+/// A usual line has none of them up to its CR or LF, which is then the byte
+/// found. The block that holds it is read and written whole, and so are the
+/// blocks in front of it: up to k_line_scan bytes at `from` and at `to`.
+inline std::size_t copy_to_blank_or_control(const char* from, char* to) {
 #ifdef FEEDFIX_BYTE_SCAN_SSE2
   const __m128i blank = _mm_set1_epi8(' ');
-  for (std::size_t at = 0; at < 64; at += 16) {
-    const __m128i bytes = load_block(text + at);
-    // Unsigned: the byte is at most a blank when the smaller of the two is it.
-    const __m128i low = _mm_cmpeq_epi8(_mm_min_epu8(bytes, blank), bytes);
+  for (std::size_t at = 0; at < k_line_scan; at += 16) {
+    const __m128i bytes = load_block(from + at);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(to + at), bytes);
+    // Unsigned: the byte is at most a blank when the greater of the two is
+    // the blank.
+    const __m128i low = _mm_cmpeq_epi8(_mm_max_epu8(bytes, blank), blank);
     if (const auto bits = static_cast<unsigned>(_mm_movemask_epi8(low)); bits != 0) {
-      return at + static_cast<std::size_t>(std::countr_zero(bits));
+      return at + static_cast<unsigned>(std::countr_zero(bits));
     }
   }
-  return 64;
+  return k_line_scan;
 #else
-  for (std::size_t at = 0; at < 64; ++at) {
-    if (static_cast<unsigned char>(text[at]) <= ' ') return at;
+  std::size_t at = 0;
+  for (; at < k_line_scan; ++at) {
+    if (static_cast<unsigned char>(from[at]) <= ' ') break;
   }
-  return 64;
+  std::memcpy(to, from, at < k_line_scan / 2 ? k_line_scan / 2 : k_line_scan);
+  return at;
+#endif
+}
+
+/// Whether the `size` bytes at `text` hold `first` followed by one of `a`,
+/// `b`, `c`, `d` (the byte behind them included). Reads blocks of 16 from
+/// `text` up to `size` and one byte further.
+inline bool holds_pair(const char* text, std::size_t size, char first, char a, char b, char c,
+                       char d) {
+#ifdef FEEDFIX_BYTE_SCAN_SSE2
+  for (std::size_t at = 0; at < size; at += 16) {
+    const __m128i firsts = _mm_cmpeq_epi8(load_block(text + at), _mm_set1_epi8(first));
+    const __m128i next = load_block(text + at + 1);
+    const __m128i seconds = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(next, _mm_set1_epi8(a)),
+                                                      _mm_cmpeq_epi8(next, _mm_set1_epi8(b))),
+                                         _mm_or_si128(_mm_cmpeq_epi8(next, _mm_set1_epi8(c)),
+                                                      _mm_cmpeq_epi8(next, _mm_set1_epi8(d))));
+    auto bits = static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(firsts, seconds)));
+    // Pairs that begin behind `size` do not count.
+    if (size - at < 16) bits &= (1u << (size - at)) - 1;
+    if (bits != 0) return true;
+  }
+  return false;
+#else
+  for (std::size_t at = 0; at < size; ++at) {
+    const char next = text[at + 1];
+    if (text[at] == first && (next == a || next == b || next == c || next == d)) return true;
+  }
+  return false;
 #endif
 }
 
@@ -196,25 +233,31 @@ constexpr DigitPlaces digit_places(std::uint32_t value) {
 }
 
 /// The leading decimal digits of the 8 bytes at `text`: how many there are
-/// (0 to 8), and each byte less '0'.
+/// (0 to 8), and the bytes less '0', of which those up to the first that is
+/// no digit are exact (a byte below '0' borrows from the bytes behind it).
 struct LeadingDigits {
   std::uint64_t values = 0;
   std::size_t count = 0;
 };
 
 inline LeadingDigits leading_digits(const char* text) {
-  // Each byte less '0': a digit gives 0 to 9, any other byte 10 or more, or
-  // a wrapped value with its high bit set.
+  // Each byte less '0': a digit gives 0 to 9, and any other byte 10 or more,
+  // which gets its high bit by the addition of 0x76, or a wrapped value with
+  // its high bit set. A carry leaves only a byte that is no digit, into the
+  // bytes behind it, which do not count.
   const std::uint64_t d = load_first_lowest(text) - broadcast('0');
-  const std::uint64_t others = (((d & k_low7) + broadcast(0x76)) | d) & ~k_low7;
-  return {d, others == 0 ? 8 : static_cast<std::size_t>(std::countr_zero(others)) / 8};
+  const std::uint64_t others = ((d + broadcast(0x76)) | d) & ~k_low7;
+  // No other byte: 64 bits from the bottom, so 8 digits.
+  return {d, static_cast<unsigned>(std::countr_zero(others)) / 8u};
 }
 
 /// The digits of `digits` (1 to 8 of them) by place: they go to the top,
 /// the first one highest, pushing the bytes behind them out, and are then
 /// turned round so that the last one is lowest.
 inline DigitPlaces places_of(const LeadingDigits& digits) {
-  return swap_bytes(digits.values << (8 * (8 - digits.count)));
+  // 64 less 8 a digit, as a shift count: 0 for 8 digits.
+  const std::size_t behind_bits = (0 - 8 * digits.count) & 63;
+  return swap_bytes(digits.values << behind_bits);
 }
 
 /// What add_places needs of a number it adds.
@@ -236,18 +279,11 @@ constexpr DigitPlaces add_places(DigitPlaces a, DigitPlaces addend) {
 /// zeros; returns the end of the number. Writes 8 bytes at `out`: the
 /// characters behind the number are left for the caller to overwrite.
 inline char* put_places(char* out, DigitPlaces places) {
-  const auto length = static_cast<std::size_t>(8 - std::countl_zero(places) / 8);
-  const std::uint64_t first_lowest = swap_bytes(places) >> (8 * (8 - length));
-  store_first_lowest(out, first_lowest + broadcast('0'));
-  return out + length;
-}
-
-/// Copies the `size` bytes (at most 64) at `from` to `to` in blocks of 32,
-/// so up to 31 bytes behind each end are read and written too; the two do
-/// not overlap.
-inline void copy_up_to_64(const char* from, std::size_t size, char* to) {
-  std::memcpy(to, from, 32);
-  if (size > 32) std::memcpy(to + 32, from + 32, 32);
+  // The lowest bit changes no count of leading zeros of a number that is not
+  // 0, and spares the count its case for 0.
+  const auto zero_bits = static_cast<unsigned>(std::countl_zero(places | 1)) & ~7u;
+  store_first_lowest(out, (swap_bytes(places) >> zero_bits) + broadcast('0'));
+  return out + 8 - zero_bits / 8;
 }
 
 /// Copies the `size` bytes at `from` to `to` (the two do not overlap) and

@@ -219,28 +219,45 @@ inline Rewrite shift_pen(std::string_view data, std::int32_t carried_shift, Rewr
   return Rewrite::rewritten;
 }
 
-// The lines of a plot file nearly all have a usual form: at most 64
-// characters, none of them a blank, a NUL or a control character, and CR LF
-// or LF at the end. They are taken straight from the plot unit's buffer into
-// the temporary unit's buffer; every other line goes the general way, one at
-// a time.
+// The lines of a plot file nearly all have a usual form: short, none of
+// their characters a blank, a NUL or a control character, and CR LF or LF at
+// the end. They are taken straight from the plot unit's buffer into the
+// temporary unit's buffer; every other line goes the general way, one at a
+// time. A usual line has at most 64 characters, or a usual pen record 64
+// from its comma on: 73 in all, and a rest that the general way, too,
+// rewrites within 80 columns.
 // Bytes that must stand behind a usual line's first byte in the plot unit's
-// buffer: its 64 characters and the CR LF behind them, and the blocks of 32
-// its copy reads from as far as column 64. And behind its output in the
-// temporary unit's buffer: a rewrite of 10 columns in front of a rest of 62,
-// copied in blocks of 32, with its CR LF, and never the last byte of the
-// buffer.
+// buffer: a pen record's key and 7 digits, the 64 bytes from its comma and the
+// LF behind them. And behind its output in the temporary unit's buffer: the
+// key, 8 digits, the 64 bytes copied from the comma and a CR LF, and never the
+// last byte of the buffer.
 constexpr std::size_t k_read_reach = 128;
 constexpr std::size_t k_write_reach = 128;
+// A usual line of n bytes (at least 1) writes at most n + 8: 8 digits for 1
+// and a CR in front of a lone LF. So 9 bytes of room stand for each byte read.
+constexpr std::size_t k_room_per_byte_read = 9;
 
 // The one pen sum that is written as the grid step, by place.
 constexpr byte_scan::DigitPlaces k_grid_step_places = byte_scan::digit_places(k_grid_step);
 constexpr byte_scan::DigitPlaces k_grid_step_plus_one_places =
     byte_scan::digit_places(k_grid_step + 1);
+static_assert(k_grid_step_places + 1 == k_grid_step_plus_one_places);
 // Usual pen records have 1 to 7 digits, so that a shift of up to 4 digits
 // gives a sum of 8 digits at most.
 constexpr std::size_t k_usual_digits = 7;
 constexpr std::int32_t k_usual_max_shift = 9999;
+static_assert(k_read_reach >= 2 + k_usual_digits + byte_scan::k_line_scan + 2);
+static_assert(k_write_reach > 2 + 8 + byte_scan::k_line_scan + 2);
+
+// The second letters of "PU", "PD" and "PA".
+constexpr std::array<bool, 256> k_pen_key_seconds = [] {
+  std::array<bool, 256> seconds{};
+  seconds['U'] = seconds['D'] = seconds['A'] = true;
+  return seconds;
+}();
+
+// CR LF as the two bytes read at once.
+constexpr auto k_cr_lf = std::bit_cast<std::uint16_t>(std::array<char, 2>{'\r', '\n'});
 
 struct UsualLines {
   std::size_t read = 0;     // bytes taken from the plot unit
@@ -249,17 +266,105 @@ struct UsualLines {
   bool changed = false;
 };
 
-/// Whether the `size` bytes at `text` hold a "P" followed by one of `a`, `b`,
-/// `c`, `d` (the byte behind them included).
-bool holds_key(const char* text, std::size_t size, char a, char b, char c, char d) {
-  const char* const end = text + size;
-  for (const char* p = text; p < end; ++p) {
-    p = static_cast<const char*>(std::memchr(p, 'P', static_cast<std::size_t>(end - p)));
-    if (p == nullptr) return false;
-    const char next = p[1];
-    if (next == a || next == b || next == c || next == d) return true;
+/// Where the line that ends at `at` is followed by the next one, for a line
+/// end of the usual form: CR LF or LF. Null otherwise.
+inline const char* behind_line_end(const char* at) {
+  std::uint16_t pair = 0;
+  std::memcpy(&pair, at, sizeof pair);
+  if (pair == k_cr_lf) [[likely]] {
+    return at + 2;
   }
-  return false;
+  // A CR alone ends no line; a line end out of the usual place goes the
+  // general way.
+  return at[0] == '\n' ? at + 1 : nullptr;
+}
+
+/// Where the loop stands in both buffers, and what it has done so far.
+struct LoopPlace {
+  const char* in;
+  char* out;
+  std::int64_t pen_lines = 0;    // usual pen records rewritten
+  std::int64_t other_lines = 0;  // usual lines copied as they stand
+};
+
+/// Takes the usual pen record at `at.in` (its "PU", "PD" or "PA" seen) to
+/// `at.out`: the key, the sum of its number and `addend`, and the rest from
+/// the comma on with CR LF. False, with `at` unchanged, when the line is of
+/// another form: a number that is no plain one of 1 to 7 digits right behind
+/// the key and followed by a comma, or no usual line.
+inline bool take_pen_line(LoopPlace& at, byte_scan::DigitPlaces addend) {
+  const char* const p = at.in;
+  // Neither a digit nor a comma is a line end, so they stand in the line.
+  const byte_scan::LeadingDigits digits = byte_scan::leading_digits(p + 2);
+  const std::size_t comma = 2 + digits.count;
+  if (digits.count - 1 >= k_usual_digits || p[comma] != ',') return false;
+  byte_scan::DigitPlaces sum = byte_scan::add_places(byte_scan::places_of(digits), addend);
+  // Down by 1 in its last place, without a branch.
+  sum -= sum == k_grid_step_plus_one_places ? 1 : 0;
+  // The key comes along with the line's first bytes; the sum and the rest
+  // overwrite what came behind it.
+  std::memcpy(at.out, p, 8);
+  char* const q = byte_scan::put_places(at.out + 2, sum);
+  const std::size_t rest = byte_scan::copy_to_blank_or_control(p + comma, q);
+  const char* const next = behind_line_end(p + comma + rest);
+  if (next == nullptr) return false;
+  std::memcpy(q + rest, "\r\n", 2);
+  at.in = next;
+  at.out = q + rest + 2;
+  ++at.pen_lines;
+  return true;
+}
+
+/// Copies the usual line at `at.in` with CR LF to `at.out` when it holds none
+/// of the keys "P" `a`, `b`, `c` or `d`. False, with `at` unchanged, when it
+/// holds one or is no usual line.
+inline bool take_other_line(LoopPlace& at, char a, char b, char c, char d) {
+  const char* const p = at.in;
+  const std::size_t stop = byte_scan::copy_to_blank_or_control(p, at.out);
+  const char* const next = behind_line_end(p + stop);
+  if (next == nullptr || byte_scan::holds_pair(p, stop, 'P', a, b, c, d)) return false;
+  std::memcpy(at.out + stop, "\r\n", 2);
+  at.in = next;
+  at.out += stop + 2;
+  ++at.other_lines;
+  return true;
+}
+
+/// take_usual_lines, with usual pen records rewritten (`addend` not 0) or
+/// not.
+template <bool rewrites_pens>
+[[gnu::noinline]] UsualLines take_lines(const char* const in, const std::size_t in_size,
+                                        char* const out, const std::size_t out_size,
+                                        const byte_scan::DigitPlaces addend, const char key_a,
+                                        const char key_b, const char key_c) {
+  UsualLines taken;
+  if (in_size < k_read_reach || out_size < k_write_reach) return taken;
+  const char* const last_in = in + in_size - k_read_reach;
+  const char* const last_out = out + out_size - k_write_reach;
+  LoopPlace at{in, out};
+  // Both reaches are checked once for a run of lines: as long as the lines
+  // start no further than `until`, the output's start stays within its reach
+  // too.
+  while (at.in <= last_in && at.out <= last_out) {
+    const auto room_left = static_cast<std::size_t>(last_out - at.out);
+    const char* const until = at.in + std::min(static_cast<std::size_t>(last_in - at.in),
+                                               room_left / k_room_per_byte_read);
+    bool taken_one = true;
+    while (taken_one && at.in <= until) {
+      if (rewrites_pens && at.in[0] == 'P' &&
+          k_pen_key_seconds[static_cast<unsigned char>(at.in[1])]) {
+        taken_one = take_pen_line(at, addend);
+      } else {
+        taken_one = take_other_line(at, key_a, key_b, key_c, 'G');
+      }
+    }
+    if (!taken_one) break;
+  }
+  taken.read = static_cast<std::size_t>(at.in - in);
+  taken.written = static_cast<std::size_t>(at.out - out);
+  taken.lines = at.pen_lines + at.other_lines;
+  taken.changed = at.pen_lines != 0;
+  return taken;
 }
 
 /// Takes lines of the usual form from `in` to `out` until a line of another
@@ -271,69 +376,16 @@ bool holds_key(const char* text, std::size_t size, char a, char b, char c, char 
 /// or page key is copied as it stands, with CR LF.
 UsualLines take_usual_lines(const char* const in, const std::size_t in_size, char* const out,
                             const std::size_t out_size, const std::int32_t carried_shift) {
-  UsualLines taken;
-  if (in_size < k_read_reach || out_size < k_write_reach) return taken;
-  const char* p = in;
-  char* o = out;
-  const char* const last_in = in + in_size - k_read_reach;
-  const char* const last_out = out + out_size - k_write_reach;
   const bool shifting = carried_shift >= 1;
-  // Keys that send a line the general way when it is not a usual pen record.
-  const char key_a = shifting ? 'U' : 'G';
-  const char key_b = shifting ? 'D' : 'G';
-  const char key_c = shifting ? 'A' : 'G';
-  // The shift by place, or 0 where pen records take the general way.
-  const auto shift_digits = static_cast<std::uint32_t>(carried_shift);
-  const byte_scan::DigitPlaces addend =
-      shifting && carried_shift <= k_usual_max_shift
-          ? byte_scan::addend_places(byte_scan::digit_places(shift_digits))
-          : 0;
-  std::int64_t lines = 0;
-  bool changed = false;
-  while (p <= last_in && o <= last_out) {
-    // A blank, a NUL or a control character before the line end sends the
-    // line the general way.
-    const std::size_t stop = byte_scan::find_blank_or_control(p);
-    std::size_t next = stop + 2;
-    if (p[stop] != '\r' || p[stop + 1] != '\n') {
-      // A CR alone ends no line; a line end out of the usual place goes the
-      // general way.
-      if (p[stop] != '\n') break;
-      next = stop + 1;
-    }
-    if (addend != 0 && p[0] == 'P' && is_pen_key_second(p[1])) {
-      // A plain number right behind the key, then a comma; negative numbers
-      // and longer ones take the general way. A comma is no line end, so it
-      // stands before the line's end.
-      const byte_scan::LeadingDigits digits = byte_scan::leading_digits(p + 2);
-      const std::size_t comma = 2 + digits.count;
-      if (digits.count - 1 >= k_usual_digits || p[comma] != ',') break;
-      byte_scan::DigitPlaces sum = byte_scan::add_places(byte_scan::places_of(digits), addend);
-      if (sum == k_grid_step_plus_one_places) sum = k_grid_step_places;
-      // The key comes along with the line's first bytes; the sum and the
-      // rest overwrite what came behind it.
-      std::memcpy(o, p, 8);
-      char* q = byte_scan::put_places(o + 2, sum);
-      const std::size_t rest = stop - comma;
-      byte_scan::copy_up_to_64(p + comma, rest, q);
-      q += rest;
-      std::memcpy(q, "\r\n", 2);
-      o = q + 2;
-      changed = true;
-    } else {
-      if (holds_key(p, stop, key_a, key_b, key_c, 'G')) break;
-      byte_scan::copy_up_to_64(p, stop, o);
-      std::memcpy(o + stop, "\r\n", 2);
-      o += stop + 2;
-    }
-    p += next;
-    ++lines;
+  if (shifting && carried_shift <= k_usual_max_shift) {
+    // The shift by place, as the addition takes it.
+    const byte_scan::DigitPlaces addend = byte_scan::addend_places(
+        byte_scan::digit_places(static_cast<std::uint32_t>(carried_shift)));
+    return take_lines<true>(in, in_size, out, out_size, addend, 'U', 'D', 'A');
   }
-  taken.read = static_cast<std::size_t>(p - in);
-  taken.written = static_cast<std::size_t>(o - out);
-  taken.lines = lines;
-  taken.changed = changed;
-  return taken;
+  // Keys that send a line the general way.
+  if (shifting) return take_lines<false>(in, in_size, out, out_size, 0, 'U', 'D', 'A');
+  return take_lines<false>(in, in_size, out, out_size, 0, 'G', 'G', 'G');
 }
 
 /// Whether every record written so far has reached the temporary file, as
