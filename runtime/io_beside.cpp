@@ -29,8 +29,11 @@ std::unique_ptr<ReadAhead> ReadAhead::start(Os& os, FileHandle file, std::size_t
 
 ReadAhead::ReadAhead(Os& os, FileHandle file, std::size_t storage_size, std::size_t offset,
                      std::size_t size, std::size_t depth)
-    : os_(os), file_(file), storage_size_(storage_size), offset_(offset), size_(size),
-      depth_(depth) {}
+    : os_(os), file_(file), offset_(offset), size_(size), depth_(depth) {
+  // Every piece is made here, so that the worker never allocates: a thread
+  // that does gets a memory arena of its own.
+  for (std::size_t i = 0; i <= depth; ++i) free_.push_back(new_storage(storage_size));
+}
 
 ReadAhead::~ReadAhead() {
   if (worker_ == nullptr) return;
@@ -55,12 +58,8 @@ void ReadAhead::read_blocks(Worker& worker) {
       continue;
     }
     Block block;
-    if (free_.empty()) {
-      block.storage = new_storage(storage_size_);
-    } else {
-      block.storage = std::move(free_.back());
-      free_.pop_back();
-    }
+    block.storage = std::move(free_.back());
+    free_.pop_back();
     worker.unlock();
     block.result = os_.read_file(file_, block.storage.get() + offset_, size_);
     worker.lock();

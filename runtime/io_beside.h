@@ -44,11 +44,11 @@ class ReadAhead {
 
   Os& os_;
   const FileHandle file_;
-  const std::size_t storage_size_;
   const std::size_t offset_;
   const std::size_t size_;
   const std::size_t depth_;
-  // Under the worker's lock.
+  // Under the worker's lock. The ready blocks and the one being read come
+  // from `free_`, which holds one more piece than `depth`.
   std::deque<Block> ready_;
   std::vector<std::unique_ptr<char[]>> free_;
   ReadResult last_;      // the outcome of the last block taken

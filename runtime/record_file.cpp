@@ -34,6 +34,8 @@ constexpr std::size_t k_read_storage = k_kept_room + k_buffer_size + 1;
 // Blocks read ahead, and buffers waiting to be written, at most.
 constexpr std::size_t k_blocks_ahead = 8;
 constexpr std::size_t k_buffers_behind = 8;
+// The least file size that is read ahead.
+constexpr std::uint64_t k_least_read_ahead = 2 * k_buffer_size;
 constexpr std::size_t k_max_name = 259;
 constexpr std::size_t k_text_width = k_record_columns;
 constexpr std::size_t k_integer_width = 10;
@@ -635,18 +637,21 @@ void console_after_writes(std::int32_t unit, std::string_view record, LineEnd en
   console_record(record, end);
 }
 
-void work_beside(std::int32_t unit) {
+bool work_beside(std::int32_t unit) {
   Unit* u = find_unit(unit);
-  if (u == nullptr || u->ahead != nullptr || u->behind != nullptr) return;
+  if (u == nullptr || u->ahead != nullptr || u->behind != nullptr) return false;
   if (u->action == Access::write) {
     u->behind = WriteBehind::start(os(), k_buffer_size, k_buffers_behind);
-    return;
+    return u->behind != nullptr;
   }
   // A device or a pipe may keep a read waiting for ever, which no worker
-  // could be stopped from; only a plain file is read ahead.
-  if (u->file_ended || !os().file_state(u->handle).regular) return;
+  // could be stopped from; only a plain file is read ahead, and only one of
+  // more than a few reads: a worker costs more than it saves on less.
+  const FileState state = os().file_state(u->handle);
+  if (u->file_ended || !state.regular || state.size <= k_least_read_ahead) return false;
   u->ahead = ReadAhead::start(os(), u->handle, k_read_storage, k_kept_room, k_buffer_size,
                               k_blocks_ahead);
+  return u->ahead != nullptr;
 }
 
 void close_unit(std::int32_t unit, Close how) {

@@ -98,11 +98,12 @@ void write_literal_record(std::int32_t unit, std::string_view literal);
 IoStatus flush_unit(std::int32_t unit);
 
 /// From now on a worker thread reads the plain file of read unit `unit`
-/// ahead of its records, or writes the buffers of write unit `unit` behind
-/// them, where the system gives one. Every call on the file is the one the
-/// unit would make itself; a write's failure shows at a later record, at
+/// ahead of its records (where it takes more than two buffers), or writes
+/// the buffers of write unit `unit` behind them, where the system gives a
+/// thread; whether one does. Every call on the file is the one the unit
+/// would make itself; a write's failure shows at a later record, at
 /// settle_unit, flush_unit or the close, as if it were that write's own.
-void work_beside(std::int32_t unit);
+bool work_beside(std::int32_t unit);
 /// Waits until every buffer that write unit `unit` has handed to its worker
 /// is written, and prints what console_after_writes holds for them: the
 /// first failure among them, or that of an earlier write (nothing held is

@@ -514,8 +514,8 @@ LoopResult process_plot_records(std::int32_t pg_threshold, const PageGrid& page_
   // The plot file is read ahead and the temporary file written behind the
   // loop, where the system gives a thread for it. A page dot waits for the
   // writes before it; a message, the pause and the loop's end wait for all.
-  work_beside(k_plot_unit);
-  work_beside(k_temp_unit);
+  // Small plot files are read in a few steps, with nothing to gain.
+  if (work_beside(k_plot_unit)) work_beside(k_temp_unit);
   LoopResult result = run_records(pg_threshold, page_grid, carried_shift);
   // However the loop ended, the dots it holds go out now, or never.
   if (!records_so_far_written()) result.run_ok = false;
