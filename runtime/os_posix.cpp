@@ -288,6 +288,18 @@ class StopSignalsHeld {
   sigset_t previous_;
 };
 
+// Closes an inotify instance. The system then waits, asleep, for every
+// reader of its watch lists to be done, which may take milliseconds; a
+// thread of its own does that beside the run. Where no thread can be had,
+// the caller closes it.
+void close_watch(int watch) {
+  try {
+    std::thread([watch] { close_quietly(watch); }).detach();
+  } catch (const std::system_error&) {
+    close_quietly(watch);
+  }
+}
+
 // A worker on a thread of the standard library. The stop signals are held
 // while the thread starts, so that it begins, and stays, with them blocked:
 // they reach the main thread, whose handler removes the named files.
@@ -707,7 +719,7 @@ class PosixOs final : public Os {
 
   OsError close_file(FileHandle file) override {
     if (const auto watch = watches_.find(to_fd(file)); watch != watches_.end()) {
-      close_quietly(watch->second);
+      close_watch(watch->second);
       watches_.erase(watch);
       seen_writes_.erase(to_fd(file));
     }
