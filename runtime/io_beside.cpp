@@ -14,6 +14,18 @@ std::unique_ptr<char[]> new_storage(std::size_t size) {
   return std::make_unique_for_overwrite<char[]>(size);
 }
 
+/// Tells the worker, under its lock, to stop, and waits until it has: a
+/// call it has under way is finished first.
+void stop(std::unique_ptr<Worker>& worker, bool& stopping) {
+  if (worker == nullptr) return;
+  {
+    const WorkerLock held(*worker);
+    stopping = true;
+    worker->wake();
+  }
+  worker.reset();
+}
+
 }  // namespace
 
 // Reading ahead ---------------------------------------------------------------
@@ -35,15 +47,7 @@ ReadAhead::ReadAhead(Os& os, FileHandle file, std::size_t storage_size, std::siz
   for (std::size_t i = 0; i <= depth; ++i) free_.push_back(new_storage(storage_size));
 }
 
-ReadAhead::~ReadAhead() {
-  if (worker_ == nullptr) return;
-  {
-    const WorkerLock held(*worker_);
-    stopping_ = true;
-    worker_->wake();
-  }
-  worker_.reset();  // waits for a read under way
-}
+ReadAhead::~ReadAhead() { stop(worker_, stopping_); }
 
 void ReadAhead::work(void* self, Worker& worker) { static_cast<ReadAhead*>(self)->read_blocks(worker); }
 
@@ -101,15 +105,7 @@ std::unique_ptr<WriteBehind> WriteBehind::start(Os& os, std::size_t storage_size
 WriteBehind::WriteBehind(Os& os, std::size_t storage_size, std::size_t depth)
     : os_(os), storage_size_(storage_size), depth_(depth) {}
 
-WriteBehind::~WriteBehind() {
-  if (worker_ == nullptr) return;
-  {
-    const WorkerLock held(*worker_);
-    stopping_ = true;
-    worker_->wake();
-  }
-  worker_.reset();  // waits for a write under way
-}
+WriteBehind::~WriteBehind() { stop(worker_, stopping_); }
 
 void WriteBehind::work(void* self, Worker& worker) {
   static_cast<WriteBehind*>(self)->write_jobs(worker);

@@ -116,8 +116,11 @@ orders "$plots" | while read -r order; do
   dir="$scratch/serial-$(echo "$order" | tr -d ' ')"
   setup "$dir"
   for k in $order; do
-    (cd "$dir" && timeout 60 wine "$exe" "plot$k" </dev/null >/dev/null 2>&1) || {
-      echo "overlap (windows): the serial run of plot$k (order $order) failed" >&2
+    status=0
+    (cd "$dir" && timeout 60 wine "$exe" "plot$k" </dev/null >"$scratch/serial.out" 2>&1) || status=$?
+    [ "$status" = 0 ] || {
+      echo "overlap (windows): the serial run of plot$k (order $order) failed (status $status):" >&2
+      cat "$scratch/serial.out" >&2
       exit 1
     }
   done
