@@ -1,9 +1,10 @@
 // Reading ahead and writing behind on a worker thread. Everything the two
 // threads share is under the worker's lock; the storage of a block or a job
-// belongs to one thread at a time, handed over under the lock. A thread that
+// belongs to one thread at a time, handed over under the lock. A worker that
 // has to wait says so, and is woken only once there is a good part of its
 // work to do: half the blocks free to read into, half the buffers waiting to
-// be written. Each wake costs both threads a trip into the system.
+// be written (or the other thread waits for it). Each wake costs both
+// threads a trip into the system.
 #include "runtime/io_beside.h"
 
 #include <utility>
@@ -127,7 +128,11 @@ void WriteBehind::write_jobs(Worker& worker) {
       worker.unlock();
       const OsError e = os_.write_file(job.file, job.storage.get(), job.size);
       worker.lock();
-      if (e != OsError::none) failed_ = e;
+      if (e != OsError::none) {
+        failed_ = e;
+      } else {
+        ++written_;
+      }
     }
     free_.push_back(std::move(job.storage));
     queue_.pop_front();
@@ -152,8 +157,9 @@ OsError WriteBehind::hand_over(FileHandle file, std::unique_ptr<char[]>& storage
     free_.pop_back();
   }
   queue_.push_back(Job{file, std::move(storage), size});
+  ++handed_;
   storage = std::move(next);
-  if (writer_waits_) worker_->wake();
+  if (writer_waits_ && queue_.size() >= depth_ / 2) worker_->wake();
   return OsError::none;
 }
 
@@ -163,9 +169,9 @@ OsError WriteBehind::settle() {
   return failed_;
 }
 
-bool WriteBehind::all_written() {
+std::size_t WriteBehind::written() {
   const WorkerLock held(*worker_);
-  return queue_.empty() && failed_ == OsError::none;
+  return written_;
 }
 
 void WriteBehind::wait_for_writer() {

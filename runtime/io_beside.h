@@ -78,8 +78,10 @@ class WriteBehind {
   OsError hand_over(FileHandle file, std::unique_ptr<char[]>& storage, std::size_t size);
   /// Waits until every write handed over is made; gives the first failure.
   OsError settle();
-  /// Whether every write handed over is made, and none has failed.
-  bool all_written();
+  /// How many buffers have been handed over.
+  std::size_t handed() const { return handed_; }
+  /// How many of them, from the first on, are written without a failure.
+  std::size_t written();
 
  private:
   struct Job {
@@ -100,6 +102,8 @@ class WriteBehind {
   std::deque<Job> queue_;  // the front one is being written
   std::vector<std::unique_ptr<char[]>> free_;
   std::size_t made_ = 0;   // pieces of storage made so far
+  std::size_t handed_ = 0;   // the giver's own count
+  std::size_t written_ = 0;  // jobs written, up to the first failure
   OsError failed_ = OsError::none;
   bool stopping_ = false;
   bool writer_waits_ = false;

@@ -75,6 +75,7 @@ struct Unit {
   struct HeldRecord {
     std::string text;
     LineEnd end = LineEnd::ends;
+    std::size_t after = 0;  // the buffers handed to the worker before it
   };
   std::vector<HeldRecord> held;
   // The worker beside the unit, where it has one: declared last, so that it
@@ -468,21 +469,35 @@ IoStatus note_write(Unit& u, IoStatus status) {
   return status;
 }
 
-// Waits for the writes handed to the unit's worker, then prints the console
+// Prints the console records held for buffers the worker has written, up
+// to the first one that waits for more (`written`: the buffers written, up
+// to the first failure). A console that refuses a record ends the process
+// there, with the unit as it stands; nothing held is printed after that
+// report.
+void print_held(Unit& u, std::size_t written) {
+  if (fatal_report_under_way()) {
+    u.held.clear();
+    return;
+  }
+  std::size_t printed = 0;
+  while (printed < u.held.size() && u.held[printed].after <= written) ++printed;
+  if (printed == 0) return;
+  std::vector<Unit::HeldRecord> due(std::make_move_iterator(u.held.begin()),
+                                    std::make_move_iterator(u.held.begin() + static_cast<std::ptrdiff_t>(printed)));
+  u.held.erase(u.held.begin(), u.held.begin() + static_cast<std::ptrdiff_t>(printed));
+  for (const Unit::HeldRecord& record : due) console_record(record.text, record.end);
+}
+
+// Waits for the writes handed to the unit's worker and prints the console
 // records held for them. A failed one is met as at a hand-over (see
-// flush_buffer) and noted as the unit's own; the records held would never
-// have been printed.
+// flush_buffer) and noted as the unit's own; the records held for it and
+// after it would never have been printed.
 IoStatus settle(Unit& u) {
   if (u.behind == nullptr) return k_io_ok;
   const OsError e = u.behind->settle();
-  std::vector<Unit::HeldRecord> held = std::move(u.held);
+  print_held(u, u.behind->written());
   u.held.clear();
-  if (e == OsError::none) {
-    // A console that refuses a record ends the process here, with the unit
-    // as it stands: nothing of it is handed over meanwhile.
-    for (const Unit::HeldRecord& record : held) console_record(record.text, record.end);
-    return k_io_ok;
-  }
+  if (e == OsError::none) return k_io_ok;
   u.behind.reset();
   u.end = 0;
   return note_write(u, io_status(e));
@@ -498,15 +513,12 @@ IoStatus settle(Unit& u) {
 // never have been, and from then on the unit writes for itself.
 IoStatus flush_buffer(Unit& u) {
   if (u.end == 0) return k_io_ok;
-  // Console records held for the writes so far go out before any more is
-  // handed over.
-  if (!u.held.empty()) {
-    if (const IoStatus s = settle(u); s != k_io_ok) return s;
-  }
   OsError e = OsError::none;
   if (u.behind != nullptr) {
+    // Console records whose writes are made go out before more is handed over.
+    if (!u.held.empty()) print_held(u, u.behind->written());
     e = u.behind->hand_over(u.handle, u.buffer, u.end);
-    if (e != OsError::none) u.behind.reset();
+    if (e != OsError::none) return settle(u);
   } else {
     e = os().write_file(u.handle, u.buffer.get(), u.end);
   }
@@ -630,8 +642,9 @@ IoStatus settle_unit(std::int32_t unit) {
 
 void console_after_writes(std::int32_t unit, std::string_view record, LineEnd end) {
   Unit* u = find_unit(unit, Access::write);
-  if (u != nullptr && u->behind != nullptr && (!u->held.empty() || !u->behind->all_written())) {
-    u->held.push_back(Unit::HeldRecord{std::string(record), end});
+  if (u != nullptr && u->behind != nullptr &&
+      (!u->held.empty() || u->behind->written() < u->behind->handed())) {
+    u->held.push_back(Unit::HeldRecord{std::string(record), end, u->behind->handed()});
     return;
   }
   console_record(record, end);

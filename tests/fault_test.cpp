@@ -778,7 +778,7 @@ Scenario pages_across_buffers(bool lossy) {
   for (int i = 0; plot.size() < 200000; ++i) {
     plot += "PD" + std::to_string(1000 + i % 9000) + ",3400;\r\n";
     if (i % 700 == 0) plot += "PG;   9000,0;\r\n";
-    if (i == 14000) plot += "PG;-5000,0;\r\n";
+    if (i == 14000) plot += "PG;   -5000,0;\r\n";
   }
   if (lossy) plot += "LB" + std::string(90, 'A') + "\r\n";
   Scenario s;

@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/fake_os.h"
@@ -354,6 +356,33 @@ TEST_F(RecordFile, FatalEndClosesTheOtherUnitsAndReportsOnlyOnce) {
   EXPECT_EQ(0u, fake.files.count("feedfix.ini"));
   EXPECT_EQ(0u, fake.files.count("~ffx.log"));
   EXPECT_TRUE(fake.open_files().empty());
+}
+
+// A console record held for a write the worker has still under way is
+// dropped when the process ends on a fatal report: nothing is printed after
+// the report.
+TEST_F(RecordFile, ConsoleRecordsHeldForWritesAreDroppedAtAFatalEnd) {
+  fake.threads = true;
+  ASSERT_EQ(k_io_ok, open_unit(k_temp_unit, "~ffx.log", "UNKNOWN", "write"));
+  ASSERT_TRUE(work_beside(k_temp_unit));
+  fake.hold_writes(true);
+  const std::string record(70, 'P');
+  std::size_t written = 0;
+  while (written <= k_record_buffer_size) {
+    ASSERT_EQ(k_io_ok, write_text_record(k_temp_unit, record));
+    written += record.size() + 2;
+  }
+  console_after_writes(k_temp_unit, ".", LineEnd::stays_open);
+  EXPECT_EQ("", fake.out_tried) << "printed before its write was made";
+  // The report ends the process, whose close waits for the write under way.
+  std::thread let_go([this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    fake.hold_writes(false);
+  });
+  EXPECT_THROW(fatal_io_error(k_io_disk_full, "WRITE", "USER"), ProcessExit);
+  let_go.join();
+  EXPECT_EQ("", fake.out_tried);
+  EXPECT_EQ(written, fake.files["~ffx.log"].size()) << "the close keeps what was written";
 }
 
 // Opening ------------------------------------------------------------------

@@ -207,7 +207,17 @@ ReadResult FakeOs::read_file(FileHandle file, char* buffer, std::size_t size) {
   return result;
 }
 
+void FakeOs::hold_writes(bool hold) {
+  const std::lock_guard gate(write_gate_.mutex);
+  write_gate_.held = hold;
+  write_gate_.opened.notify_all();
+}
+
 OsError FakeOs::write_file(FileHandle file, const char* data, std::size_t size) {
+  {
+    std::unique_lock gate(write_gate_.mutex);
+    write_gate_.opened.wait(gate, [this] { return !write_gate_.held; });
+  }
   const std::lock_guard hold(lock_.mutex);
   auto it = open_.find(file);
   if (it == open_.end() || it->second.access != Access::write) return OsError::access_denied;

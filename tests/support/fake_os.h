@@ -2,6 +2,7 @@
 // standard input, a call log and a plan of failures to inject.
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -63,6 +64,9 @@ struct FakeOs : Os {
   /// later one of the worker fail without effect; the main thread's next
   /// call carries the stop out.
   bool threads = false;
+  /// While held, every write_file waits before it is carried out (a
+  /// worker's write stays under way); letting them go wakes them.
+  void hold_writes(bool hold);
 
   /// Makes the next call of `operation` ("open", "read", "write", "truncate",
   /// "close", "remove", "copy", "rename", "create", "replace", "stdout",
@@ -198,6 +202,15 @@ struct FakeOs : Os {
     CallLock& operator=(const CallLock&) { return *this; }
   };
   mutable CallLock lock_;
+  struct WriteGate {
+    std::mutex mutex;
+    std::condition_variable opened;
+    bool held = false;
+    WriteGate() = default;
+    WriteGate(const WriteGate&) {}
+    WriteGate& operator=(const WriteGate&) { return *this; }
+  };
+  WriteGate write_gate_;
   bool stopping_ = false;  // a worker's call met the planned stop
 
   std::map<FileHandle, Open> open_;
