@@ -50,7 +50,9 @@ ReadAhead::ReadAhead(Os& os, FileHandle file, std::size_t storage_size, std::siz
 
 ReadAhead::~ReadAhead() { stop(worker_, stopping_); }
 
-void ReadAhead::work(void* self, Worker& worker) { static_cast<ReadAhead*>(self)->read_blocks(worker); }
+void ReadAhead::work(void* self, Worker& worker) {
+  static_cast<ReadAhead*>(self)->read_blocks(worker);
+}
 
 void ReadAhead::read_blocks(Worker& worker) {
   const WorkerLock held(worker);

@@ -37,8 +37,8 @@ class ReadAhead {
     std::unique_ptr<char[]> storage;
     ReadResult result;
   };
-  ReadAhead(Os& os, FileHandle file, std::size_t storage_size, std::size_t offset,
-            std::size_t size, std::size_t depth);
+  ReadAhead(Os& os, FileHandle file, std::size_t storage_size, std::size_t offset, std::size_t size,
+            std::size_t depth);
   static void work(void* self, Worker& worker);
   void read_blocks(Worker& worker);
 
@@ -51,8 +51,8 @@ class ReadAhead {
   // from `free_`, which holds one more piece than `depth`.
   std::deque<Block> ready_;
   std::vector<std::unique_ptr<char[]>> free_;
-  ReadResult last_;      // the outcome of the last block taken
-  bool ended_ = false;   // the end or a failure is read: no more reads
+  ReadResult last_;     // the outcome of the last block taken
+  bool ended_ = false;  // the end or a failure is read: no more reads
   bool stopping_ = false;
   bool reader_waits_ = false;
   bool taker_waits_ = false;
@@ -101,7 +101,7 @@ class WriteBehind {
   // Under the worker's lock.
   std::deque<Job> queue_;  // the front one is being written
   std::vector<std::unique_ptr<char[]>> free_;
-  std::size_t made_ = 0;   // pieces of storage made so far
+  std::size_t made_ = 0;     // pieces of storage made so far
   std::size_t handed_ = 0;   // the giver's own count
   std::size_t written_ = 0;  // jobs written, up to the first failure
   OsError failed_ = OsError::none;

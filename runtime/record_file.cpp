@@ -317,8 +317,8 @@ IoStatus open_unit(std::int32_t unit, std::string_view name, std::string_view st
   u.handle = opened.handle;
   u.id = id;
   u.action = access;
-  u.buffer = std::make_unique_for_overwrite<char[]>(access == Access::read ? k_read_storage
-                                                                          : k_buffer_size);
+  const std::size_t storage = access == Access::read ? k_read_storage : k_buffer_size;
+  u.buffer = std::make_unique_for_overwrite<char[]>(storage);
   u.truncated = opened.created;
   u.created = opened.created;
   u.in_place = scratch;
@@ -479,12 +479,14 @@ void print_held(Unit& u, std::size_t written) {
     u.held.clear();
     return;
   }
-  std::size_t printed = 0;
-  while (printed < u.held.size() && u.held[printed].after <= written) ++printed;
-  if (printed == 0) return;
+  const auto waiting = std::find_if(u.held.begin(), u.held.end(), [written](const auto& record) {
+    return record.after > written;
+  });
+  // Taken out first: a report that ends the process meanwhile finds only
+  // the records still waiting.
   std::vector<Unit::HeldRecord> due(std::make_move_iterator(u.held.begin()),
-                                    std::make_move_iterator(u.held.begin() + static_cast<std::ptrdiff_t>(printed)));
-  u.held.erase(u.held.begin(), u.held.begin() + static_cast<std::ptrdiff_t>(printed));
+                                    std::make_move_iterator(waiting));
+  u.held.erase(u.held.begin(), waiting);
   for (const Unit::HeldRecord& record : due) console_record(record.text, record.end);
 }
 

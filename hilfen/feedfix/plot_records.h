@@ -27,7 +27,9 @@ struct LoopResult {
 };
 
 /// Runs the loop over the open plot unit into the open temporary unit,
-/// updating `carried_shift`. Leaves both units open.
+/// updating `carried_shift`, with workers reading ahead and writing behind
+/// where the plot file is large enough. Leaves both units open, with every
+/// record handed to the temporary unit written or failed.
 LoopResult process_plot_records(std::int32_t pg_threshold, const PageGrid& page_grid,
                                 std::int32_t& carried_shift);
 
@@ -42,10 +44,12 @@ Rewrite shift_pen_record(std::string_view data, std::int32_t carried_shift,
 
 /// Snaps the page value (column 7 to the first comma) to the grid, prints the
 /// page dot and, for a remainder outside 0..678 or an index outside the grid,
-/// the error line and the pause. `data` as for shift_pen_record. When
-/// rewritten, the new record is in `out` and `carried_shift` is the
-/// remainder. Fails when the value does not read or the rewrite passes
-/// column 80; `carried_shift` is then unchanged.
+/// the error line and the pause. The dot waits for the writes of the
+/// temporary unit before it, the error line for all of them. `data` as for
+/// shift_pen_record. When rewritten, the new record is in `out` and
+/// `carried_shift` is the remainder. Fails when the value does not read,
+/// when a write before the error line failed (nothing is printed then) or
+/// when the rewrite passes column 80; `carried_shift` is then unchanged.
 Rewrite snap_page_record(std::string_view data, std::int32_t pg_threshold,
                          const PageGrid& page_grid, std::int32_t& carried_shift,
                          RewrittenRecord& out);
