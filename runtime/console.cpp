@@ -120,7 +120,9 @@ void pause_run() {
   const std::size_t kept = answer.find_last_not_of(" \t");
   answer.resize(kept == std::string::npos ? 0 : kept + 1);
   // One character alone is taken as a plain "go on".
-  if (answer.size() >= 2) os().run_command(answer);
+  // Only what a person typed at a terminal is run: a batch file's input
+  // (a list of file names, say) is read and dropped.
+  if (answer.size() >= 2 && os().stdin_is_terminal()) os().run_command(answer);
 }
 
 void reset_console() {

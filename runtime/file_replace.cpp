@@ -61,7 +61,7 @@ NewFile NewFile::beside(const std::string& name, OsError& error) {
     error = OsError::access_denied;
     return file;
   }
-  const OpenResult created = os().create_beside(file.target_, file.temp_name_);
+  const OpenResult created = os().create_beside(file.target_, /*own=*/false, file.temp_name_);
   error = created.error;
   if (error == OsError::none) file.handle_ = created.handle;
   return file;

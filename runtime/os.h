@@ -102,6 +102,14 @@ class Worker {
   virtual void wake() = 0;
 };
 
+/// Who holds a lock that a run waits for, as far as the system tells.
+struct LockHolder {
+  bool known = false;          // the rest says something
+  std::int64_t process = 0;    // its process id
+  std::int64_t user = -1;      // the user it runs as; -1 where not told
+  bool same_program = false;   // a run of this tool
+};
+
 /// The work of a worker: runs once, on the worker's own thread.
 using WorkFunction = void (*)(void* context, Worker& self);
 
@@ -185,10 +193,13 @@ struct Os {
   /// receives the backend's own note of it, to be handed back; the file may
   /// have no name at all until it is kept, and one that is never kept does
   /// not outlive the process where the system allows it (Linux: no name;
-  /// elsewhere a hidden name that a stop signal removes; Windows: the
-  /// system's mark for deletion). A directory that takes no new file fails
-  /// with access_denied.
-  virtual OpenResult create_beside(const std::string& target, std::string& temp_name) = 0;
+  /// elsewhere a hidden name with a random part that a stop signal removes;
+  /// Windows: the system's mark for deletion). `own`: the target is one of
+  /// the run's own fixed names in the current directory, which is never
+  /// followed as a link, and the file stays private when it is kept. A
+  /// directory that takes no new file fails with access_denied.
+  virtual OpenResult create_beside(const std::string& target, bool own,
+                                   std::string& temp_name) = 0;
   /// Gives the file made by create_beside the name `target` in one step, a
   /// rename over it, and closes it. Synced by the caller first, the file
   /// then survives a power loss under that name whole. On failure the new
@@ -200,14 +211,19 @@ struct Os {
 
   /// Waits up to `wait_ms` milliseconds (negative: for ever) until no other
   /// run holds the lock of the current directory, then holds it until the
-  /// process ends, however it ends; busy when the time ran out. Anything
-  /// else: the file system offers no lock there, and the run goes on
-  /// without one.
-  virtual OsError lock_current_directory(int wait_ms) = 0;
+  /// process ends, however it ends, or until unlock_current_directory; busy
+  /// when the time ran out, with what the system tells of the holder in
+  /// `holder`. Anything else: the file system offers no lock there, and the
+  /// run goes on without one.
+  virtual OsError lock_current_directory(int wait_ms, LockHolder& holder) = 0;
+  /// Gives the lock of the current directory back, while the run waits for
+  /// another lock.
+  virtual void unlock_current_directory() = 0;
   /// Locks the file `name` leads to as lock_current_directory does (runs on
   /// one file take turns, from whatever directory), and gives its identity
   /// in `locked`. Never blocks on opening a special file.
-  virtual OsError lock_file(const std::string& name, int wait_ms, FileId& locked) = 0;
+  virtual OsError lock_file(const std::string& name, int wait_ms, FileId& locked,
+                            LockHolder& holder) = 0;
   /// Removes the temporary files that runs which are gone left beside `name`
   /// in its directory (files of create_beside that were never committed):
   /// only the running user's regular files, of runs on this machine and in
@@ -228,6 +244,8 @@ struct Os {
   /// Reads one line from standard input without its line end (LF, or CR LF);
   /// false at end of input with nothing read.
   virtual bool read_stdin_line(std::string& line) = 0;
+  /// Whether standard input is a terminal (a console), where a person types.
+  virtual bool stdin_is_terminal() = 0;
   /// Runs `command` through the command interpreter and waits for it; the
   /// result is ignored.
   virtual void run_command(const std::string& command) = 0;

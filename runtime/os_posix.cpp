@@ -832,7 +832,8 @@ class PosixOs final : public Os {
     return adopt_identity_of(to_fd(file), of, st);
   }
 
-  OpenResult create_beside(const std::string& target, std::string& temp_name) override {
+  OpenResult create_beside(const std::string& target, bool /*own*/,
+                           std::string& temp_name) override {
     OpenResult result;
     // Private while it is written: a file it replaces gives it its own bits
     // when it is kept. One that takes a free name gets the usual bits.
@@ -858,7 +859,7 @@ class PosixOs final : public Os {
     discard_file(to_fd(file), temp_name);
   }
 
-  OsError lock_current_directory(int wait_ms) override {
+  OsError lock_current_directory(int wait_ms, LockHolder& /*holder*/) override {
     if (directory_lock_ < 0) {
       directory_lock_ = open_retry(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
       if (directory_lock_ < 0) return last_error();
@@ -873,7 +874,12 @@ class PosixOs final : public Os {
     return e;
   }
 
-  OsError lock_file(const std::string& name, int wait_ms, FileId& locked) override {
+  void unlock_current_directory() override {
+    if (directory_lock_ >= 0) (void)::flock(directory_lock_, LOCK_UN);
+  }
+
+  OsError lock_file(const std::string& name, int wait_ms, FileId& locked,
+                    LockHolder& /*holder*/) override {
     std::string target;
     if (const OsError e = resolve_links(name, target); e != OsError::none) return e;
     const int fd = open_retry(target.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
@@ -975,6 +981,8 @@ class PosixOs final : public Os {
       line.push_back(c);
     }
   }
+
+  bool stdin_is_terminal() override { return ::isatty(STDIN_FILENO) == 1; }
 
   void run_command(const std::string& command) override {
     int error = 0;

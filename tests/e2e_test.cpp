@@ -500,23 +500,32 @@ TEST_F(E2e, NegativeRemainderShowsTheErrorLineAndPausesForABlankAnswer) {
   EXPECT_FALSE(dir.exists(k_temp));
 }
 
-TEST_F(E2e, PauseAnswerIsRunThroughTheCommandInterpreter) {
+TEST_F(E2e, PauseAnswerIsRunThroughTheCommandInterpreterOnlyFromATerminal) {
   SKIP_ON_WINDOWS("the command interpreter stand-in is a POSIX shell script");
-  dir.write("comspec.sh", "#!/bin/sh\nprintf '%s\\n' \"$@\" > \"$(dirname \"$0\")/args.log\"\n");
-  std::filesystem::permissions(dir.file("comspec.sh"), std::filesystem::perms::owner_all);
-  dir.write(k_settings, "15574\r\n-1\r\n");
-  dir.write("p.plt", "PG;     -1,0;\r\n");
-  RunOptions options;
-  options.input = "echo hello  \t\n";
-  options.env["COMSPEC"] = dir.file("comspec.sh");
-  RunResult result = run({"p.plt"}, options);
-  expect_exit(result, 0);
-  EXPECT_EQ(banner() + "\r\n.. \r\nError: x,j,m=    -2    -2     0\r\n" + k_pause_prompt +
-                "\r\n\r\n OK\r\n",
-            result.out);
-  EXPECT_EQ("/c\necho hello\n", dir.read("args.log"));
-  EXPECT_EQ("PG;0,0;\r\n", dir.read("p.plt"));
-  EXPECT_EQ(write_back(15574, -2), dir.read(k_settings));
+  // A batch loop's input (the next file name, which anyone who may write the
+  // spool can choose) is read and dropped, with the same console bytes.
+  for (const bool terminal : {true, false}) {
+    SCOPED_TRACE(terminal ? "terminal" : "pipe");
+    ScratchDir scratch;
+    scratch.write("comspec.sh",
+                  "#!/bin/sh\nprintf '%s\\n' \"$@\" > \"$(dirname \"$0\")/args.log\"\n");
+    std::filesystem::permissions(scratch.file("comspec.sh"), std::filesystem::perms::owner_all);
+    scratch.write(k_settings, "15574\r\n-1\r\n");
+    scratch.write("p.plt", "PG;     -1,0;\r\n");
+    RunOptions options;
+    options.input = "echo hello  \t\n";
+    options.terminal_input = terminal;
+    options.env["COMSPEC"] = scratch.file("comspec.sh");
+    RunResult result = run_in(scratch, {"p.plt"}, options);
+    expect_exit(result, 0);
+    EXPECT_EQ(banner() + "\r\n.. \r\nError: x,j,m=    -2    -2     0\r\n" + k_pause_prompt +
+                  "\r\n\r\n OK\r\n",
+              result.out);
+    EXPECT_EQ(terminal ? std::optional<std::string>("/c\necho hello\n") : std::nullopt,
+              scratch.read("args.log"));
+    EXPECT_EQ("PG;0,0;\r\n", scratch.read("p.plt"));
+    EXPECT_EQ(write_back(15574, -2), scratch.read(k_settings));
+  }
 }
 
 TEST_F(E2e, PageValueOutsideTheGridIsReportedAndWrittenAsRead) {

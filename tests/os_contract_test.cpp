@@ -173,7 +173,7 @@ TYPED_TEST(OsContract, NewFileBesideTakesTheTargetsPlaceOrGoesWithoutATrace) {
       const std::string target = target_exists ? "old" : "free";
       if (target_exists) this->b.put(target, "old bytes");
       std::string temp;
-      const OpenResult r = this->os().create_beside(this->at(target), temp);
+      const OpenResult r = this->os().create_beside(this->at(target), /*own=*/false, temp);
       ASSERT_EQ(OsError::none, r.error);
       EXPECT_TRUE(r.created);
       this->write(r.handle, "new");

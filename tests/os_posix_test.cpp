@@ -517,7 +517,7 @@ TEST_F(PosixOs, NoNewFileBesideInADirectoryThatTakesNone) {
   scratch.write("locked/feedfix.ini", "old");
   set_mode(path("locked"), fs::perms::owner_read | fs::perms::owner_exec);
   std::string temp;
-  const OpenResult r = os_.create_beside(path("locked/feedfix.ini"), temp);
+  const OpenResult r = os_.create_beside(path("locked/feedfix.ini"), /*own=*/false, temp);
   set_mode(path("locked"), fs::perms::owner_all);
   EXPECT_EQ(OsError::access_denied, r.error);
   EXPECT_EQ(k_no_file, r.handle);

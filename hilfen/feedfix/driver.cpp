@@ -53,13 +53,14 @@ bool plot_unchanged(const FileState& now, const FileState& seen) {
 
 /// Runs on one plot file take turns, from whatever directory: the plot file
 /// is locked, and read again where its name meanwhile leads to another file
-/// (a run before this one has replaced it).
-void take_turns_on_plot(const std::string& plot_name) {
+/// (a run before this one has replaced it). False where the run gave the
+/// directory back while it waited.
+bool take_turns_on_plot(const std::string& plot_name) {
   constexpr int k_max_reopens = 20;
   for (int reopens = 0;; ++reopens) {
     FileId locked = unit_file_state(k_plot_unit).id;
-    lock_plot_file(plot_name, locked);
-    if (locked == unit_file_state(k_plot_unit).id) return;
+    if (!lock_plot_file(plot_name, locked)) return false;
+    if (locked == unit_file_state(k_plot_unit).id) return true;
     close_unit(k_plot_unit);
     if (reopens == k_max_reopens || open_unit(k_plot_unit, plot_name, "OLD", "read") != k_io_ok) {
       stop_run("Cannot open plot file.");
@@ -70,18 +71,23 @@ void take_turns_on_plot(const std::string& plot_name) {
 /// Opens the plot file (unit 18) on the argument, or ends the run, and takes
 /// turns on it with other runs; gives the name the open used (trimmed, or
 /// typed at the prompt for a blank name), which the replacement must reach,
-/// and the state in which the plot file is read.
-std::string open_plot(std::string_view argument, FileState& plot_seen) {
+/// and the state in which the plot file is read. False where the run gave
+/// the directory back while it waited: the plot file is held, and the run
+/// starts over in the directory with `plot_name` as the argument.
+bool open_plot(std::string_view argument, std::string& plot_name, FileState& plot_seen) {
   if (open_unit(k_plot_unit, argument, "OLD", "read") != k_io_ok) {
     stop_run("Cannot open plot file.");
   }
-  const std::string plot_name = unit_file_name(k_plot_unit);
-  take_turns_on_plot(plot_name);
+  plot_name = unit_file_name(k_plot_unit);
+  if (!take_turns_on_plot(plot_name)) {
+    close_unit(k_plot_unit);
+    return false;
+  }
   plot_seen = unit_file_state(k_plot_unit);
   // Any write from now until the replacement means the run read too little.
   unit_watch_writes(k_plot_unit);
   os().remove_stale_files(plot_name);
-  return plot_name;
+  return true;
 }
 
 /// Closes the plot file and ~ffx.log after the record loop. A plot file that
@@ -120,18 +126,24 @@ int feedfix_main() {
   // One run at a time in a directory: a second one waits here until the
   // first has ended. Where the file system offers no lock, runs go unlocked.
   lock_directory();
-  os().remove_stale_files(std::string(k_settings_file));
-  finish_interrupted_replacement();
-
-  Settings settings = load_settings();
   const PageGrid page_grid = build_page_grid();
-
-  // Tested before the plot file is opened: the switch wins over a file of
-  // the same name. Only the exact two characters count.
-  if (path_len == 2 && is_reset_switch(argument)) reset_settings(settings.pg_threshold);
-
+  Settings settings;
+  bool warned = false;
+  std::string plot_name;
   FileState plot_seen;
-  const std::string plot_name = open_plot(argument, plot_seen);
+  // Everything the run reads in the directory is read again where it gave
+  // the directory back to wait for a plot file's lock: another run may have
+  // carried its shift meanwhile.
+  for (bool held = false; !held;) {
+    os().remove_stale_files(std::string(k_settings_file));
+    if (!finish_interrupted_replacement()) continue;
+    settings = load_settings(warned);
+    // Tested before the plot file is opened: the switch wins over a file of
+    // the same name. Only the exact two characters count.
+    if (path_len == 2 && is_reset_switch(argument)) reset_settings(settings.pg_threshold);
+    held = open_plot(plot_name.empty() ? argument : std::string_view(plot_name), plot_name,
+                     plot_seen);
+  }
 
   if (open_unit(k_temp_unit, k_temp_file, "UNKNOWN", "write", NewContents::scratch) != k_io_ok) {
     close_unit(k_plot_unit);

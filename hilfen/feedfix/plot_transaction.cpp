@@ -233,15 +233,15 @@ void end_replacement(const Replacement& r, std::int16_t& cleanup_status) {
   }
 }
 
-void finish_interrupted_replacement() {
+bool finish_interrupted_replacement() {
   Replacement r;
   switch (read_intent(r.intent)) {
     case IntentFound::none:
     case IntentFound::foreign:  // Not this user's: neither acted on nor removed.
-      return;
+      return true;
     case IntentFound::garbage:
       (void)remove_intent();  // The user's own file, but no record: nothing to finish.
-      return;
+      return true;
     case IntentFound::unreadable:
       // What it says cannot be known; ~ffx.log may be the only whole copy.
       stop_run(k_cleanup_failed);
@@ -252,14 +252,14 @@ void finish_interrupted_replacement() {
   const Intent& intent = r.intent;
   // Runs on this plot file from other directories take turns with this one.
   FileId locked;
-  lock_plot_file(intent.plot_name, locked);
+  if (!lock_plot_file(intent.plot_name, locked)) return false;
   const bool log_kept = log_as_recorded(intent.corrected);
   const FileState plot = os().path_state(intent.plot_name);
   if (same_file_state(plot, intent.plot_before)) {
     // Stopped before the plot was touched: the replacement is made again.
     if (!log_kept) {
       (void)remove_intent();
-      return;
+      return true;
     }
     std::int16_t status = k_failed;
     replace_plot(r, status);
@@ -269,7 +269,7 @@ void finish_interrupted_replacement() {
       }
       // The plot file is whole and old: the shift of the old plot stays.
       (void)remove_intent();
-      return;
+      return true;
     }
   } else if (intent.method == ReplaceMethod::rename && plot.exists &&
              plot.id == intent.corrected.id) {
@@ -286,7 +286,7 @@ void finish_interrupted_replacement() {
     // The plot file has been changed by someone else since, or replaced:
     // theirs, and the settings stay as they are.
     (void)remove_intent();
-    return;
+    return true;
   }
   if (!store_settings(intent.pg_threshold, intent.carried_shift)) {
     (void)remove_intent();
@@ -294,4 +294,5 @@ void finish_interrupted_replacement() {
   }
   (void)remove_intent();
   if (log_as_recorded(intent.corrected)) (void)os().remove_file(k_temp_name);
+  return true;
 }

@@ -45,5 +45,7 @@ void end_replacement(const Replacement& replacement, std::int16_t& cleanup_statu
 /// and ~ffx.log removed. Prints nothing when it succeeds; ends the run with
 /// "Error on cleaning up plot files." (record and ~ffx.log kept) where the
 /// plot file cannot be made whole, and with "INI-file not opened (for
-/// writing)." where the settings cannot be written.
-void finish_interrupted_replacement();
+/// writing)." where the settings cannot be written. False where the run gave
+/// the directory back to wait for the plot file's lock: nothing is done, and
+/// the caller starts over.
+bool finish_interrupted_replacement();

@@ -14,5 +14,8 @@ void lock_directory();
 
 /// Waits until no other run works on the file `plot_name` leads to, then
 /// holds it until the process ends or another plot file is locked; its
-/// identity in `locked` (left as it was where no lock can be had).
-void lock_plot_file(const std::string& plot_name, FileId& locked);
+/// identity in `locked` (left as it was where no lock can be had). A plot
+/// file that another process holds is waited for with the directory given
+/// back, and the directory is taken again after it: false then, and what
+/// the run did in the directory before is to be done again.
+bool lock_plot_file(const std::string& plot_name, FileId& locked);

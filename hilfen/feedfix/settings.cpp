@@ -81,7 +81,7 @@ bool read_value(std::int32_t& value) {
 
 }  // namespace
 
-Settings load_settings() {
+Settings load_settings(bool& warned) {
   if (open_unit(k_settings_unit, k_settings_file, "OLD", "read") != k_io_ok) {
     // Any failure to open for reading counts as a missing file.
     if (open_unit(k_settings_unit, k_settings_file, "UNKNOWN", "write") != k_io_ok) {
@@ -105,7 +105,8 @@ Settings load_settings() {
     // Both together, even when only one of them was wrong. The file keeps its
     // values until a reset or a write-back replaces them.
     settings = Settings{};
-    console_text("ACHTUNG: Falsche INI-Werte wurden korrigiert!");
+    if (!warned) console_text("ACHTUNG: Falsche INI-Werte wurden korrigiert!");
+    warned = true;
   }
   return settings;
 }

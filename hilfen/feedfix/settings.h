@@ -13,8 +13,13 @@ struct Settings {
 
 /// Reads both settings and range-checks them (warning and defaults when
 /// either is out of range or unreadable). Ends the run when the file cannot
-/// be read: it is then created with the defaults, or cannot be used.
-Settings load_settings();
+/// be read: it is then created with the defaults, or cannot be used. The
+/// warning goes out once a run: `warned` tells whether it has.
+Settings load_settings(bool& warned);
+inline Settings load_settings() {
+  bool warned = false;
+  return load_settings(warned);
+}
 
 /// Rewrites the file with `pg_threshold` and a zero shift and ends the run.
 [[noreturn]] void reset_settings(std::int32_t pg_threshold);

@@ -395,7 +395,7 @@ OsError FakeOs::replace_name(const std::string& from, const std::string& to) {
   return OsError::none;
 }
 
-OpenResult FakeOs::create_beside(const std::string& name, std::string& temp_name) {
+OpenResult FakeOs::create_beside(const std::string& name, bool /*own*/, std::string& temp_name) {
   const std::lock_guard hold(lock_.mutex);
   OpenResult result;
   if (const OsError e = planned("create", name); e != OsError::none) {
@@ -449,9 +449,14 @@ void FakeOs::discard_beside(FileHandle file, const std::string& temp_name) {
   uncommitted.erase(temp_name);
 }
 
-OsError FakeOs::lock_current_directory(int /*wait_ms*/) { return planned("lock", "."); }
+OsError FakeOs::lock_current_directory(int /*wait_ms*/, LockHolder& /*holder*/) {
+  return planned("lock", ".");
+}
 
-OsError FakeOs::lock_file(const std::string& name, int wait_ms, FileId& locked) {
+void FakeOs::unlock_current_directory() {}
+
+OsError FakeOs::lock_file(const std::string& name, int wait_ms, FileId& locked,
+                          LockHolder& /*holder*/) {
   const std::lock_guard hold(lock_.mutex);
   if (const OsError e = planned("lock", name); e != OsError::none) return e;
   if (wait_ms >= 0 && lock_busy > 0) {

@@ -32,6 +32,7 @@ struct FakeOs : Os {
   std::string out_tried;                      // bytes handed to it, refused ones too
   std::string err;                            // bytes written to standard error
   std::deque<std::string> stdin_lines;        // answers, without line ends
+  bool stdin_terminal = true;                  // a person types them
   std::vector<std::string> commands;          // commands run at the pause
   std::vector<std::string> args{"feedfix"};   // the process's arguments
   std::vector<std::string> calls;             // "<operation> <name>" per fallible call
@@ -125,16 +126,19 @@ struct FakeOs : Os {
   OsError adopt_identity(FileHandle file, const std::string& of) override;
   OsError rename_no_replace(const std::string& from, const std::string& to) override;
   OsError replace_name(const std::string& from, const std::string& to) override;
-  OpenResult create_beside(const std::string& name, std::string& temp_name) override;
+  OpenResult create_beside(const std::string& name, bool own, std::string& temp_name) override;
   OsError keep_beside(FileHandle file, const std::string& temp_name,
                       const std::string& target) override;
   void discard_beside(FileHandle file, const std::string& temp_name) override;
-  OsError lock_current_directory(int wait_ms) override;
-  OsError lock_file(const std::string& name, int wait_ms, FileId& locked) override;
+  OsError lock_current_directory(int wait_ms, LockHolder& holder) override;
+  void unlock_current_directory() override;
+  OsError lock_file(const std::string& name, int wait_ms, FileId& locked,
+                    LockHolder& holder) override;
   void remove_stale_files(const std::string& name) override;
   OsError write_stdout(const char* data, std::size_t size) override;
   OsError write_stderr(const char* data, std::size_t size) override;
   bool read_stdin_line(std::string& line) override;
+  bool stdin_is_terminal() override { return stdin_terminal; }
   void run_command(const std::string& command) override;
   std::vector<std::string> arguments() override;
   void exit_process(int status) override;

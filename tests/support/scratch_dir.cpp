@@ -244,7 +244,20 @@ RunResult ScratchDir::run(const std::vector<std::string>& command,
   int out_pipe[2] = {-1, -1};
   int err_pipe[2] = {-1, -1};
   int stdout_file = -1;
-  if ((options.input && ::pipe2(in_pipe, O_CLOEXEC) != 0) || ::pipe2(err_pipe, O_CLOEXEC) != 0) {
+  // A terminal gets the whole input at once; its far end stays open until
+  // the program has ended.
+  int terminal = -1;
+  if (options.terminal_input) {
+    terminal = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (terminal < 0 || ::grantpt(terminal) != 0 || ::unlockpt(terminal) != 0 ||
+        (in_pipe[0] = ::open(::ptsname(terminal), O_RDWR | O_NOCTTY | O_CLOEXEC)) < 0 ||
+        ::write(terminal, options.input.value_or("").data(), options.input.value_or("").size()) < 0) {
+      ADD_FAILURE() << "terminal: " << std::strerror(errno);
+      return result;
+    }
+  }
+  if ((options.input && terminal < 0 && ::pipe2(in_pipe, O_CLOEXEC) != 0) ||
+      ::pipe2(err_pipe, O_CLOEXEC) != 0) {
     ADD_FAILURE() << "pipe: " << std::strerror(errno);
     return result;
   }
@@ -326,6 +339,7 @@ RunResult ScratchDir::run(const std::vector<std::string>& command,
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
+  close_fd(terminal);
   if (WIFEXITED(status)) {
     result.exit_status = WEXITSTATUS(status);
     if (result.exit_status == 127 && result.out.empty() && result.err.empty()) {

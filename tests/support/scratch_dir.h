@@ -13,6 +13,8 @@
 struct RunOptions {
   /// Bytes fed to standard input; without them standard input is /dev/null.
   std::optional<std::string> input;
+  /// Standard input is a terminal that holds `input` (a person typing).
+  bool terminal_input = false;
   /// Environment variables set for the program (added or replaced).
   std::map<std::string, std::string> env;
   /// Environment variables removed for the program.
