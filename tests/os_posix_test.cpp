@@ -419,29 +419,32 @@ TEST_F(PosixOs, MoveRenamesOnlyWhereThatIsOneStep) {
       {"read-only plot", false, true, false, OsError::access_denied},
       {"plot changed since it was read", false, false, true, OsError::changed},
   };
+  // A directory of its own for each case: the backend holds the directories
+  // it has reached for the rest of the process.
+  int n = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    fs::remove_all(path("m"));
-    fs::create_directory(path("m"));
-    scratch.write("m/~ffx.log", "new");
-    scratch.write("m/plot.plt", "old");
+    const std::string m = "m" + std::to_string(n++);
+    fs::create_directory(path(m));
+    scratch.write(m + "/~ffx.log", "new");
+    scratch.write(m + "/plot.plt", "old");
     const fs::perms mode = fs::perms::owner_read | fs::perms::group_read |
                            (c.read_only ? fs::perms::none : fs::perms::owner_write);
-    set_mode(path("m/plot.plt"), mode);
-    if (c.second_link) fs::create_hard_link(path("m/~ffx.log"), path("m/other"));
-    const FileState read = os_.path_state(path("m/plot.plt"));
+    set_mode(path(m + "/plot.plt"), mode);
+    if (c.second_link) fs::create_hard_link(path(m + "/~ffx.log"), path(m + "/other"));
+    const FileState read = os_.path_state(path(m + "/plot.plt"));
     // Same size, time of last write put back: only the change time tells.
     if (c.changed) {
       // File times have a tick of a few milliseconds.
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      set_mode(path("m/plot.plt"), fs::perms::owner_all);
-      set_mode(path("m/plot.plt"), mode);
+      set_mode(path(m + "/plot.plt"), fs::perms::owner_all);
+      set_mode(path(m + "/plot.plt"), mode);
     }
-    EXPECT_EQ(c.expected, move_over(path("m/~ffx.log"), path("m/plot.plt"), &read));
+    EXPECT_EQ(c.expected, move_over(path(m + "/~ffx.log"), path(m + "/plot.plt"), &read));
     const bool moved = c.expected == OsError::none;
-    EXPECT_EQ(moved ? "new" : "old", scratch.read("m/plot.plt"));
-    EXPECT_EQ(moved, !fs::exists(path("m/~ffx.log")));
-    EXPECT_EQ(mode, mode_of(path("m/plot.plt")));
+    EXPECT_EQ(moved ? "new" : "old", scratch.read(m + "/plot.plt"));
+    EXPECT_EQ(moved, !fs::exists(path(m + "/~ffx.log")));
+    EXPECT_EQ(mode, mode_of(path(m + "/plot.plt")));
   }
 }
 

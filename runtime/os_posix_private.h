@@ -1,0 +1,152 @@
+// What the files of the POSIX backend share: error mapping, retried system
+// calls, file states, and the places the run reaches its files through.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <csignal>
+#include <map>
+#include <set>
+#include <string>
+
+#include "runtime/os.h"
+
+namespace posix {
+
+OsError map_errno(int error);
+/// map_errno of errno.
+OsError last_error();
+
+inline int to_fd(FileHandle file) { return static_cast<int>(file); }
+
+/// openat, again after an interrupted call.
+int open_at(int dir, const char* name, int flags, mode_t mode = 0);
+/// Closes where a failed close loses nothing (the path fails already, or
+/// the file was only read).
+void close_quietly(int fd);
+OsError write_all(int fd, const char* data, std::size_t size);
+OsError fsync_retry(int fd);
+/// Makes a rename in the directory `dir` durable; a directory that cannot
+/// be synced (some file systems refuse) changes nothing.
+void sync_directory(int dir);
+
+FileState state_of(const struct stat& st);
+/// state_of with what this user may do to the entry `leaf` of `dir`.
+FileState state_with_rights(const struct stat& st, int dir, const char* leaf);
+/// A file whose permission bits let nobody write is read-only, also for
+/// root: the Windows program refuses to write it even for an administrator.
+inline bool nobody_may_write(const struct stat& st) { return (st.st_mode & 0222) == 0; }
+/// The run's own file under a fixed name: the running user's regular file
+/// with one name, which nobody else may write.
+bool own_private_file(const struct stat& st);
+/// Whether this user can give a new file the owner and group of `st`.
+bool can_give_owner(const struct stat& st);
+
+// Places ----------------------------------------------------------------------
+
+/// Where a name leads: a directory the backend holds open for the whole run
+/// and an entry in it. Every act on a file goes through the two, never
+/// through the path again, so that nobody who may change a directory on
+/// the way can send a later act elsewhere.
+struct Place {
+  int dir = -1;      // held, never closed
+  std::string leaf;  // one component, never "." or ".."
+};
+
+/// The place of `name`: its directories walked once (links followed by the
+/// trust rule below), its last component as it stands, not followed.
+OsError parent_place(const std::string& name, Place& place);
+/// The place of the file `name` leads to: as parent_place, then links in
+/// the last component followed by the same rule. A dangling link leads to
+/// its destination, to be created. `text` (may be null) receives a name
+/// that leads to the same place in later calls, without a walk.
+OsError followed_place(const std::string& name, Place& place, std::string* text = nullptr);
+/// Makes `text` lead to `place` in later calls.
+void remember_place(const std::string& text, const Place& place);
+/// The current directory, held from the first use on.
+int current_directory();
+
+/// The walk's trust rule. A walk that stands in a directory or a link owned
+/// by `from` may pass to a directory, link or file owned by `to` only where
+/// `from` is root or `to` itself, or, for a run of an ordinary user, where
+/// either is the running user: never from one ordinary user's directory or
+/// link to someone else's file.
+bool safe_transition(uid_t from, uid_t to, uid_t self);
+/// Whether a link may be followed at all: the running user made it, or the
+/// owner of the directory it stands in (in a directory that others may
+/// write, a link of theirs must not choose the file this run acts on).
+bool link_trusted(uid_t link_owner, uid_t directory_owner, uid_t self);
+
+// Temporary files ----------------------------------------------------------------
+
+/// Whether `leaf` is a temporary name of a run of this machine and process
+/// namespace; its process id in `pid`.
+bool temp_owner(const char* leaf, pid_t& pid);
+/// The site tag in this process's temporary names (empty where unknown).
+const std::string& site_tag();
+
+/// Removes the named temporary files of this process: for the stop
+/// signals, async-signal-safe.
+void remove_named_files();
+/// The signals that stop a run, whose handler removes the named files.
+inline constexpr int k_stop_signals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// The files' half of the seam (see os.h for each) ---------------------------------
+
+OpenResult open_plain(const std::string& name, Access access, Create create);
+OpenResult open_own(const std::string& name, Access access);
+/// The state of the entry `name` leads to: its last component followed
+/// (path_state) or not (name_state).
+FileState place_state(const std::string& name, bool follow);
+OpenResult create_beside(const std::string& target, bool own, std::string& note);
+OsError keep_beside(int fd, const std::string& note, const std::string& target);
+void discard_beside(int fd, const std::string& note);
+OsError replace_name(const std::string& from, const std::string& to);
+OsError rename_no_replace(const std::string& from, const std::string& to);
+OsError remove_file(const std::string& name);
+OsError adopt_identity(int fd, const Place& of);
+/// Copies the rest of `from` into `to`: the kernel copy where it works,
+/// else read and write through a large buffer.
+OsError copy_bytes(int from, int to, off_t size_hint);
+void remove_stale_files(const std::string& name);
+
+// Locks and watches -------------------------------------------------------------
+
+/// The locks a run holds: the current directory's and one plot file's, each
+/// on a descriptor kept open until the process ends (a command run at the
+/// pause does not inherit them).
+class Locks {
+ public:
+  OsError lock_directory(int wait_ms, LockHolder& holder);
+  void unlock_directory();
+  OsError lock_file(const std::string& name, int wait_ms, FileId& locked, LockHolder& holder);
+
+ private:
+  int directory_ = -1;
+  int file_ = -1;
+  FileId file_id_;
+};
+
+/// Watches on open files for writes by anyone.
+class Watches {
+ public:
+  void watch(int fd);
+  bool written_elsewhere(int fd);
+  /// The file `fd` is being closed.
+  void forget(int fd);
+
+ private:
+  bool watched_write(int fd);
+  std::map<int, int> watches_;  // inotify instances, by the watched descriptor
+  std::set<int> seen_writes_;
+};
+
+// The process ---------------------------------------------------------------------
+
+/// Signals the tool ignores, and the stop signals' handler.
+void install_stop_handlers();
+void run_command(const std::string& command);
+bool read_stdin_line(std::string& line);
+
+}  // namespace posix
