@@ -67,6 +67,15 @@ NewFile NewFile::beside(const std::string& name, OsError& error) {
   return file;
 }
 
+NewFile NewFile::own(const std::string& name, OsError& error) {
+  NewFile file;
+  file.target_ = name;
+  const OpenResult created = os().create_beside(name, /*own=*/true, file.temp_name_);
+  error = created.error;
+  if (error == OsError::none) file.handle_ = created.handle;
+  return file;
+}
+
 OsError NewFile::keep(const FileState* expected) {
   if (!open()) return OsError::other;
   const FileHandle file = std::exchange(handle_, k_no_file);

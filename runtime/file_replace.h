@@ -30,6 +30,12 @@ class NewFile {
   /// where none can take it without showing (see above): the caller then
   /// rewrites the old file in place, or gives up.
   static NewFile beside(const std::string& name, OsError& error);
+  /// A new private file to take the place of the run's own file under the
+  /// fixed name `name` in the current directory: the name is never
+  /// followed, whatever stands under it is replaced, and nothing is taken
+  /// from it. Its temporary name is of the system's making, so nobody can
+  /// occupy it first.
+  static NewFile own(const std::string& name, OsError& error);
 
   /// The open file, for writing its bytes.
   FileHandle handle() const { return handle_; }

@@ -251,12 +251,10 @@ std::vector<Scenario> scenarios() {
         {"lock", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
         // Without the intent record a rename, which cannot tear the plot
         // file, is still made.
-        {"open ~ffx.jnl.new", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
-        {"rename ~ffx.jnl", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
-        {"truncate ~ffx.jnl.new", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
-        {"write ~ffx.jnl.new", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
-        {"sync ~ffx.jnl.new", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
-        {"close ~ffx.jnl.new", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
+        {"create ~ffx.jnl", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
+        {"replace ~ffx.jnl", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
+        {"write ~ffx.jnl.new0", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
+        {"sync ~ffx.jnl.new0", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
         // Where ~ffx.log cannot be renamed over the plot file, it is copied.
         // A record whose removal failed stays; the next run removes it.
         {"remove ~ffx.jnl", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
@@ -389,12 +387,10 @@ std::vector<Scenario> scenarios() {
         {"close plot.plt", k_any, {"fatal", Plot::old, Ini::old, Temp::whole}},
         {"close ~ffx.log", k_any, {"fatal", Plot::old, Ini::old, Temp::absent}},
         {"lock", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
-        {"open ~ffx.jnl.new", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
-        {"rename ~ffx.jnl", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
-        {"truncate ~ffx.jnl.new", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
-        {"write ~ffx.jnl.new", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
-        {"sync ~ffx.jnl.new", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
-        {"close ~ffx.jnl.new", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
+        {"create ~ffx.jnl", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
+        {"replace ~ffx.jnl", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
+        {"write ~ffx.jnl.new0", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
+        {"sync ~ffx.jnl.new0", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
         // No new file can take the plot file's place: it is rewritten in
         // place, under the record. Any other failure of the copy beside
         // leaves the plot file whole: the record goes.
@@ -455,12 +451,10 @@ std::vector<Scenario> scenarios() {
         {"close ~ffx.jnl", k_any, clean},
         // The record rewritten for the replacement, and this run's own:
         // where they fail, the rename is made without them.
-        {"open ~ffx.jnl.new", k_any, clean},
-        {"rename ~ffx.jnl", k_any, clean},
-        {"truncate ~ffx.jnl.new", k_any, clean},
-        {"write ~ffx.jnl.new", k_any, clean},
-        {"sync ~ffx.jnl.new", k_any, clean},
-        {"close ~ffx.jnl.new", k_any, clean},
+        {"create ~ffx.jnl", k_any, clean},
+        {"replace ~ffx.jnl", k_any, clean},
+        {"write ~ffx.jnl.new0", k_any, clean},
+        {"sync ~ffx.jnl.new0", k_any, clean},
         // The stopped run's rename, made again: where a step of it fails,
         // the corrected plot is copied beside the plot file instead.
         {"open ~ffx.log#1", k_any, clean},

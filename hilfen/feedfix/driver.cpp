@@ -94,16 +94,19 @@ bool open_plot(std::string_view argument, std::string& plot_name, FileState& plo
 /// changed while it was read, or that an exporter still holds open for
 /// writing, is not replaced: the run ends as after a read error (`run_ok`
 /// false). It is looked at here, and once more right before the replacement.
-void close_after_loop(LoopResult& loop, const std::string& plot_name,
-                      const FileState& plot_seen) {
+/// Gives ~ffx.log's state as its handle shows it, all written.
+FileState close_after_loop(LoopResult& loop, const std::string& plot_name,
+                           const FileState& plot_seen) {
   if (loop.run_ok && (!plot_unchanged(unit_file_state(k_plot_unit), plot_seen) ||
                       unit_written_elsewhere(k_plot_unit))) {
     loop.run_ok = false;
   }
   close_unit(k_plot_unit);
   if (loop.run_ok && !plot_unchanged(os().path_state(plot_name), plot_seen)) loop.run_ok = false;
+  const FileState written = unit_file_state(k_temp_unit);
   // Nothing changed and nothing failed: the temporary file has no use.
   close_unit(k_temp_unit, loop.run_ok && !loop.changed ? Close::delete_file : Close::keep);
+  return written;
 }
 
 }  // namespace
@@ -154,10 +157,10 @@ int feedfix_main() {
   LoopResult loop =
       process_plot_records(settings.pg_threshold, page_grid, settings.carried_shift);
 
-  close_after_loop(loop, plot_name, plot_seen);
+  const FileState written = close_after_loop(loop, plot_name, plot_seen);
   Replacement replacement;
   if (loop.run_ok && loop.changed &&
-      (!prepare_replacement(replacement, plot_name, plot_seen, settings.pg_threshold,
+      (!prepare_replacement(replacement, plot_name, plot_seen, written, settings.pg_threshold,
                             settings.carried_shift) ||
        !plot_unchanged(os().path_state(plot_name), plot_seen))) {
     loop.run_ok = false;

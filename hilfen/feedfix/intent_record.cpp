@@ -5,11 +5,11 @@
 #include <charconv>
 #include <string>
 
+#include "runtime/file_replace.h"
+
 namespace {
 
 const std::string k_name(k_intent_file);
-// Where the next record is written before it takes the record's name.
-const std::string k_new_name = std::string(k_intent_file) + ".new";
 constexpr std::string_view k_magic = "feedfix intent 2\n";
 constexpr std::string_view k_end = "end\n";
 // A record is a few hundred bytes; anything far larger is no record of ours.
@@ -147,21 +147,16 @@ bool parse_intent(std::string_view text, Intent& intent) {
 
 OsError write_intent(const Intent& intent) {
   const std::string record = format_intent(intent);
-  // Written whole under a name of its own, then renamed over the record's
-  // name in one step: a stop leaves the old record or the new one, and a
-  // link under either name is replaced, never written through. Both are
-  // files of the run's own (a file of another user under the name is
-  // replaced where it may be; where not, no record is written).
-  const OpenResult opened = os().open_file(k_new_name, Access::write, Create::own_file);
-  if (opened.error != OsError::none) return opened.error;
-  OsError e = os().truncate_file(opened.handle);
-  if (e == OsError::none) e = os().write_file(opened.handle, record.data(), record.size());
-  // Durable before anything it names is touched.
-  if (e == OsError::none) e = os().sync_file(opened.handle);
-  const OsError closed = os().close_file(opened.handle);
-  if (e == OsError::none) e = closed;
-  if (e == OsError::none) e = os().replace_name(k_new_name, k_name);
-  if (e != OsError::none) (void)os().remove_file(k_new_name);  // Its own, half written.
+  // Written whole into a new private file of the run's own making, then
+  // renamed over the record's name in one step (synced first: durable
+  // before anything it names is touched): a stop leaves the old record or
+  // the new one, and a link or another user's file under the name is
+  // replaced, never written through (where the system allows; where not,
+  // no record is written).
+  OsError e = OsError::none;
+  NewFile file = NewFile::own(k_name, e);
+  if (e == OsError::none) e = os().write_file(file.handle(), record.data(), record.size());
+  if (e == OsError::none) e = file.keep();
   return e;
 }
 

@@ -178,8 +178,8 @@ void copy_in_place(Replacement& r, std::int16_t& cleanup_status) {
 }  // namespace
 
 bool prepare_replacement(Replacement& r, const std::string& plot_name,
-                         const FileState& plot_before, std::int32_t pg_threshold,
-                         std::int32_t carried_shift) {
+                         const FileState& plot_before, const FileState& written,
+                         std::int32_t pg_threshold, std::int32_t carried_shift) {
   r = Replacement{};
   r.intent.plot_name = plot_name;
   r.intent.plot_before = plot_before;
@@ -190,7 +190,10 @@ bool prepare_replacement(Replacement& r, const std::string& plot_name,
   const OsError synced = os().sync_file(log.handle);
   r.intent.corrected = os().file_state(log.handle);
   (void)os().close_file(log.handle);  // Only read; the sync has said what matters.
-  return synced == OsError::none && r.intent.corrected.exists;
+  // Another file under the name (one of the user's own that someone who may
+  // write the directory moved there) is no corrected copy.
+  return synced == OsError::none && r.intent.corrected.exists && written.exists &&
+         r.intent.corrected.id == written.id;
 }
 
 void replace_plot(Replacement& r, std::int16_t& cleanup_status) {

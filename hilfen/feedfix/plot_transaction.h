@@ -19,11 +19,12 @@ struct Replacement {
 
 /// Makes ~ffx.log, the corrected copy of the plot file `plot_name` that the
 /// run read as `plot_before`, durable, and notes the settings to write back.
-/// False when ~ffx.log is not the run's own file as it was written, or
-/// cannot be made durable: the plot file must then not be replaced.
+/// False when ~ffx.log is not the run's own file as it was written (the file
+/// `written`, as its handle showed it before its close), or cannot be made
+/// durable: the plot file must then not be replaced.
 bool prepare_replacement(Replacement& replacement, const std::string& plot_name,
-                         const FileState& plot_before, std::int32_t pg_threshold,
-                         std::int32_t carried_shift);
+                         const FileState& plot_before, const FileState& written,
+                         std::int32_t pg_threshold, std::int32_t carried_shift);
 
 /// Puts ~ffx.log in place of the plot file, with the way it does so recorded
 /// first: renamed over it where that is one step, else copied beside it and

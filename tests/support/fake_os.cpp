@@ -450,15 +450,18 @@ void FakeOs::discard_beside(FileHandle file, const std::string& temp_name) {
 }
 
 OsError FakeOs::lock_current_directory(int /*wait_ms*/, LockHolder& /*holder*/) {
-  return planned("lock", ".");
+  const OsError e = planned("lock", ".");
+  directory_locked = e == OsError::none;
+  return e;
 }
 
-void FakeOs::unlock_current_directory() {}
+void FakeOs::unlock_current_directory() { directory_locked = false; }
 
 OsError FakeOs::lock_file(const std::string& name, int wait_ms, FileId& locked,
                           LockHolder& /*holder*/) {
   const std::lock_guard hold(lock_.mutex);
   if (const OsError e = planned("lock", name); e != OsError::none) return e;
+  if (wait_ms != 0 && directory_locked) waited_holding_directory = true;
   if (wait_ms >= 0 && lock_busy > 0) {
     --lock_busy;
     return OsError::busy;

@@ -59,6 +59,10 @@ struct FakeOs : Os {
   std::set<std::string> keep_identity;
   /// lock_file answers busy this many times before it grants the lock.
   int lock_busy = 0;
+  /// Whether the run holds the current directory's lock now, and whether it
+  /// ever waited for a plot file's lock while it did.
+  bool directory_locked = false;
+  bool waited_holding_directory = false;
   /// start_worker gives real threads; otherwise none, and the record layer
   /// reads and writes for itself. Every call is then made under one lock.
   /// A planned stop that a worker's call meets makes that call and every
