@@ -527,3 +527,88 @@ TEST_F(PosixOs, NoNewFileBesideInADirectoryThatTakesNone) {
 }
 
 }  // namespace
+
+namespace {
+
+// The walk to a file, as root would take it through other users' directories
+// and links: each case is a tree made for it, with owners given by lchown.
+TEST_F(PosixOs, PathsAreWalkedByTheTrustRuleForEveryStep) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give files to other users";
+  struct Entry {
+    std::string name;
+    std::string link;  // empty: a directory ending in "/", else a file
+    uid_t owner;
+  };
+  struct Case {
+    const char* name;
+    std::vector<Entry> tree;  // made in order, under the case's directory
+    std::string open;         // opened from the scratch directory
+    OsError expected;
+  };
+  const std::string abs = path("");
+  const Case cases[] = {
+      {"the user's own link to a file of root", {{"t.plt", "", 0}, {"l.plt", "t.plt", 0}}, "l.plt",
+       OsError::none},
+      {"another user's link and file in that user's directory",
+       {{"u/", "", 1500}, {"u/real/", "", 1500}, {"u/real/f", "", 1500}, {"u/d", "real", 1500},
+        {"u/l.plt", "d/f", 1500}},
+       "u/l.plt", OsError::none},
+      {"another user's link to a path from /",
+       {{"u/", "", 1500}, {"t.plt", "", 0}, {"u/l.plt", "@t.plt", 1500}}, "u/l.plt",
+       OsError::access_denied},
+      {"another user's link in root's directory", {{"t.plt", "", 0}, {"l.plt", "t.plt", 1500}},
+       "l.plt", OsError::access_denied},
+      {"another user's link to that user's file in root's directory",
+       {{"f.plt", "", 1500}, {"l.plt", "f.plt", 1500}}, "l.plt", OsError::access_denied},
+      {"a third user's file in another user's directory",
+       {{"u/", "", 1500}, {"u/f.plt", "", 1600}}, "u/f.plt", OsError::access_denied},
+      {"another user's link up and out of that user's directory",
+       {{"t.plt", "", 0}, {"u/", "", 1500}, {"u/l.plt", "../t.plt", 1500}}, "u/l.plt",
+       OsError::access_denied},
+      {"up from another user's directory", {{"t.plt", "", 0}, {"u/", "", 1500}}, "u/../t.plt",
+       OsError::access_denied},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string top = "w" + std::to_string(n++);
+    fs::create_directory(path(top));
+    for (const Entry& e : c.tree) {
+      const std::string at = path(top + "/" + e.name);
+      if (e.name.ends_with('/')) {
+        fs::create_directory(at);
+      } else if (e.link.empty()) {
+        scratch.write(top + "/" + e.name, "PU1,2;\r\n");
+      } else {
+        // "@name": a path from / to `name` in the case's directory.
+        fs::create_symlink(e.link.starts_with('@') ? path(top + "/" + e.link.substr(1)) : e.link,
+                           at);
+      }
+      ASSERT_EQ(0, ::lchown(at.c_str(), e.owner, e.owner));
+    }
+    const OpenResult r = os_.open_file(path(top + "/" + c.open), Access::read, Create::must_exist);
+    EXPECT_EQ(c.expected, r.error);
+    if (r.error == OsError::none) (void)os_.close_file(r.handle);
+  }
+}
+
+TEST_F(PosixOs, AFileIsReachedThroughTheDirectoryFoundFirst) {
+  // Once walked, a path keeps leading to the directory it led to, whatever
+  // is done to the links and directories on the way.
+  fs::create_directory(path("a"));
+  fs::create_directory(path("b"));
+  scratch.write("a/f.plt", "a");
+  scratch.write("b/f.plt", "b");
+  fs::create_directory_symlink("a", path("d"));
+  EXPECT_TRUE(os_.path_state(path("d/f.plt")).exists);
+  fs::remove(path("d"));
+  fs::create_directory_symlink("b", path("d"));
+  const OpenResult r = os_.open_file(path("d/f.plt"), Access::write, Create::must_exist);
+  ASSERT_EQ(OsError::none, r.error);
+  EXPECT_EQ(OsError::none, os_.write_file(r.handle, "new", 3));
+  (void)os_.close_file(r.handle);
+  EXPECT_EQ("new", scratch.read("a/f.plt"));
+  EXPECT_EQ("b", scratch.read("b/f.plt"));
+}
+
+}  // namespace
