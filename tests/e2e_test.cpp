@@ -206,6 +206,9 @@ TEST_F(E2e, EarlyStopsLeaveEveryFileAsItWas) {
        stopped("Cannot open temporary file.")},
       {"reset of a read-only settings file", {settings}, {}, k_settings, "/r",
        stopped("INI-file not opened (for writing).")},
+      // Read-only means read-only, also for the run's own temporary file.
+      {"read-only temporary file", {settings, plot, {k_temp, "kept\r\n"}}, {}, k_temp, "p.plt",
+       stopped("Cannot open temporary file.")},
   };
   // Arguments that only look like reset switches name plot files.
   for (const std::string& argument :
@@ -232,6 +235,18 @@ TEST_F(E2e, EarlyStopsLeaveEveryFileAsItWas) {
     for (const auto& [name, bytes] : c.files) EXPECT_EQ(bytes, scratch.read(name)) << name;
     EXPECT_EQ(names, scratch.names());
   }
+}
+
+TEST_F(E2e, DeviceThatWouldKeepTheRunWaitingIsRefusedAtOnce) {
+  SKIP_ON_WINDOWS("devices");
+  if (!std::filesystem::exists("/dev/ptmx")) GTEST_SKIP() << "no /dev/ptmx";
+  dir.write(k_settings, "15574\r\n250\r\n");
+  std::filesystem::create_symlink("/dev/ptmx", dir.file("p.plt"));
+  RunOptions options;
+  options.timeout_seconds = 10;
+  RunResult result = run({"p.plt"}, options);
+  expect_exit(result, 0);
+  EXPECT_EQ(stopped("Cannot open plot file."), result.out);
 }
 
 // ---------------------------------------------------------------------------

@@ -412,20 +412,27 @@ TEST_F(PosixOs, MoveRenamesOnlyWhereThatIsOneStep) {
     bool read_only;    // the plot file lets nobody write
     bool changed;      // the plot file changed after the state the caller expects
     OsError expected;
+    fs::perms directory = fs::perms::owner_all;  // of the directory both stand in
   };
+  const fs::perms group_may_write = fs::perms::owner_all | fs::perms::group_all;
+  const fs::perms sticky = group_may_write | fs::perms::others_all | fs::perms::sticky_bit;
   const Case cases[] = {
       {"plain", false, false, false, OsError::none},
       {"second link", true, false, false, OsError::other},
       {"read-only plot", false, true, false, OsError::access_denied},
       {"plot changed since it was read", false, false, true, OsError::changed},
+      // Others could put a file of theirs under ~ffx.log before the rename.
+      {"directory others may write", false, false, false, OsError::other, group_may_write},
+      {"sticky directory", false, false, false, OsError::none, sticky},
   };
   // A directory of its own for each case: the backend holds the directories
   // it has reached for the rest of the process.
-  int n = 0;
+  std::string m = "m";
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string m = "m" + std::to_string(n++);
+    m += "m";
     fs::create_directory(path(m));
+    set_mode(path(m), c.directory);
     scratch.write(m + "/~ffx.log", "new");
     scratch.write(m + "/plot.plt", "old");
     const fs::perms mode = fs::perms::owner_read | fs::perms::group_read |
