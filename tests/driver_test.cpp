@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "hilfen/feedfix/plot_transaction.h"
 #include "runtime/console.h"
 #include "tests/support/fake_os.h"
 
@@ -96,22 +95,6 @@ TEST_F(Driver, APlotFileHeldElsewhereIsWaitedForWithTheDirectoryGivenBack) {
   EXPECT_EQ("feedfix: waiting for the lock of this plot file\r\n", fake.err);
   EXPECT_EQ(k_plot_fixed, fake.files["plot.plt"]);
   EXPECT_EQ("     15574\r\n       446\r\n", fake.files["feedfix.ini"]);
-}
-
-TEST_F(Driver, OnlyTheCorrectedCopyTheRunWroteTakesThePlotsPlace) {
-  fake.files["~ffx.log"] = "PU1,2;\r\n";
-  fake.files["other"] = "PU1,2;\r\n";
-  FakeOsScope scope(fake);
-  const auto state_of = [&](const std::string& name) {
-    const OpenResult r = fake.open_file(name, Access::read, Create::must_exist);
-    const FileState state = fake.file_state(r.handle);
-    (void)fake.close_file(r.handle);
-    return state;
-  };
-  Replacement replacement;
-  const FileState plot;
-  EXPECT_TRUE(prepare_replacement(replacement, "plot.plt", plot, state_of("~ffx.log"), 15574, 0));
-  EXPECT_FALSE(prepare_replacement(replacement, "plot.plt", plot, state_of("other"), 15574, 0));
 }
 
 }  // namespace

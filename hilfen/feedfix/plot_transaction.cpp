@@ -236,6 +236,25 @@ void end_replacement(const Replacement& r, std::int16_t& cleanup_status) {
   }
 }
 
+Recovery classify_recovery(ReplaceMethod method, PlotFound plot, bool log_kept,
+                           bool stopped_copy) {
+  switch (plot) {
+    case PlotFound::as_read:
+      // Stopped before the plot was touched: made again from ~ffx.log.
+      return log_kept ? Recovery::replace_again : Recovery::drop_record;
+    case PlotFound::corrected:
+      return method == ReplaceMethod::rename ? Recovery::write_back : Recovery::drop_record;
+    case PlotFound::copy_beside:
+      return method == ReplaceMethod::beside ? Recovery::write_back : Recovery::drop_record;
+    case PlotFound::same_file:
+      return method == ReplaceMethod::in_place && log_kept && stopped_copy ? Recovery::finish_copy
+                                                                         : Recovery::drop_record;
+    case PlotFound::other:
+      break;
+  }
+  return Recovery::drop_record;
+}
+
 bool finish_interrupted_replacement() {
   Replacement r;
   switch (read_intent(r.intent)) {
@@ -256,40 +275,47 @@ bool finish_interrupted_replacement() {
   // Runs on this plot file from other directories take turns with this one.
   FileId locked;
   if (!lock_plot_file(intent.plot_name, locked)) return false;
+
+  // What the run finds, then what it does.
   const bool log_kept = log_as_recorded(intent.corrected);
   const FileState plot = os().path_state(intent.plot_name);
+  PlotFound found = PlotFound::other;
   if (same_file_state(plot, intent.plot_before)) {
-    // Stopped before the plot was touched: the replacement is made again.
-    if (!log_kept) {
+    found = PlotFound::as_read;
+  } else if (plot.exists && plot.id == intent.corrected.id) {
+    found = PlotFound::corrected;
+  } else if (plot.exists && intent.beside.exists && plot.id == intent.beside.id) {
+    found = PlotFound::copy_beside;
+  } else if (plot.exists && plot.id == intent.plot_before.id) {
+    found = PlotFound::same_file;
+  }
+  // Read only where it can decide anything: it reads both files through.
+  const bool stopped_copy = found == PlotFound::same_file &&
+                            intent.method == ReplaceMethod::in_place && log_kept &&
+                            stopped_copy_in_place(intent);
+
+  std::int16_t status = k_failed;
+  switch (classify_recovery(intent.method, found, log_kept, stopped_copy)) {
+    case Recovery::drop_record:
       (void)remove_intent();
       return true;
-    }
-    std::int16_t status = k_failed;
-    replace_plot(r, status);
-    if (!r.replaced) {
-      if (!same_file_state(os().path_state(intent.plot_name), intent.plot_before)) {
-        stop_run(k_cleanup_failed);
+    case Recovery::replace_again:
+      replace_plot(r, status);
+      if (!r.replaced) {
+        if (!same_file_state(os().path_state(intent.plot_name), intent.plot_before)) {
+          stop_run(k_cleanup_failed);
+        }
+        // The plot file is whole and old: the shift of the old plot stays.
+        (void)remove_intent();
+        return true;
       }
-      // The plot file is whole and old: the shift of the old plot stays.
-      (void)remove_intent();
-      return true;
-    }
-  } else if (intent.method == ReplaceMethod::rename && plot.exists &&
-             plot.id == intent.corrected.id) {
-    // ~ffx.log took the plot's place: only the write-back is left.
-  } else if (intent.method == ReplaceMethod::beside && plot.exists && intent.beside.exists &&
-             plot.id == intent.beside.id) {
-    // The copy beside took the plot's place.
-  } else if (intent.method == ReplaceMethod::in_place && log_kept && plot.exists &&
-             plot.id == intent.plot_before.id && stopped_copy_in_place(intent)) {
-    std::int16_t status = k_failed;
-    copy_in_place(r, status);
-    if (!r.replaced) stop_run(k_cleanup_failed);
-  } else {
-    // The plot file has been changed by someone else since, or replaced:
-    // theirs, and the settings stay as they are.
-    (void)remove_intent();
-    return true;
+      break;
+    case Recovery::finish_copy:
+      copy_in_place(r, status);
+      if (!r.replaced) stop_run(k_cleanup_failed);
+      break;
+    case Recovery::write_back:
+      break;
   }
   if (!store_settings(intent.pg_threshold, intent.carried_shift)) {
     (void)remove_intent();

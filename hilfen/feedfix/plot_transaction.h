@@ -39,6 +39,32 @@ void replace_plot(Replacement& replacement, std::int16_t& cleanup_status);
 /// next run finishes the copy from ~ffx.log.
 void end_replacement(const Replacement& replacement, std::int16_t& cleanup_status);
 
+/// What the next run finds of the plot file a stopped run was replacing.
+enum class PlotFound {
+  as_read,      // exactly the file and bytes the stopped run read
+  corrected,    // ~ffx.log itself, renamed over it
+  copy_beside,  // the recorded copy beside, renamed over it
+  same_file,    // the file the stopped run read, with other bytes now
+  other,        // another file, or none
+};
+
+/// What the next run does about a stopped replacement.
+enum class Recovery {
+  drop_record,    // nothing to finish: the record goes, the settings stay
+  replace_again,  // the plot untouched: the replacement is made again
+  write_back,     // the plot replaced: only the settings are left
+  finish_copy,    // a copy in place stopped half way: finished, then the settings
+};
+
+/// Decides, from what the record says and what the run finds, what is to be
+/// done: nothing is acted on but what the record names, and a plot file that
+/// someone else has changed since is theirs. `log_kept`: ~ffx.log is still
+/// the recorded one; `stopped_copy`: the plot file shows nothing but a copy
+/// in place of it that stopped on the way (looked at only for a copy in
+/// place into the same file).
+Recovery classify_recovery(ReplaceMethod method, PlotFound plot, bool log_kept,
+                           bool stopped_copy);
+
 /// Finishes what a run stopped during a replacement left, acting only on a
 /// record that is the running user's own and on what it says: the plot file
 /// replaced where it is still exactly the stopped run's (unless it has been
