@@ -59,6 +59,8 @@ class Walk {
 
   OsError run(const std::string& path, bool follow_last, Place& place) {
     self_ = ::geteuid();
+    // A name that ends in a slash names a directory, which is no file.
+    if (path.ends_with('/')) return OsError::path_not_found;
     std::deque<std::string> rest = components(path);
     if (const OsError e = enter(path.starts_with('/') ? open_directory(AT_FDCWD, "/")
                                                       : current_directory(),
