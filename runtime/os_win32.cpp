@@ -1,6 +1,11 @@
 // Win32 backend of the operating-system seam: ANSI file calls, the standard
 // handles, the command interpreter, the process's own command line, the
 // owners of files, and the locks that let runs take turns.
+
+// rand_s, the C runtime's door to the system's random source, is declared
+// only where this stands before the first include of <stdlib.h>.
+#define _CRT_RAND_S
+
 #include "runtime/os.h"
 
 #include <windows.h>
@@ -11,6 +16,7 @@
 #include <array>
 #include <charconv>
 #include <cstdint>
+#include <cstdlib>
 #include <map>
 #include <memory>
 #include <string>
@@ -94,7 +100,7 @@ std::string directory_part(const std::string& path) {
   return cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
 }
 
-std::string hex(unsigned long value) {
+std::string hex(std::uint64_t value) {
   char digits[16];
   char* end = std::to_chars(digits, digits + sizeof digits, value, 16).ptr;
   return std::string(digits, end);
@@ -277,6 +283,8 @@ bool sole_name(const BY_HANDLE_FILE_INFORMATION& info) {
 
 constexpr const char* k_temp_prefix = "~ffx";
 constexpr const char* k_temp_suffix = ".tmp";
+// The most directory entries remove_stale_files reads in one run.
+constexpr std::size_t k_max_stale_entries = 4096;
 
 // A new, empty file for writing beside the file `target`, made by this
 // process; `marked` tells whether it goes by itself when the process ends.
@@ -284,29 +292,47 @@ struct TempFile {
   HANDLE handle = INVALID_HANDLE_VALUE;
   std::string name;
   bool marked = false;
+  OsError error = OsError::other;  // why there is none
 };
 
-// Creates a temporary file under a fresh name in the directory of `target`.
-// The name carries the process id, so that a later run can tell the files of
-// runs that are gone (remove_stale_files). The file is marked for deletion at
+// 64 bits from the system's random source, in hex; false where it gives none.
+// Nothing another user can read or guess (a time, a counter) goes into it.
+bool random_part(std::string& part) {
+  unsigned int high = 0;
+  unsigned int low = 0;
+  if (rand_s(&high) != 0 || rand_s(&low) != 0) return false;
+  part = hex((std::uint64_t{high} << 32) | low);
+  return true;
+}
+
+// Creates a temporary file under a fresh name in the directory of `target`:
+// "~ffx<process id>-<random>.tmp". The process id lets a later run tell the
+// files of runs that are gone (remove_stale_files); the random part keeps
+// others from taking the name first. The file is marked for deletion at
 // once: a run that is stopped or killed leaves nothing, and only keeping it
-// takes the mark back. Where the mark is refused, the file stays an ordinary one.
-// `security` (may be null) gives the file a DACL of its own; it may always
-// be given the target's later (WRITE_DAC).
+// takes the mark back. Where the mark is refused, the file stays an ordinary
+// one. `security` (may be null) gives the file a DACL of its own; it may
+// always be given the target's later (WRITE_DAC).
 TempFile create_file_beside(const std::string& target, SECURITY_ATTRIBUTES* security = nullptr) {
-  static unsigned serial = 0;
   TempFile temp;
   const std::string directory = directory_part(target);
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    temp.name = directory + k_temp_prefix + hex(GetCurrentProcessId()) + "-" + hex(serial++) +
+  // A name that is taken (by chance, or by someone who made many) is
+  // skipped; CREATE_NEW never opens what stands under it, a link neither.
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    std::string random;
+    if (!random_part(random)) return temp;
+    temp.name = directory + k_temp_prefix + hex(GetCurrentProcessId()) + "-" + random +
                 k_temp_suffix;
     temp.handle = CreateFileA(temp.name.c_str(), GENERIC_WRITE | DELETE | WRITE_DAC, k_share_all,
                               security, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (temp.handle != INVALID_HANDLE_VALUE) break;
     const DWORD code = GetLastError();
-    if (code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS) break;
+    temp.error = map_error(code);
+    if (code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS) return temp;
   }
-  if (temp.handle != INVALID_HANDLE_VALUE) temp.marked = mark_for_deletion(temp.handle, true);
+  if (temp.handle == INVALID_HANDLE_VALUE) return temp;
+  temp.error = OsError::none;
+  temp.marked = mark_for_deletion(temp.handle, true);
   return temp;
 }
 
@@ -652,7 +678,7 @@ OpenResult open_own_file(const std::string& name, Access access) {
   // that renames no open file makes the open fail.
   const TempFile temp = create_file_beside(name, private_security());
   if (temp.handle == INVALID_HANDLE_VALUE) {
-    result.error = last_error();
+    result.error = temp.error;
     return result;
   }
   OsError e = OsError::none;
@@ -740,13 +766,12 @@ bool current_directory_key(std::string& key) {
     return false;
   }
   const std::uint64_t hash = fnv1a(upper);
-  key = hex(static_cast<unsigned long>(hash >> 32)) + "-" +
-        hex(static_cast<unsigned long>(hash & 0xffffffffu)) + "-p";
+  key = hex(hash >> 32) + "-" + hex(hash & 0xffffffffu) + "-p";
   return true;
 }
 
 // The process id in a name that create_file_beside makes
-// ("~ffx<pid hex>-<serial hex>.tmp"); false for any other name.
+// ("~ffx<pid hex>-<random hex>.tmp"); false for any other name.
 bool temp_file_owner(const std::string& name, DWORD& pid) {
   const std::string prefix = k_temp_prefix;
   const std::string suffix = k_temp_suffix;
@@ -761,9 +786,9 @@ bool temp_file_owner(const std::string& name, DWORD& pid) {
   unsigned long value = 0;
   const auto [pid_end, pid_error] = std::from_chars(first, dash, value, 16);
   if (pid_error != std::errc() || pid_end != dash || value > 0xffffffffu) return false;
-  unsigned long serial = 0;
-  const auto [serial_end, serial_error] = std::from_chars(dash + 1, last, serial, 16);
-  if (serial_error != std::errc() || serial_end != last) return false;
+  std::uint64_t random = 0;
+  const auto [random_end, random_error] = std::from_chars(dash + 1, last, random, 16);
+  if (random_error != std::errc() || random_end != last) return false;
   pid = static_cast<DWORD>(value);
   return true;
 }
@@ -1080,12 +1105,15 @@ struct Win32Os final : Os {
 
   OsError adopt_identity(FileHandle file, const std::string& of) override {
     const HANDLE handle = to_native(file);
+    const auto beside = beside_.find(handle);
+    // A file for one of the run's own names takes nothing from what stood
+    // under the name: it stays private.
+    if (beside != beside_.end() && beside->second.own) return OsError::none;
     auto identity = std::make_unique<SavedIdentity>();
     if (const OsError e = identity->read(of); e != OsError::none) {
       return e == OsError::file_not_found || e == OsError::path_not_found ? e
                                                                           : OsError::access_denied;
     }
-    const auto beside = beside_.find(handle);
     // The marks at once: through the handle of a file of create_beside,
     // which may set them; for any other, through a second handle that asks
     // for attributes alone (no write access another run could see).
@@ -1108,7 +1136,7 @@ struct Win32Os final : Os {
     // the file would stop the rename. Until then the file keeps the private
     // DACL it was made with.
     if (beside != beside_.end()) {
-      beside->second = std::move(identity);
+      beside->second.identity = std::move(identity);
       return OsError::none;
     }
     FileId id;
@@ -1118,20 +1146,23 @@ struct Win32Os final : Os {
     return OsError::none;
   }
 
-  OpenResult create_beside(const std::string& target, std::string& temp_name) override {
+  OpenResult create_beside(const std::string& target, bool own, std::string& temp_name) override {
     OpenResult result;
     // Private while it is written where it is to take a file's place (it is
     // given that file's DACL when kept); one that takes a free name gets
-    // the DACL the directory hands down, as any new file.
-    const bool free_name = GetFileAttributesA(target.c_str()) == INVALID_FILE_ATTRIBUTES &&
+    // the DACL the directory hands down, as any new file. A file for one of
+    // the run's own names stays private for good: the name is not looked
+    // at (what stands under it, a link too, is replaced by the rename and
+    // gives the file nothing).
+    const bool free_name = !own && GetFileAttributesA(target.c_str()) == INVALID_FILE_ATTRIBUTES &&
                            GetLastError() == ERROR_FILE_NOT_FOUND;
     const TempFile temp = create_file_beside(target, free_name ? nullptr : private_security());
     if (temp.handle == INVALID_HANDLE_VALUE) {
-      result.error = last_error();
+      result.error = temp.error;
       return result;
     }
     if (temp.marked) marked_.push_back(temp.handle);
-    beside_[temp.handle] = nullptr;
+    beside_[temp.handle] = Beside{own, nullptr};
     temp_name = temp.name;
     result.error = OsError::none;
     result.handle = from_native(temp.handle);
@@ -1146,7 +1177,7 @@ struct Win32Os final : Os {
     const bool marked = forget_mark(handle);
     std::unique_ptr<SavedIdentity> identity;
     if (const auto found = beside_.find(handle); found != beside_.end()) {
-      identity = std::move(found->second);
+      identity = std::move(found->second.identity);
       beside_.erase(found);
     }
     // From here to the rename the file has a name and no mark: a run killed
@@ -1196,22 +1227,29 @@ struct Win32Os final : Os {
     discard_temp(to_native(file), temp_name);
   }
 
-  OsError lock_current_directory(int wait_ms) override {
+  // The locks are named mutexes of the logon session's namespace, taken by
+  // the thread that asks (the main one) and given back by it. Only runs of
+  // this logon session can hold them: unlike a lock on the file itself, a
+  // mere reader of a file or directory cannot, and runs of other sessions or
+  // machines are not held back either. A mutex tells nothing of its holder,
+  // so `holder` stays unknown.
+  OsError lock_current_directory(int wait_ms, LockHolder& holder) override {
+    holder = LockHolder{};
+    if (directory_locked_) return OsError::none;  // A second wait would count twice.
     if (directory_lock_ == nullptr) {
       std::string key;
       if (!current_directory_key(key)) return OsError::other;
-      // The session's namespace: a named object elsewhere needs a privilege
-      // that ordinary users lack. Runs of other sessions or machines are not
-      // held back by it.
-      std::string name = "Local\\feedfix-";
-      name += key;
+      // A named object outside the session's namespace needs a privilege
+      // that ordinary users lack.
+      const std::string name = "Local\\feedfix-" + key;
       directory_lock_ = CreateMutexA(nullptr, /*bInitialOwner=*/FALSE, name.c_str());
       if (directory_lock_ == nullptr) return last_error();
     }
-    // Never released nor closed once held: the system lets go of it when the
-    // process ends, however it ends. After a timeout the handle is kept, and
-    // a second call waits on the same mutex.
+    // Held until unlock_current_directory or until the process ends, however
+    // it ends: the system lets go of it then. The handle is kept after a
+    // timeout and after a release, and a later call waits on the same mutex.
     const OsError e = wait_for(directory_lock_, wait_ms);
+    directory_locked_ = e == OsError::none;
     if (e != OsError::none && e != OsError::busy) {
       (void)CloseHandle(directory_lock_);
       directory_lock_ = nullptr;
@@ -1219,52 +1257,47 @@ struct Win32Os final : Os {
     return e;
   }
 
-  OsError lock_file(const std::string& name, int wait_ms, FileId& locked) override {
+  void unlock_current_directory() override {
+    if (!directory_locked_) return;
+    // Owned by this thread, which took it: the release cannot fail.
+    (void)ReleaseMutex(directory_lock_);
+    directory_locked_ = false;
+  }
+
+  OsError lock_file(const std::string& name, int wait_ms, FileId& locked,
+                    LockHolder& holder) override {
+    holder = LockHolder{};
     // Not a byte-range lock on the file itself: that needs a handle of the
     // file kept open, and Windows renames no file over a name whose file is
     // open anywhere, so the plot could never be replaced. A mutex named by
     // the file's identity on its volume serves instead, whatever name or
-    // directory reached the file; like the directory's, it holds back the
-    // runs of this session only.
-    if (file_lock_ == nullptr || file_lock_name_ != name) {
-      if (file_lock_ != nullptr) {
-        if (file_locked_) (void)ReleaseMutex(file_lock_);  // Another file now.
-        (void)CloseHandle(file_lock_);
-      }
-      file_lock_ = nullptr;
-      file_locked_ = false;
-      file_lock_name_.clear();
-      // Only to learn the identity: opened without asking for any data, and
-      // closed again at once.
-      const HANDLE file = CreateFileA(name.c_str(), FILE_READ_ATTRIBUTES, k_share_all, nullptr,
-                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-      if (file == INVALID_HANDLE_VALUE) return last_error();
-      const bool disk = GetFileType(file) == FILE_TYPE_DISK;
-      BY_HANDLE_FILE_INFORMATION info{};
-      const bool known = disk && GetFileInformationByHandle(file, &info);
-      const OsError asked = disk && !known ? last_error() : OsError::none;
-      (void)CloseHandle(file);  // Only asked; nothing to lose.
-      if (!disk) return OsError::access_denied;
-      if (!known) return asked == OsError::none ? OsError::other : asked;
-      file_lock_id_ = FileId{info.dwVolumeSerialNumber,
-                             (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
-      const std::string mutex_name = "Local\\feedfix-file-" + hex(info.dwVolumeSerialNumber) +
-                                     "-" + hex(info.nFileIndexHigh) + "-" +
-                                     hex(info.nFileIndexLow);
+    // directory reached the file. The identity is asked each time: the name
+    // may lead to another file by now (a replaced plot file is a new one).
+    // Opened without asking for any data, and closed again at once.
+    const HANDLE file = CreateFileA(name.c_str(), FILE_READ_ATTRIBUTES, k_share_all, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return last_error();
+    const bool disk = GetFileType(file) == FILE_TYPE_DISK;
+    FileId id;
+    const bool known = disk && file_id_of(file, id);
+    const OsError asked = disk && !known ? last_error() : OsError::none;
+    (void)CloseHandle(file);  // Only asked; nothing to lose.
+    if (!disk) return OsError::access_denied;
+    if (!known) return asked == OsError::none ? OsError::other : asked;
+    if (file_lock_ == nullptr || id != file_lock_id_) {
+      release_file_lock();  // Another file now.
+      const std::string mutex_name = "Local\\feedfix-file-" + hex(id.volume) + "-" +
+                                     hex(id.index >> 32) + "-" + hex(id.index & 0xffffffffu);
       file_lock_ = CreateMutexA(nullptr, /*bInitialOwner=*/FALSE, mutex_name.c_str());
       if (file_lock_ == nullptr) return last_error();
-      file_lock_name_ = name;
+      file_lock_id_ = id;
     }
-    locked = file_lock_id_;
+    locked = id;
     if (file_locked_) return OsError::none;  // Held already.
     // Held until the process ends, however it ends, or another file is locked.
     const OsError e = wait_for(file_lock_, wait_ms);
     file_locked_ = e == OsError::none;
-    if (e != OsError::none && e != OsError::busy) {
-      (void)CloseHandle(file_lock_);
-      file_lock_ = nullptr;
-      file_lock_name_.clear();
-    }
+    if (e != OsError::none && e != OsError::busy) release_file_lock();
     return e;
   }
 
@@ -1274,6 +1307,9 @@ struct Win32Os final : Os {
     WIN32_FIND_DATAA found{};
     const HANDLE search = FindFirstFileA(pattern.c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) return;  // None there, or nothing to be seen.
+    // A bounded look: a directory that others filled with such names costs
+    // a run no more than this; what is left is for later runs.
+    std::size_t seen = 0;
     do {
       DWORD pid = 0;
       // Owner and use are asked by remove_if_unused, of the file itself.
@@ -1281,7 +1317,7 @@ struct Win32Os final : Os {
           temp_file_owner(found.cFileName, pid) && process_gone(pid)) {
         remove_if_unused(directory + found.cFileName);
       }
-    } while (FindNextFileA(search, &found));
+    } while (++seen < k_max_stale_entries && FindNextFileA(search, &found));
     (void)FindClose(search);
   }
 
@@ -1334,6 +1370,13 @@ struct Win32Os final : Os {
     return true;
   }
 
+  bool stdin_is_terminal() override {
+    // A console answers for its mode; a file, a pipe or a device does not.
+    DWORD mode = 0;
+    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    return input != nullptr && input != INVALID_HANDLE_VALUE && GetConsoleMode(input, &mode) != 0;
+  }
+
   void run_command(const std::string& command) override {
     const std::string comspec = environment_variable("COMSPEC");
     if (!comspec.empty()) {
@@ -1369,6 +1412,15 @@ struct Win32Os final : Os {
   void exit_process(int status) override { ExitProcess(static_cast<UINT>(status)); }
 
  private:
+  // Lets go of the mutex of lock_file, if any.
+  void release_file_lock() {
+    if (file_lock_ == nullptr) return;
+    if (file_locked_) (void)ReleaseMutex(file_lock_);  // This thread's own.
+    (void)CloseHandle(file_lock_);
+    file_lock_ = nullptr;
+    file_locked_ = false;
+  }
+
   // Takes `handle` off the list of files marked for deletion; whether it was on it.
   bool forget_mark(HANDLE handle) {
     const auto found = std::find(marked_.begin(), marked_.end(), handle);
@@ -1379,9 +1431,14 @@ struct Win32Os final : Os {
 
   // Files of create_beside that carry the deletion mark, until kept or discarded.
   std::vector<HANDLE> marked_;
-  // Files of create_beside, until kept or discarded, with what adopt_identity
-  // keeps to give them after the rename (null until it is called).
-  std::map<HANDLE, std::unique_ptr<SavedIdentity>> beside_;
+  // A file of create_beside, until kept or discarded: whether it is for one
+  // of the run's own names, and what adopt_identity keeps to give it after
+  // the rename (null until it is called).
+  struct Beside {
+    bool own = false;
+    std::unique_ptr<SavedIdentity> identity;
+  };
+  std::map<HANDLE, Beside> beside_;
   // The same for the one other file last given an identity, to be renamed
   // by replace_name: its identity on its volume, and what it is to be given.
   FileId moved_id_;
@@ -1389,9 +1446,9 @@ struct Win32Os final : Os {
   // The state of files given to watch_writes when it was called.
   std::map<HANDLE, FileState> watched_;
   HANDLE directory_lock_ = nullptr;  // the mutex of the current directory
+  bool directory_locked_ = false;    // held by this run now
   HANDLE file_lock_ = nullptr;       // the mutex of the file of lock_file
-  std::string file_lock_name_;
-  FileId file_lock_id_;
+  FileId file_lock_id_;              // that file's identity
   bool file_locked_ = false;
 };
 

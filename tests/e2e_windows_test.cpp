@@ -1,6 +1,7 @@
 // Black-box runs of the Windows program under Wine: command lines exactly as
 // the command interpreter hands them over, the read-only attribute, the command
-// run at the pause, and console and file bytes equal to the Linux program's.
+// run at the pause from a console, and console and file bytes equal to the
+// Linux program's.
 //
 // Runs only with FEEDFIX_E2E_PLATFORM=windows and FEEDFIX_E2E_COMMAND naming
 // the launcher and the program ("wine /path/feedfix.exe").
@@ -8,6 +9,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -168,21 +170,34 @@ TEST_F(E2eWindows, ReadOnlyAttributeKeepsThePlotFileButTheShiftIsSaved) {
   EXPECT_EQ((std::vector<std::string>{k_settings, "plot.plt", k_temp}), dir.names());
 }
 
-TEST_F(E2eWindows, PauseAnswerRunsThroughComspecOrElseCmd) {
+TEST_F(E2eWindows, PauseAnswerRunsThroughComspecOrElseCmdOnlyFromAConsole) {
   const std::string expected_tail =
       "\r\nError: x,j,m=    -2    -2     0\r\n" + k_pause_prompt + "\r\n\r\n OK\r\n";
-  for (const bool comspec_broken : {false, true}) {
-    SCOPED_TRACE(comspec_broken ? "COMSPEC names no program" : "COMSPEC as set by the system");
+  struct Case {
+    std::string name;
+    bool comspec_broken;  // COMSPEC names no program
+    bool console;         // standard input is a console (a terminal under Wine)
+  };
+  const std::vector<Case> cases = {
+      {"COMSPEC as set by the system", false, true},
+      {"COMSPEC names no program", true, true},
+      {"answer from a pipe is read and dropped", false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
     ScratchDir dir;
     dir.write(k_settings, "15574\r\n-1\r\n");
     dir.write("p.plt", "PG;     -1,0;\r\n");
     RunOptions options;
-    options.input = "echo made> made.txt  \t\r\n";
-    const std::string set_comspec = comspec_broken ? "@set COMSPEC=C:\\nowhere\\cmd.exe\r\n" : "";
+    // The console ends a typed line with a carriage return.
+    options.input = c.console ? "echo made> made.txt  \t\r" : "echo made> made.txt  \t\r\n";
+    options.terminal_input = c.console;
+    const std::string set_comspec = c.comspec_broken ? "@set COMSPEC=C:\\nowhere\\cmd.exe\r\n" : "";
     RunResult result = run_batch(dir, set_comspec + "@feedfix.exe p.plt\r\n", options);
     expect_exit_0(result);
     EXPECT_TRUE(ends_with(result.out, expected_tail)) << result.describe();
-    EXPECT_EQ("made\r\n", dir.read("made.txt"));
+    EXPECT_EQ(c.console ? std::optional<std::string>("made\r\n") : std::nullopt,
+              dir.read("made.txt"));
     EXPECT_EQ("PG;0,0;\r\n", dir.read("p.plt"));
   }
 }
