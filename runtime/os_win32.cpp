@@ -619,13 +619,21 @@ bool own_private_file(HANDLE handle) {
          owner_of(handle) != Owner::other;
 }
 
+// An own file (own_private_file) that its owner marked read-only.
+bool own_read_only_file(HANDLE handle) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  return GetFileInformationByHandle(handle, &info) &&
+         (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0 && own_private_file(handle);
+}
+
 // Opens `name` as a file of the run's own (Create::own_file). The name is
 // never followed as a link (FILE_FLAG_OPEN_REPARSE_POINT: a link opens as
 // itself and is recognised). For reading, only an own file is opened. For
-// writing, an own file is used, and anything else under the name (a link, a
-// file of another user or with other names, a directory) is replaced by a
-// new file renamed over the name, never removed first: where the rename is
-// not allowed the open fails. A new file gets a DACL for this user alone.
+// writing, an own file is used, and one its owner marked read-only is
+// refused and left as it is; anything else under the name (a link, a file
+// of another user or with other names, a directory) is replaced by a new
+// file renamed over the name, never removed first: where the rename is not
+// allowed the open fails. A new file gets a DACL for this user alone.
 OpenResult open_own_file(const std::string& name, Access access) {
   OpenResult result;
   const DWORD desired = access == Access::read ? GENERIC_READ : GENERIC_WRITE;
@@ -634,12 +642,29 @@ OpenResult open_own_file(const std::string& name, Access access) {
       CreateFileA(name.c_str(), desired, k_share_all, nullptr, OPEN_EXISTING, k_flags, nullptr);
   const DWORD open_error = handle == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
   if (handle != INVALID_HANDLE_VALUE) {
+    // The mark is asked of the open file too: a system may let a write open
+    // past it (Wine run by root).
+    if (access == Access::write && own_read_only_file(handle)) {
+      (void)CloseHandle(handle);
+      result.error = OsError::access_denied;
+      return result;
+    }
     if (own_private_file(handle)) {
       result.error = OsError::none;
       result.handle = from_native(handle);
       return result;
     }
     (void)CloseHandle(handle);
+  }
+  if (access == Access::write && open_error == ERROR_ACCESS_DENIED) {
+    // The mark refuses the write open: the file is asked whose it is.
+    const HANDLE asked = open_to_ask(name, FILE_FLAG_OPEN_REPARSE_POINT);
+    const bool read_only = asked != INVALID_HANDLE_VALUE && own_read_only_file(asked);
+    if (asked != INVALID_HANDLE_VALUE) (void)CloseHandle(asked);  // Only asked.
+    if (read_only) {
+      result.error = OsError::access_denied;
+      return result;
+    }
   }
   if (open_error == ERROR_PATH_NOT_FOUND) {
     result.error = OsError::path_not_found;
