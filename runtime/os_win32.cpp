@@ -619,6 +619,60 @@ bool own_private_file(HANDLE handle) {
          owner_of(handle) != Owner::other;
 }
 
+// Whether the open file, opened with FILE_FLAG_OPEN_REPARSE_POINT, is a link:
+// a reparse point that stands for another name (a symbolic link, a junction,
+// a mount point). The kinds that keep a file's data elsewhere (deduplicated
+// or cloud files) are none. Where the tag cannot be read, any reparse point
+// counts as one.
+bool is_link(HANDLE handle) {
+  FILE_ATTRIBUTE_TAG_INFO tag{};
+  if (GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag)) {
+    return (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+           IsReparseTagNameSurrogate(tag.ReparseTag);
+  }
+  BY_HANDLE_FILE_INFORMATION info{};
+  return GetFileInformationByHandle(handle, &info) &&
+         (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+// What stands under a name itself, links not followed.
+struct NameItself {
+  bool exists = false;
+  bool reparse = false;  // a reparse point of any kind
+  bool link = false;     // one that stands for another name (is_link)
+  bool mine = false;     // a link of the running user's (or on a volume without owners)
+  FileId id;
+};
+
+NameItself name_itself(const std::string& name) {
+  NameItself itself;
+  const HANDLE handle =
+      open_to_ask(name, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS);
+  if (handle == INVALID_HANDLE_VALUE) return itself;  // None, or the open will tell.
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (GetFileInformationByHandle(handle, &info)) {
+    itself.exists = file_id_of(handle, itself.id);
+    itself.reparse = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    itself.link = itself.reparse && is_link(handle);
+    itself.mine = itself.link && owner_of(handle) != Owner::other;
+  }
+  (void)CloseHandle(handle);  // Only asked; nothing to lose.
+  return itself;
+}
+
+// Whether the file `opened` under `name` is what name_itself told before the
+// open: the same file where no link stood there, and the same link still
+// under the name where one was followed.
+bool still_itself(const std::string& name, const NameItself& before, HANDLE opened) {
+  if (before.link) {
+    const NameItself now = name_itself(name);
+    return now.link && now.id == before.id;
+  }
+  if (!before.reparse && is_link(opened)) return false;
+  FileId id;
+  return !before.exists || (file_id_of(opened, id) && id == before.id);
+}
+
 // An own file (own_private_file) that its owner marked read-only.
 bool own_read_only_file(HANDLE handle) {
   BY_HANDLE_FILE_INFORMATION info{};
@@ -975,13 +1029,25 @@ struct Win32Os final : Os {
         return result;
       }
     }
-    HANDLE handle = CreateFileA(name.c_str(), desired, k_share_all, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    // The name itself is asked first. A link is followed only where the
+    // running user made it (the rule of resolve_name); anything else is
+    // opened as itself, never followed, so that a link put under the name
+    // in the meantime is not followed either and is refused below. A
+    // reparse point that keeps a file's data elsewhere is opened through
+    // its filter, as any program opens it.
+    const NameItself itself = name_itself(name);
+    if (itself.link && !itself.mine) {
+      result.error = OsError::access_denied;
+      return result;
+    }
+    const DWORD flags =
+        FILE_ATTRIBUTE_NORMAL | (itself.reparse ? 0 : DWORD{FILE_FLAG_OPEN_REPARSE_POINT});
+    HANDLE handle =
+        CreateFileA(name.c_str(), desired, k_share_all, nullptr, OPEN_EXISTING, flags, nullptr);
     if (handle == INVALID_HANDLE_VALUE && create == Create::create_if_missing &&
         GetLastError() == ERROR_FILE_NOT_FOUND) {
       // CREATE_NEW, not OPEN_ALWAYS: a file that appears in between is not ours to take.
-      handle = CreateFileA(name.c_str(), desired, k_share_all, nullptr, CREATE_NEW,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+      handle = CreateFileA(name.c_str(), desired, k_share_all, nullptr, CREATE_NEW, flags, nullptr);
       result.created = handle != INVALID_HANDLE_VALUE;
     }
     if (handle == INVALID_HANDLE_VALUE) {
@@ -989,9 +1055,13 @@ struct Win32Os final : Os {
       return result;
     }
     // Only a file on a disk; for reading, a character device too (NUL, CON),
-    // as a device file may be read on POSIX. A pipe is refused.
+    // as a device file may be read on POSIX. A pipe is refused. So is a file
+    // other than the one asked about: a link opened as itself, a followed
+    // link that was replaced, a file with a data reparse point swapped for
+    // another.
     const DWORD type = GetFileType(handle);
-    if (type != FILE_TYPE_DISK && !(access == Access::read && type == FILE_TYPE_CHAR)) {
+    if ((type != FILE_TYPE_DISK && !(access == Access::read && type == FILE_TYPE_CHAR)) ||
+        (type == FILE_TYPE_DISK && !result.created && !still_itself(name, itself, handle))) {
       (void)CloseHandle(handle);
       result.error = OsError::access_denied;
       return result;
