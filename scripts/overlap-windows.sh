@@ -11,8 +11,11 @@
 # holding feedfix.ini and N plot files. A serial run of the same plot files
 # in every order, done once beforehand, gives the outcomes that may come of
 # it: the plot files and feedfix.ini of a round must equal those of one
-# order. The Wine prefix is build-win/wineprefix, as for test-windows.sh; the
-# Wine server is stopped at the end. A failing round's directory is kept.
+# order. Last, a run that waits for a plot file another run holds (from
+# another directory) must give its own directory back meanwhile: a third run
+# there ends while the first still holds the plot file. The Wine prefix is
+# build-win/wineprefix, as for test-windows.sh; the Wine server is stopped at
+# the end. A failing round's directory is kept.
 set -eu
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -181,8 +184,50 @@ for round in $(seq 1 "$rounds"); do
   [ "$keep" = 1 ] || rm -rf "$dir"
 done
 
+# A run that waits for a plot file another run holds gives its directory
+# back meanwhile: run 1 in directory a holds a.plt at the pause (its answer
+# comes through a FIFO); run 2 in directory b waits for a.plt; run 3 in b on
+# a plot file of its own must end before run 1 goes on.
+round=hand-over
+dir="$scratch/hand-over"
+mkdir -p "$dir/a" "$dir/b"
+printf '15574\r\n-1\r\n' >"$dir/a/feedfix.ini"
+printf 'PG;     -1,0;\r\n' >"$dir/a/a.plt"
+printf '15574\r\n250\r\n' >"$dir/b/feedfix.ini"
+cp "$scratch/orig/plot1" "$dir/b/plot1"
+mkfifo "$dir/answer"
+exec 3<>"$dir/answer"
+# Waits up to 30 s until file $1 holds text $2.
+await() {
+  for _ in $(seq 1 300); do
+    grep -q "$2" "$1" 2>/dev/null && return 0
+    sleep 0.1
+  done
+  return 1
+}
+(cd "$dir/a" && exec timeout 120 wine "$exe" a.plt <"$dir/answer" >"$dir/1.out" 2>&1) &
+holder=$!
+await "$dir/1.out" Pause || fail "run 1 did not reach the pause"
+(cd "$dir/b" && exec timeout 120 wine "$exe" ../a/a.plt </dev/null >"$dir/2.out" 2>&1) &
+waiter=$!
+await "$dir/2.out" "waiting for the lock of this plot file" || fail "run 2 did not wait for a.plt"
+status=0
+(cd "$dir/b" && exec timeout 30 wine "$exe" plot1 </dev/null >"$dir/3.out" 2>&1) || status=$?
+[ "$status" = 0 ] && grep -q ' OK' "$dir/3.out" ||
+  fail "run 3 did not end while run 2 waited for another directory's plot file (status $status)"
+printf '\r\n' >&3
+exec 3>&-
+for pid in $holder $waiter; do
+  status=0
+  wait "$pid" || status=$?
+  [ "$status" = 0 ] || fail "run $([ "$pid" = "$holder" ] && echo 1 || echo 2): exit status $status"
+done
+grep -q ' OK' "$dir/2.out" || fail "run 2 ended with: $(tr -d '\r' <"$dir/2.out" | tail -n 1)"
+[ "$keep" = 1 ] || rm -rf "$dir"
+
 if [ "$failures" -gt 0 ]; then
   echo "overlap (windows): $failures failures in $rounds rounds × $plots runs ($(($(date +%s) - start)) s)"
   exit 1
 fi
-echo "overlap (windows): $rounds rounds × $plots runs: all plots whole and own, shifts chain"
+echo "overlap (windows): $rounds rounds × $plots runs: all plots whole and own, shifts chain;" \
+  "a run waiting for a plot file gives its directory back"

@@ -1,13 +1,17 @@
 // Black-box runs of the Windows program under Wine: command lines exactly as
 // the command interpreter hands them over, the read-only attribute, the command
-// run at the pause, and console and file bytes equal to the Linux program's.
+// run at the pause from a console, and console and file bytes equal to the
+// Linux program's.
 //
 // Runs only with FEEDFIX_E2E_PLATFORM=windows and FEEDFIX_E2E_COMMAND naming
 // the launcher and the program ("wine /path/feedfix.exe").
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -40,6 +44,16 @@ std::vector<std::string> words(const char* text) {
 bool ends_with(const std::string& text, const std::string& tail) {
   return text.size() >= tail.size() &&
          text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// The names in the directory `path`, sorted.
+std::vector<std::string> names_in(const std::string& path) {
+  std::vector<std::string> out;
+  for (const auto& entry : std::filesystem::directory_iterator(path)) {
+    out.push_back(entry.path().filename().string());
+  }
+  std::sort(out.begin(), out.end());
+  return out;
 }
 
 void expect_exit_0(const RunResult& result) {
@@ -149,40 +163,97 @@ TEST_F(E2eWindows, ArgumentWithBlanksFromTheLauncherArrivesWhole) {
   EXPECT_EQ((std::vector<std::string>{k_settings, "sub dir"}), dir.names());
 }
 
-TEST_F(E2eWindows, ReadOnlyAttributeKeepsThePlotFileButTheShiftIsSaved) {
-  ScratchDir dir;
-  dir.write("plot.plt", k_plot);
-  dir.write(k_settings, "15574\r\n250\r\n");
-  std::vector<std::string> attrib = launcher_;
-  attrib.insert(attrib.end(), {"cmd", "/c", "attrib", "+r", "plot.plt"});
-  expect_exit_0(dir.run(attrib));
+TEST_F(E2eWindows, ReadOnlyAttributeKeepsTheFileItMarks) {
+  struct Case {
+    std::string name;
+    std::string read_only;  // the file marked read-only
+    std::string tail;       // how the run ends
+    std::string temp_after;
+    std::string settings_after;
+  };
+  const std::vector<Case> cases = {
+      {"plot file: kept, the shift is saved", "plot.plt",
+       "\r\n.  OK\r\nError on cleaning up plot files.\r\n\r\n", k_shifted,
+       "     15574\r\n       250\r\n"},
+      {"own temporary file: left, nothing done", k_temp,
+       " \r\nCannot open temporary file.\r\n\r\n", "old\r\n", "15574\r\n250\r\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir dir;
+    dir.write("plot.plt", k_plot);
+    dir.write(k_settings, "15574\r\n250\r\n");
+    if (c.read_only == k_temp) dir.write(k_temp, "old\r\n");
+    std::vector<std::string> attrib = launcher_;
+    attrib.insert(attrib.end(), {"cmd", "/c", "attrib", "+r", c.read_only});
+    expect_exit_0(dir.run(attrib));
 
-  RunResult result = run(dir, {"plot.plt"});
-  expect_exit_0(result);
-  EXPECT_TRUE(ends_with(result.out, "\r\n.  OK\r\nError on cleaning up plot files.\r\n\r\n"))
-      << result.describe();
-  EXPECT_EQ(k_plot, dir.read("plot.plt"));
-  EXPECT_EQ(k_shifted, dir.read(k_temp));
-  EXPECT_EQ("     15574\r\n       250\r\n", dir.read(k_settings));
-  // No half-made replacement is left beside the plot file.
-  EXPECT_EQ((std::vector<std::string>{k_settings, "plot.plt", k_temp}), dir.names());
+    RunResult result = run(dir, {"plot.plt"});
+    expect_exit_0(result);
+    EXPECT_TRUE(ends_with(result.out, c.tail)) << result.describe();
+    EXPECT_EQ(k_plot, dir.read("plot.plt"));
+    EXPECT_EQ(c.temp_after, dir.read(k_temp));
+    EXPECT_EQ(c.settings_after, dir.read(k_settings));
+    // No half-made replacement is left beside the plot file.
+    EXPECT_EQ((std::vector<std::string>{k_settings, "plot.plt", k_temp}), dir.names());
+  }
 }
 
-TEST_F(E2eWindows, PauseAnswerRunsThroughComspecOrElseCmd) {
+// Temporary files of runs that are gone go; anything else named like them
+// stays, and a directory full of them costs a run a bounded look.
+TEST_F(E2eWindows, StaleTemporaryFilesGoAFewThousandAtATime) {
+  ScratchDir dir;
+  dir.write(k_settings, "15574\r\n250\r\n");
+  // Process id fffffff0 is no process's.
+  constexpr int k_many = 5000;
+  for (int i = 0; i < k_many; ++i) {
+    dir.write("~ffxfffffff0-" + std::to_string(i) + ".tmp", "");
+  }
+  std::filesystem::create_directory(dir.file("sub"));
+  dir.write("sub/plot.plt", k_plot);
+  dir.write("sub/~ffxfffffff0-1.tmp", "");   // a gone run's
+  dir.write("sub/~ffxfffffff0-zz.tmp", "");  // no name the program makes
+  std::filesystem::create_directory(dir.file("sub/~ffxfffffff0-2.tmp"));
+
+  RunResult result = run(dir, {"sub\\plot.plt"});
+  expect_exit_0(result);
+  EXPECT_TRUE(ends_with(result.out, "\r\n.  OK\r\n")) << result.describe();
+  EXPECT_EQ((std::vector<std::string>{"plot.plt", "~ffxfffffff0-2.tmp", "~ffxfffffff0-zz.tmp"}),
+            names_in(dir.file("sub")));
+  // One sweep of the current directory: no more than 4096 files looked at.
+  const std::size_t left = dir.names().size() - 2;  // feedfix.ini, sub
+  EXPECT_GE(left, std::size_t{k_many - 4096});
+  EXPECT_LT(left, std::size_t{k_many});
+}
+
+TEST_F(E2eWindows, PauseAnswerRunsThroughComspecOrElseCmdOnlyFromAConsole) {
   const std::string expected_tail =
       "\r\nError: x,j,m=    -2    -2     0\r\n" + k_pause_prompt + "\r\n\r\n OK\r\n";
-  for (const bool comspec_broken : {false, true}) {
-    SCOPED_TRACE(comspec_broken ? "COMSPEC names no program" : "COMSPEC as set by the system");
+  struct Case {
+    std::string name;
+    bool comspec_broken;  // COMSPEC names no program
+    bool console;         // standard input is a console (a terminal under Wine)
+  };
+  const std::vector<Case> cases = {
+      {"COMSPEC as set by the system", false, true},
+      {"COMSPEC names no program", true, true},
+      {"answer from a pipe is read and dropped", false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
     ScratchDir dir;
     dir.write(k_settings, "15574\r\n-1\r\n");
     dir.write("p.plt", "PG;     -1,0;\r\n");
     RunOptions options;
-    options.input = "echo made> made.txt  \t\r\n";
-    const std::string set_comspec = comspec_broken ? "@set COMSPEC=C:\\nowhere\\cmd.exe\r\n" : "";
+    // The console ends a typed line with a carriage return.
+    options.input = c.console ? "echo made> made.txt  \t\r" : "echo made> made.txt  \t\r\n";
+    options.terminal_input = c.console;
+    const std::string set_comspec = c.comspec_broken ? "@set COMSPEC=C:\\nowhere\\cmd.exe\r\n" : "";
     RunResult result = run_batch(dir, set_comspec + "@feedfix.exe p.plt\r\n", options);
     expect_exit_0(result);
     EXPECT_TRUE(ends_with(result.out, expected_tail)) << result.describe();
-    EXPECT_EQ("made\r\n", dir.read("made.txt"));
+    EXPECT_EQ(c.console ? std::optional<std::string>("made\r\n") : std::nullopt,
+              dir.read("made.txt"));
     EXPECT_EQ("PG;0,0;\r\n", dir.read("p.plt"));
   }
 }

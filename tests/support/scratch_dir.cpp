@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -249,9 +250,16 @@ RunResult ScratchDir::run(const std::vector<std::string>& command,
   int terminal = -1;
   if (options.terminal_input) {
     terminal = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (terminal < 0 || ::grantpt(terminal) != 0 || ::unlockpt(terminal) != 0 ||
-        (in_pipe[0] = ::open(::ptsname(terminal), O_RDWR | O_NOCTTY | O_CLOEXEC)) < 0 ||
-        ::write(terminal, options.input.value_or("").data(), options.input.value_or("").size()) < 0) {
+    bool ready = terminal >= 0 && ::grantpt(terminal) == 0 && ::unlockpt(terminal) == 0 &&
+                 (in_pipe[0] = ::open(::ptsname(terminal), O_RDWR | O_NOCTTY | O_CLOEXEC)) >= 0;
+    // A carriage return reaches the program as typed, not turned into a line
+    // feed: the Windows console ends a line with it.
+    struct termios modes {};
+    ready = ready && ::tcgetattr(in_pipe[0], &modes) == 0;
+    modes.c_iflag &= ~tcflag_t{ICRNL};
+    ready = ready && ::tcsetattr(in_pipe[0], TCSANOW, &modes) == 0;
+    const std::string typed = options.input.value_or("");
+    if (!ready || ::write(terminal, typed.data(), typed.size()) < 0) {
       ADD_FAILURE() << "terminal: " << std::strerror(errno);
       return result;
     }

@@ -1,0 +1,560 @@
+// Win32 backend: opening files, the run's own files under fixed names,
+// renames, temporary files beside a target and the sweep of stale ones.
+
+// rand_s, the C runtime's door to the system's random source, is declared
+// only where this stands before the first include of <stdlib.h>.
+#define _CRT_RAND_S
+
+#include "runtime/os_win32_private.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <utility>
+
+namespace win32 {
+
+namespace {
+
+// Everything up to and including the last separator of `path`: the directory
+// a new file beside it goes into.
+std::string directory_part(const std::string& path) {
+  const std::size_t cut = path.find_last_of("\\/:");
+  return cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
+}
+
+// Marks an open file (opened with DELETE access) to go when its last handle
+// closes, or takes the mark back. Unlike FILE_FLAG_DELETE_ON_CLOSE the mark
+// can be taken back, and the system honours it however the process ends.
+bool mark_for_deletion(HANDLE handle, bool remove) {
+  FILE_DISPOSITION_INFO info{};
+  info.DeleteFile = remove ? TRUE : FALSE;
+  return SetFileInformationByHandle(handle, FileDispositionInfo, &info, sizeof info) != 0;
+}
+
+// A file reached by a name of its own: not a symbolic link or other reparse
+// point, and no other name (hard link) leads to it.
+bool sole_name(const BY_HANDLE_FILE_INFORMATION& info) {
+  return info.nNumberOfLinks == 1 && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
+constexpr const char* k_temp_prefix = "~ffx";
+
+constexpr const char* k_temp_suffix = ".tmp";
+
+// The most directory entries remove_stale_files reads in one run.
+constexpr std::size_t k_max_stale_entries = 4096;
+
+// A new, empty file for writing beside the file `target`, made by this
+// process; `marked` tells whether it goes by itself when the process ends.
+struct TempFile {
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  std::string name;
+  bool marked = false;
+  OsError error = OsError::other;  // why there is none
+};
+
+// 64 bits from the system's random source, in hex; false where it gives none.
+// Nothing another user can read or guess (a time, a counter) goes into it.
+bool random_part(std::string& part) {
+  unsigned int high = 0;
+  unsigned int low = 0;
+  if (rand_s(&high) != 0 || rand_s(&low) != 0) return false;
+  part = hex((std::uint64_t{high} << 32) | low);
+  return true;
+}
+
+// Creates a temporary file under a fresh name in the directory of `target`:
+// "~ffx<process id>-<random>.tmp". The process id lets a later run tell the
+// files of runs that are gone (remove_stale_files); the random part keeps
+// others from taking the name first. The file is marked for deletion at
+// once: a run that is stopped or killed leaves nothing, and only keeping it
+// takes the mark back. Where the mark is refused, the file stays an ordinary
+// one. `security` (may be null) gives the file a DACL of its own; it may
+// always be given the target's later (WRITE_DAC).
+TempFile create_file_beside(const std::string& target, SECURITY_ATTRIBUTES* security = nullptr) {
+  TempFile temp;
+  const std::string directory = directory_part(target);
+  // A name that is taken (by chance, or by someone who made many) is
+  // skipped; CREATE_NEW never opens what stands under it, a link neither.
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    std::string random;
+    if (!random_part(random)) return temp;
+    temp.name = directory + k_temp_prefix + hex(GetCurrentProcessId()) + "-" + random +
+                k_temp_suffix;
+    temp.handle = CreateFileA(temp.name.c_str(), GENERIC_WRITE | DELETE | WRITE_DAC, k_share_all,
+                              security, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (temp.handle != INVALID_HANDLE_VALUE) break;
+    const DWORD code = GetLastError();
+    temp.error = map_error(code);
+    if (code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS) return temp;
+  }
+  if (temp.handle == INVALID_HANDLE_VALUE) return temp;
+  temp.error = OsError::none;
+  temp.marked = mark_for_deletion(temp.handle, true);
+  return temp;
+}
+
+// Closes and removes a temporary file; a marked one goes with its handle.
+void discard_temp(HANDLE handle, const std::string& name) {
+  (void)CloseHandle(handle);
+  (void)DeleteFileA(name.c_str());  // Best effort: already gone when it was marked.
+}
+
+// A file of the run's own under a fixed name: the running user's regular
+// file on a disk, reached by its one and only name.
+bool own_private_file(HANDLE handle) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  return GetFileType(handle) == FILE_TYPE_DISK && GetFileInformationByHandle(handle, &info) &&
+         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && sole_name(info) &&
+         owner_of(handle) != Owner::other;
+}
+
+// Whether the open file, opened with FILE_FLAG_OPEN_REPARSE_POINT, is a link:
+// a reparse point that stands for another name (a symbolic link, a junction,
+// a mount point). The kinds that keep a file's data elsewhere (deduplicated
+// or cloud files) are none. Where the tag cannot be read, any reparse point
+// counts as one.
+bool is_link(HANDLE handle) {
+  FILE_ATTRIBUTE_TAG_INFO tag{};
+  if (GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag)) {
+    return (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+           IsReparseTagNameSurrogate(tag.ReparseTag);
+  }
+  BY_HANDLE_FILE_INFORMATION info{};
+  return GetFileInformationByHandle(handle, &info) &&
+         (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+// What stands under a name itself, links not followed.
+struct NameItself {
+  bool exists = false;
+  bool reparse = false;  // a reparse point of any kind
+  bool link = false;     // one that stands for another name (is_link)
+  bool mine = false;     // a link of the running user's (or on a volume without owners)
+  FileId id;
+};
+
+NameItself name_itself(const std::string& name) {
+  NameItself itself;
+  const HANDLE handle =
+      open_to_ask(name, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS);
+  if (handle == INVALID_HANDLE_VALUE) return itself;  // None, or the open will tell.
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (GetFileInformationByHandle(handle, &info)) {
+    itself.exists = file_id_of(handle, itself.id);
+    itself.reparse = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    itself.link = itself.reparse && is_link(handle);
+    itself.mine = itself.link && owner_of(handle) != Owner::other;
+  }
+  (void)CloseHandle(handle);  // Only asked; nothing to lose.
+  return itself;
+}
+
+// Whether the file `opened` under `name` is what name_itself told before the
+// open: the same file where no link stood there, and the same link still
+// under the name where one was followed.
+bool still_itself(const std::string& name, const NameItself& before, HANDLE opened) {
+  if (before.link) {
+    const NameItself now = name_itself(name);
+    return now.link && now.id == before.id;
+  }
+  if (!before.reparse && is_link(opened)) return false;
+  FileId id;
+  return !before.exists || (file_id_of(opened, id) && id == before.id);
+}
+
+// An own file (own_private_file) that its owner marked read-only.
+bool own_read_only_file(HANDLE handle) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  return GetFileInformationByHandle(handle, &info) &&
+         (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0 && own_private_file(handle);
+}
+
+// Opens `name` as a file of the run's own (Create::own_file). The name is
+// never followed as a link (FILE_FLAG_OPEN_REPARSE_POINT: a link opens as
+// itself and is recognised). For reading, only an own file is opened. For
+// writing, an own file is used, and one its owner marked read-only is
+// refused and left as it is; anything else under the name (a link, a file
+// of another user or with other names, a directory) is replaced by a new
+// file renamed over the name, never removed first: where the rename is not
+// allowed the open fails. A new file gets a DACL for this user alone.
+OpenResult open_own_file(const std::string& name, Access access) {
+  OpenResult result;
+  const DWORD desired = access == Access::read ? GENERIC_READ : GENERIC_WRITE;
+  constexpr DWORD k_flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
+  HANDLE handle =
+      CreateFileA(name.c_str(), desired, k_share_all, nullptr, OPEN_EXISTING, k_flags, nullptr);
+  const DWORD open_error = handle == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+  if (handle != INVALID_HANDLE_VALUE) {
+    // The mark is asked of the open file too: a system may let a write open
+    // past it (Wine run by root).
+    if (access == Access::write && own_read_only_file(handle)) {
+      (void)CloseHandle(handle);
+      result.error = OsError::access_denied;
+      return result;
+    }
+    if (own_private_file(handle)) {
+      result.error = OsError::none;
+      result.handle = from_native(handle);
+      return result;
+    }
+    (void)CloseHandle(handle);
+  }
+  if (access == Access::write && open_error == ERROR_ACCESS_DENIED) {
+    // The mark refuses the write open: the file is asked whose it is.
+    const HANDLE asked = open_to_ask(name, FILE_FLAG_OPEN_REPARSE_POINT);
+    const bool read_only = asked != INVALID_HANDLE_VALUE && own_read_only_file(asked);
+    if (asked != INVALID_HANDLE_VALUE) (void)CloseHandle(asked);  // Only asked.
+    if (read_only) {
+      result.error = OsError::access_denied;
+      return result;
+    }
+  }
+  if (open_error == ERROR_PATH_NOT_FOUND) {
+    result.error = OsError::path_not_found;
+    return result;
+  }
+  if (access == Access::read) {
+    result.error =
+        open_error == ERROR_FILE_NOT_FOUND ? OsError::file_not_found : OsError::access_denied;
+    return result;
+  }
+  if (open_error == ERROR_FILE_NOT_FOUND) {
+    handle = CreateFileA(name.c_str(), desired, k_share_all, private_security(), CREATE_NEW,
+                         k_flags, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+      // Another name may have been given to the new file before this open
+      // returned; writing through it would then reach that name too.
+      if (!own_private_file(handle)) {
+        (void)CloseHandle(handle);
+        result.error = OsError::access_denied;
+        return result;
+      }
+      result.error = OsError::none;
+      result.handle = from_native(handle);
+      result.created = true;
+      return result;
+    }
+    const DWORD code = GetLastError();
+    if (code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS) {
+      result.error = map_error(code);
+      return result;
+    }
+  }
+  // Something that is not the run's own stands under the name: a new file
+  // takes its place by a rename over the name itself, which replaces a link
+  // and never writes through it. It is renamed while open; a file system
+  // that renames no open file makes the open fail.
+  const TempFile temp = create_file_beside(name, private_security());
+  if (temp.handle == INVALID_HANDLE_VALUE) {
+    result.error = temp.error;
+    return result;
+  }
+  OsError e = OsError::none;
+  if (temp.marked && !mark_for_deletion(temp.handle, false)) e = last_error();
+  if (e == OsError::none && !MoveFileExA(temp.name.c_str(), name.c_str(),
+                                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    e = last_error();
+  }
+  if (e != OsError::none) {
+    discard_temp(temp.handle, temp.name);
+    result.error = e;
+    return result;
+  }
+  result.error = OsError::none;
+  result.handle = from_native(temp.handle);
+  result.created = true;
+  return result;
+}
+
+// The process id in a name that create_file_beside makes
+// ("~ffx<pid hex>-<random hex>.tmp"); false for any other name.
+bool temp_file_owner(const std::string& name, DWORD& pid) {
+  const std::string prefix = k_temp_prefix;
+  const std::string suffix = k_temp_suffix;
+  if (name.size() <= prefix.size() + suffix.size() || name.compare(0, prefix.size(), prefix) != 0 ||
+      name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
+    return false;
+  }
+  const char* first = name.data() + prefix.size();
+  const char* last = name.data() + name.size() - suffix.size();
+  const char* dash = std::find(first, last, '-');
+  if (dash == first || dash == last || dash + 1 == last) return false;
+  unsigned long value = 0;
+  const auto [pid_end, pid_error] = std::from_chars(first, dash, value, 16);
+  if (pid_error != std::errc() || pid_end != dash || value > 0xffffffffu) return false;
+  std::uint64_t random = 0;
+  const auto [random_end, random_error] = std::from_chars(dash + 1, last, random, 16);
+  if (random_error != std::errc() || random_end != last) return false;
+  pid = static_cast<DWORD>(value);
+  return true;
+}
+
+// True only when the process is surely gone. A process that cannot be opened
+// for another reason (another user's) may be alive and keeps its files.
+bool process_gone(DWORD pid) {
+  if (pid == GetCurrentProcessId()) return false;
+  const HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  if (process == nullptr) return GetLastError() == ERROR_INVALID_PARAMETER;
+  // An ended process stays openable while some handle to it is left.
+  const bool gone = WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+  (void)CloseHandle(process);
+  return gone;
+}
+
+// Removes `name` unless some process still has it open (the open shares
+// nothing, so it fails while another handle exists, also one of a run on
+// another machine whose process id means nothing here), and only where it
+// is the running user's own file: never another user's, nor a link, nor a
+// file on a volume that keeps no owners, whatever its name says.
+void remove_if_unused(const std::string& name) {
+  const HANDLE handle =
+      CreateFileA(name.c_str(), DELETE | READ_CONTROL | FILE_READ_ATTRIBUTES, /*dwShareMode=*/0,
+                  nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return;
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (GetFileType(handle) == FILE_TYPE_DISK && GetFileInformationByHandle(handle, &info) &&
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && sole_name(info) &&
+      owner_of(handle) == Owner::me) {
+    (void)mark_for_deletion(handle, true);  // A file that stays is tried again next run.
+  }
+  (void)CloseHandle(handle);
+}
+
+}  // namespace
+
+// The identity of an open file on its volume; false where it has none.
+bool file_id_of(HANDLE handle, FileId& id) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(handle, &info)) return false;
+  id = FileId{info.dwVolumeSerialNumber,
+              (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+  return true;
+}
+
+// The identity of the file under the name `name` itself (a link is not
+// followed); false where there is none to be had.
+bool file_id_of_name(const std::string& name, FileId& id) {
+  const HANDLE handle =
+      CreateFileA(name.c_str(), FILE_READ_ATTRIBUTES, k_share_all, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  const bool known = file_id_of(handle, id);
+  (void)CloseHandle(handle);  // Only asked; nothing to lose.
+  return known;
+}
+
+OpenResult Win32Os::open_file(const std::string& name, Access access, Create create) {
+  if (create == Create::own_file) return open_own_file(name, access);
+  OpenResult result;
+  const DWORD desired = access == Access::read ? GENERIC_READ : GENERIC_WRITE;
+  // A directory, and for writing a read-only file, are refused before any
+  // open, so that the answer is access_denied whatever CreateFileA would
+  // make of them on the system at hand.
+  const DWORD attributes = GetFileAttributesA(name.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES) {
+    const bool read_only = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || (read_only && access == Access::write)) {
+      result.error = OsError::access_denied;
+      return result;
+    }
+  }
+  // The name itself is asked first. A link is followed only where the
+  // running user made it (the rule of resolve_name); anything else is
+  // opened as itself, never followed, so that a link put under the name
+  // in the meantime is not followed either and is refused below. A
+  // reparse point that keeps a file's data elsewhere is opened through
+  // its filter, as any program opens it.
+  const NameItself itself = name_itself(name);
+  if (itself.link && !itself.mine) {
+    result.error = OsError::access_denied;
+    return result;
+  }
+  const DWORD flags =
+      FILE_ATTRIBUTE_NORMAL | (itself.reparse ? 0 : DWORD{FILE_FLAG_OPEN_REPARSE_POINT});
+  HANDLE handle =
+      CreateFileA(name.c_str(), desired, k_share_all, nullptr, OPEN_EXISTING, flags, nullptr);
+  if (handle == INVALID_HANDLE_VALUE && create == Create::create_if_missing &&
+      GetLastError() == ERROR_FILE_NOT_FOUND) {
+    // CREATE_NEW, not OPEN_ALWAYS: a file that appears in between is not ours to take.
+    handle = CreateFileA(name.c_str(), desired, k_share_all, nullptr, CREATE_NEW, flags, nullptr);
+    result.created = handle != INVALID_HANDLE_VALUE;
+  }
+  if (handle == INVALID_HANDLE_VALUE) {
+    result.error = last_error();
+    return result;
+  }
+  // Only a file on a disk; for reading, a character device too (NUL, CON),
+  // as a device file may be read on POSIX. A pipe is refused. So is a file
+  // other than the one asked about: a link opened as itself, a followed
+  // link that was replaced, a file with a data reparse point swapped for
+  // another.
+  const DWORD type = GetFileType(handle);
+  if ((type != FILE_TYPE_DISK && !(access == Access::read && type == FILE_TYPE_CHAR)) ||
+      (type == FILE_TYPE_DISK && !result.created && !still_itself(name, itself, handle))) {
+    (void)CloseHandle(handle);
+    result.error = OsError::access_denied;
+    return result;
+  }
+  result.error = OsError::none;
+  result.handle = from_native(handle);
+  return result;
+}
+
+OsError Win32Os::sync_file(FileHandle file) {
+  if (FlushFileBuffers(to_native(file))) return OsError::none;
+  if (GetLastError() != ERROR_ACCESS_DENIED) return last_error();
+  // A handle opened for reading flushes nothing (fsync would): a second
+  // handle of the same file, for writing, flushes the file's bytes.
+  const HANDLE writer = ReOpenFile(to_native(file), GENERIC_WRITE, k_share_all, 0);
+  if (writer == INVALID_HANDLE_VALUE) return last_error();
+  OsError e = FlushFileBuffers(writer) ? OsError::none : last_error();
+  if (!CloseHandle(writer) && e == OsError::none) e = last_error();
+  return e;
+}
+
+OsError Win32Os::remove_file(const std::string& name) {
+  return DeleteFileA(name.c_str()) ? OsError::none : last_error();
+}
+
+OsError Win32Os::resolve_name(const std::string& name, std::string& target) {
+  // The name itself: links are not followed here. The rename that keeps a
+  // new file replaces whatever stands under the name, a link too, and
+  // never writes through it. Following one would mean reading the reparse
+  // data of symbolic links, junctions and mount points, whose destinations
+  // the ANSI calls cannot always name, and Windows shows no maker of a
+  // link that could be trusted as the POSIX rule trusts one. A link that
+  // is not the running user's own is not to be replaced: it is not ours
+  // to remove.
+  target = name;
+  const FileState itself = state_of_name(name, FILE_FLAG_OPEN_REPARSE_POINT);
+  return itself.exists && itself.link && !itself.mine ? OsError::access_denied : OsError::none;
+}
+
+OpenResult Win32Os::create_beside(const std::string& target, bool own, std::string& temp_name) {
+  OpenResult result;
+  // Private while it is written where it is to take a file's place (it is
+  // given that file's DACL when kept); one that takes a free name gets
+  // the DACL the directory hands down, as any new file. A file for one of
+  // the run's own names stays private for good: the name is not looked
+  // at (what stands under it, a link too, is replaced by the rename and
+  // gives the file nothing).
+  const bool free_name = !own && GetFileAttributesA(target.c_str()) == INVALID_FILE_ATTRIBUTES &&
+                         GetLastError() == ERROR_FILE_NOT_FOUND;
+  const TempFile temp = create_file_beside(target, free_name ? nullptr : private_security());
+  if (temp.handle == INVALID_HANDLE_VALUE) {
+    result.error = temp.error;
+    return result;
+  }
+  if (temp.marked) marked_.push_back(temp.handle);
+  beside_[temp.handle] = Beside{own, nullptr};
+  temp_name = temp.name;
+  result.error = OsError::none;
+  result.handle = from_native(temp.handle);
+  result.created = true;
+  return result;
+}
+
+OsError Win32Os::keep_beside(FileHandle file, const std::string& temp_name,
+                             const std::string& target) {
+  const HANDLE handle = to_native(file);
+  watched_.erase(handle);
+  const bool marked = forget_mark(handle);
+  std::unique_ptr<SavedIdentity> identity;
+  if (const auto found = beside_.find(handle); found != beside_.end()) {
+    identity = std::move(found->second.identity);
+    beside_.erase(found);
+  }
+  // From here to the rename the file has a name and no mark: a run killed
+  // in this moment leaves it for remove_stale_files.
+  if (marked && !mark_for_deletion(handle, false)) {
+    const OsError e = last_error();
+    discard_temp(handle, temp_name);
+    return e;
+  }
+  // Renamed while open: it was opened sharing deletion, which lets it be.
+  constexpr DWORD k_move = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+  if (MoveFileExA(temp_name.c_str(), target.c_str(), k_move)) {
+    // Through the handle, which holds WRITE_DAC from its open.
+    if (identity != nullptr) (void)identity->give(handle);
+    // The bytes were synced by the caller and the name is on the disk; a
+    // failed close loses nothing.
+    (void)CloseHandle(handle);
+    return OsError::none;
+  }
+  const DWORD code = GetLastError();
+  if (code == ERROR_SHARING_VIOLATION) {
+    // A file system that renames no open file: once more, closed.
+    FileId id;
+    const bool known = file_id_of(handle, id);
+    OsError e = OsError::none;
+    if (!CloseHandle(handle)) {
+      e = last_error();
+    } else if (!MoveFileExA(temp_name.c_str(), target.c_str(), k_move)) {
+      e = last_error();
+    }
+    if (e != OsError::none) {
+      (void)DeleteFileA(temp_name.c_str());  // `target` is intact.
+      return e;
+    }
+    if (identity != nullptr && known) identity->give_to_name(target, id);
+    return OsError::none;
+  }
+  if (marked) (void)mark_for_deletion(handle, true);
+  discard_temp(handle, temp_name);  // `target` is intact.
+  return map_error(code);
+}
+
+void Win32Os::discard_beside(FileHandle file, const std::string& temp_name) {
+  (void)forget_mark(to_native(file));
+  beside_.erase(to_native(file));
+  watched_.erase(to_native(file));
+  discard_temp(to_native(file), temp_name);
+}
+
+void Win32Os::remove_stale_files(const std::string& name) {
+  const std::string directory = directory_part(name);
+  const std::string pattern = directory + k_temp_prefix + "*" + k_temp_suffix;
+  WIN32_FIND_DATAA found{};
+  const HANDLE search = FindFirstFileA(pattern.c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return;  // None there, or nothing to be seen.
+  // A bounded look: a directory that others filled with such names costs
+  // a run no more than this; what is left is for later runs.
+  std::size_t seen = 0;
+  do {
+    DWORD pid = 0;
+    // Owner and use are asked by remove_if_unused, of the file itself.
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+        temp_file_owner(found.cFileName, pid) && process_gone(pid)) {
+      remove_if_unused(directory + found.cFileName);
+    }
+  } while (++seen < k_max_stale_entries && FindNextFileA(search, &found));
+  (void)FindClose(search);
+}
+
+OsError Win32Os::rename_no_replace(const std::string& from, const std::string& to) {
+  return MoveFileA(from.c_str(), to.c_str()) ? OsError::none : last_error();
+}
+
+OsError Win32Os::replace_name(const std::string& from, const std::string& to) {
+  // The DACL adopt_identity kept for the file under `from`, if it is that
+  // file, is given once it is renamed; whatever happens, it is then spent.
+  std::unique_ptr<SavedIdentity> identity = std::move(moved_identity_);
+  FileId id;
+  if (identity != nullptr && (!file_id_of_name(from, id) || id != moved_id_)) identity.reset();
+  // A rename acts on the names themselves: a link under `to` is replaced,
+  // not followed. WRITE_THROUGH: done when the rename is on the disk.
+  if (!MoveFileExA(from.c_str(), to.c_str(),
+                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    return last_error();
+  }
+  if (identity != nullptr) identity->give_to_name(to, id);
+  return OsError::none;
+}
+
+}  // namespace win32

@@ -1,0 +1,437 @@
+// Win32 backend: the owners of files, the access lists and marks a new file
+// takes over from the one whose place it takes, and what a file shows of
+// itself.
+#include "runtime/os_win32_private.h"
+
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace win32 {
+
+namespace {
+
+// The security calls live in advapi32.dll. They are looked up at run time,
+// from the system directory, so that the program imports from kernel32 and
+// the C runtime alone (the Windows test script holds it to that); where a
+// call is missing, owners count as unknown.
+struct SecurityCalls {
+  decltype(&::GetSecurityInfo) get_security_info = nullptr;
+  decltype(&::SetSecurityInfo) set_security_info = nullptr;
+  decltype(&::GetSecurityDescriptorControl) get_control = nullptr;
+  decltype(&::OpenProcessToken) open_process_token = nullptr;
+  decltype(&::GetTokenInformation) get_token_information = nullptr;
+  decltype(&::EqualSid) equal_sid = nullptr;
+  decltype(&::GetLengthSid) get_length_sid = nullptr;
+  decltype(&::ConvertSidToStringSidA) sid_to_text = nullptr;
+  decltype(&::ConvertStringSecurityDescriptorToSecurityDescriptorA) descriptor_from_text = nullptr;
+  decltype(&::DuplicateToken) duplicate_token = nullptr;
+  decltype(&::AccessCheck) access_check = nullptr;
+};
+
+template <typename Function>
+void look_up(HMODULE module, const char* name, Function& function) {
+  // Through void (*)(): a cast between function types that says it is meant.
+  function = reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
+
+const SecurityCalls& security() {
+  static const SecurityCalls calls = [] {
+    SecurityCalls found;
+    char system[MAX_PATH];
+    const UINT length = GetSystemDirectoryA(system, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return found;
+    const HMODULE module =
+        LoadLibraryA((std::string(system, length) + "\\advapi32.dll").c_str());
+    if (module == nullptr) return found;
+    look_up(module, "GetSecurityInfo", found.get_security_info);
+    look_up(module, "SetSecurityInfo", found.set_security_info);
+    look_up(module, "GetSecurityDescriptorControl", found.get_control);
+    look_up(module, "OpenProcessToken", found.open_process_token);
+    look_up(module, "GetTokenInformation", found.get_token_information);
+    look_up(module, "EqualSid", found.equal_sid);
+    look_up(module, "GetLengthSid", found.get_length_sid);
+    look_up(module, "ConvertSidToStringSidA", found.sid_to_text);
+    look_up(module, "ConvertStringSecurityDescriptorToSecurityDescriptorA",
+            found.descriptor_from_text);
+    look_up(module, "DuplicateToken", found.duplicate_token);
+    look_up(module, "AccessCheck", found.access_check);
+    return found;
+  }();
+  return calls;
+}
+
+// A SID of the process's token, copied; empty where it cannot be had.
+std::vector<unsigned char> token_sid(HANDLE token, TOKEN_INFORMATION_CLASS which) {
+  const SecurityCalls& calls = security();
+  DWORD size = 0;
+  (void)calls.get_token_information(token, which, nullptr, 0, &size);
+  if (size == 0) return {};
+  // Storage aligned for the pointers in TOKEN_USER and TOKEN_OWNER.
+  std::vector<std::uint64_t> buffer(size / sizeof(std::uint64_t) + 1);
+  if (!calls.get_token_information(token, which, buffer.data(), size, &size)) return {};
+  const PSID sid = which == TokenUser ? reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid
+                                      : reinterpret_cast<TOKEN_OWNER*>(buffer.data())->Owner;
+  if (sid == nullptr) return {};
+  const auto* bytes = static_cast<const unsigned char*>(sid);
+  return std::vector<unsigned char>(bytes, bytes + calls.get_length_sid(sid));
+}
+
+// The user the process runs as, and the owner its new files get: the same
+// SID, or for an elevated administrator the Administrators group. A file
+// owned by either is the user's own.
+struct ProcessUser {
+  std::vector<unsigned char> user;
+  std::vector<unsigned char> owner;
+};
+
+const ProcessUser& process_user() {
+  static const ProcessUser found = [] {
+    ProcessUser sids;
+    const SecurityCalls& calls = security();
+    HANDLE token = nullptr;
+    if (calls.open_process_token == nullptr || calls.get_token_information == nullptr ||
+        calls.get_length_sid == nullptr ||
+        !calls.open_process_token(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+      return sids;
+    }
+    sids.user = token_sid(token, TokenUser);
+    sids.owner = token_sid(token, TokenOwner);
+    (void)CloseHandle(token);  // Only asked; nothing to lose.
+    return sids;
+  }();
+  return found;
+}
+
+// The marks a replaced file keeps.
+constexpr DWORD k_kept_attributes =
+    FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;
+
+// Adds to the open file (which holds FILE_WRITE_ATTRIBUTES) the marks among
+// `attributes`; false where they cannot be set.
+bool give_marks(HANDLE handle, DWORD attributes) {
+  if ((attributes & k_kept_attributes) == 0) return true;
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(handle, &info)) return false;
+  FILE_BASIC_INFO basic{};  // Times of 0 stay as they are.
+  // NORMAL stands only alone.
+  basic.FileAttributes =
+      (info.dwFileAttributes & ~DWORD{FILE_ATTRIBUTE_NORMAL}) | (attributes & k_kept_attributes);
+  return SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic) != 0;
+}
+
+// Whether the volume of the open file keeps access lists; true where that
+// cannot be told.
+bool keeps_access_lists(HANDLE handle) {
+  DWORD flags = 0;
+  return !GetVolumeInformationByHandleW(handle, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) ||
+         (flags & FILE_PERSISTENT_ACLS) != 0;
+}
+
+// The process's token as an impersonation token, which is what AccessCheck
+// takes; null where there is none. Kept for the life of the process.
+HANDLE check_token() {
+  static const HANDLE token = []() -> HANDLE {
+    const SecurityCalls& calls = security();
+    HANDLE process_token = nullptr;
+    if (calls.open_process_token == nullptr || calls.duplicate_token == nullptr ||
+        !calls.open_process_token(GetCurrentProcess(), TOKEN_QUERY | TOKEN_DUPLICATE,
+                                  &process_token)) {
+      return nullptr;
+    }
+    HANDLE duplicate = nullptr;
+    if (!calls.duplicate_token(process_token, SecurityImpersonation, &duplicate)) {
+      duplicate = nullptr;
+    }
+    (void)CloseHandle(process_token);  // Only duplicated.
+    return duplicate;
+  }();
+  return token;
+}
+
+// Whether the running user may write the bytes of the open file, whose
+// information is `info`: no read-only mark, a volume that takes writes, and
+// a DACL that lets it. The DACL is asked by an access check, not by opening
+// the file for writing: a handle with write access, open even for a moment,
+// would count for another run's written_elsewhere as a writer of the file.
+// A directory goes by its mark alone.
+bool may_write(HANDLE handle, const BY_HANDLE_FILE_INFORMATION& info) {
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) return false;
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return true;
+  DWORD flags = 0;
+  if (GetVolumeInformationByHandleW(handle, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0)) {
+    if ((flags & FILE_READ_ONLY_VOLUME) != 0) return false;
+    if ((flags & FILE_PERSISTENT_ACLS) == 0) return true;  // The mark says it all.
+  }
+  const SecurityCalls& calls = security();
+  const HANDLE token = check_token();
+  // Nothing to ask with: the write itself tells. Such a file has no known
+  // owner either, so no new file takes its place.
+  if (calls.get_security_info == nullptr || calls.access_check == nullptr || token == nullptr) {
+    return true;
+  }
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  constexpr SECURITY_INFORMATION k_asked =
+      OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+  if (calls.get_security_info(handle, SE_FILE_OBJECT, k_asked, nullptr, nullptr, nullptr, nullptr,
+                              &descriptor) != ERROR_SUCCESS) {
+    return false;  // Opened without READ_CONTROL: not to be told, so not counted on.
+  }
+  GENERIC_MAPPING mapping{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE,
+                          FILE_ALL_ACCESS};
+  // Storage aligned for a PRIVILEGE_SET with a few privileges.
+  std::array<std::uint64_t, 32> privileges{};
+  DWORD privileges_size = sizeof privileges;
+  DWORD granted = 0;
+  BOOL allowed = FALSE;
+  const bool asked =
+      calls.access_check(descriptor, token, FILE_WRITE_DATA, &mapping,
+                         reinterpret_cast<PPRIVILEGE_SET>(privileges.data()), &privileges_size,
+                         &granted, &allowed) != 0;
+  (void)LocalFree(descriptor);
+  return asked && allowed;
+}
+
+}  // namespace
+
+// The owner of the open file, which must have been opened with READ_CONTROL
+// (GENERIC_READ and GENERIC_WRITE include it).
+Owner owner_of(HANDLE handle) {
+  const SecurityCalls& calls = security();
+  const ProcessUser& process = process_user();
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (calls.get_security_info != nullptr && calls.equal_sid != nullptr &&
+      calls.get_security_info(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                              nullptr, nullptr, nullptr, &descriptor) == ERROR_SUCCESS) {
+    Owner result = Owner::other;
+    if (owner != nullptr &&
+        ((!process.user.empty() &&
+          calls.equal_sid(owner, const_cast<unsigned char*>(process.user.data()))) ||
+         (!process.owner.empty() &&
+          calls.equal_sid(owner, const_cast<unsigned char*>(process.owner.data()))))) {
+      result = Owner::me;
+    }
+    (void)LocalFree(descriptor);
+    if (owner != nullptr) return result;
+  }
+  DWORD flags = 0;
+  if (GetVolumeInformationByHandleW(handle, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) &&
+      (flags & FILE_PERSISTENT_ACLS) == 0) {
+    return Owner::none;
+  }
+  return Owner::other;
+}
+
+// For a file made for one of the run's own names: a DACL that lets the
+// running user alone at it, not one inherited from a directory that others
+// share. Null where it cannot be made; the file then gets the inherited one.
+SECURITY_ATTRIBUTES* private_security() {
+  static SECURITY_ATTRIBUTES attributes{};
+  static SECURITY_ATTRIBUTES* const made = []() -> SECURITY_ATTRIBUTES* {
+    const SecurityCalls& calls = security();
+    const ProcessUser& process = process_user();
+    char* user = nullptr;
+    if (calls.sid_to_text == nullptr || calls.descriptor_from_text == nullptr ||
+        process.user.empty() ||
+        !calls.sid_to_text(const_cast<unsigned char*>(process.user.data()), &user)) {
+      return nullptr;
+    }
+    // P: the DACL is protected, nothing is inherited; FA: all file access.
+    const std::string text = std::string("D:P(A;;FA;;;") + user + ")";
+    (void)LocalFree(user);
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!calls.descriptor_from_text(text.c_str(), SDDL_REVISION_1, &descriptor, nullptr)) {
+      return nullptr;
+    }
+    // Kept for the life of the process.
+    attributes.nLength = sizeof attributes;
+    attributes.lpSecurityDescriptor = descriptor;
+    attributes.bInheritHandle = FALSE;
+    return &attributes;
+  }();
+  return made;
+}
+
+SavedIdentity::~SavedIdentity() {
+  if (descriptor_ != nullptr) (void)LocalFree(descriptor_);
+}
+
+OsError SavedIdentity::read(const std::string& target) {
+  const HANDLE source =
+      CreateFileA(target.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES, k_share_all, nullptr,
+                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (source == INVALID_HANDLE_VALUE) return last_error();
+  BY_HANDLE_FILE_INFORMATION info{};
+  OsError e = GetFileInformationByHandle(source, &info) ? OsError::none : last_error();
+  if (e == OsError::none) {
+    attributes_ = info.dwFileAttributes;
+    if (keeps_access_lists(source)) e = read_dacl(source);
+  }
+  (void)CloseHandle(source);  // Only asked; nothing to lose.
+  return e;
+}
+
+bool SavedIdentity::give(HANDLE handle) const {
+  const SecurityCalls& calls = security();
+  if (!known_) return true;
+  if (calls.set_security_info == nullptr) return false;
+  const SECURITY_INFORMATION which =
+      DACL_SECURITY_INFORMATION |
+      (protected_ ? PROTECTED_DACL_SECURITY_INFORMATION : UNPROTECTED_DACL_SECURITY_INFORMATION);
+  return calls.set_security_info(handle, SE_FILE_OBJECT, which, nullptr, nullptr, dacl_,
+                                 nullptr) == ERROR_SUCCESS;
+}
+
+void SavedIdentity::give_to_name(const std::string& name, const FileId& id) const {
+  if (!known_) return;
+  // READ_CONTROL too: the inherited entries are worked out from what the
+  // file has.
+  const HANDLE handle = CreateFileA(name.c_str(), WRITE_DAC | READ_CONTROL | FILE_READ_ATTRIBUTES,
+                                    k_share_all, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return;
+  FileId there;
+  if (file_id_of(handle, there) && there == id) (void)give(handle);
+  (void)CloseHandle(handle);  // Nothing written but the DACL.
+}
+
+OsError SavedIdentity::read_dacl(HANDLE source) {
+  const SecurityCalls& calls = security();
+  if (calls.get_security_info == nullptr || calls.get_control == nullptr) {
+    return OsError::access_denied;
+  }
+  if (calls.get_security_info(source, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                              nullptr, &dacl_, nullptr, &descriptor_) != ERROR_SUCCESS) {
+    descriptor_ = nullptr;
+    dacl_ = nullptr;
+    return OsError::access_denied;
+  }
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  if (!calls.get_control(descriptor_, &control, &revision)) return OsError::access_denied;
+  protected_ = (control & SE_DACL_PROTECTED) != 0;
+  known_ = true;
+  return OsError::none;
+}
+
+// Opens `name` only to ask about it: attributes and, where allowed, owner.
+HANDLE open_to_ask(const std::string& name, DWORD flags) {
+  HANDLE handle = CreateFileA(name.c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL, k_share_all,
+                              nullptr, OPEN_EXISTING, flags, nullptr);
+  if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
+    // The owner may not be read: the file counts as another's.
+    handle = CreateFileA(name.c_str(), FILE_READ_ATTRIBUTES, k_share_all, nullptr, OPEN_EXISTING,
+                         flags, nullptr);
+  }
+  return handle;
+}
+
+FileState state_of(HANDLE handle) {
+  FileState state;
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(handle, &info)) return state;
+  state.exists = true;
+  state.id = FileId{info.dwVolumeSerialNumber,
+                    (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+  state.size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+  // FILETIME: 100-nanosecond steps since 1601.
+  state.modified = static_cast<std::int64_t>(
+      (std::uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) |
+      info.ftLastWriteTime.dwLowDateTime);
+  // The change time, which SetFileTime cannot set; 0 where the file system
+  // keeps none (FAT), and then the other fields must tell.
+  FILE_BASIC_INFO basic{};
+  if (GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic)) {
+    state.changed = basic.ChangeTime.QuadPart;
+  }
+  state.links = info.nNumberOfLinks;
+  // A file on a disk; a directory answers GetFileInformationByHandle too.
+  state.regular = GetFileType(handle) == FILE_TYPE_DISK &&
+                  (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+  state.link = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  state.mine = owner_of(handle) != Owner::other;
+  // others_may_write stays false: telling it would mean reading the DACL's
+  // every entry against the user's groups.
+  state.writable = may_write(handle, info);
+  // The owner of a new file is this user's; only a file of its own (or one
+  // on a volume that keeps no owners) has one it can give.
+  state.identity_givable = state.mine;
+  return state;
+}
+
+// The state of what `name` leads to (`flags` 0) or of the name itself
+// (FILE_FLAG_OPEN_REPARSE_POINT); exists false when there is none.
+FileState state_of_name(const std::string& name, DWORD flags) {
+  // BACKUP_SEMANTICS lets a directory answer too.
+  const HANDLE handle = open_to_ask(name, flags | FILE_FLAG_BACKUP_SEMANTICS);
+  if (handle == INVALID_HANDLE_VALUE) return {};
+  FileState state = state_of(handle);
+  (void)CloseHandle(handle);  // Only asked; nothing to lose.
+  if ((flags & FILE_FLAG_OPEN_REPARSE_POINT) == 0) state.link = false;
+  return state;
+}
+
+FileState Win32Os::path_state(const std::string& name) {
+  // Opened as CreateFileA opens it for reading, links followed; asking for
+  // attributes and owner only, so that neither sharing nor a read-only
+  // mark stands in the way.
+  return state_of_name(name, 0);
+}
+
+FileState Win32Os::name_state(const std::string& name) {
+  // Any reparse point under the name counts as a link: symbolic links and
+  // junctions, and kinds this run cannot tell from them.
+  return state_of_name(name, FILE_FLAG_OPEN_REPARSE_POINT);
+}
+
+OsError Win32Os::adopt_identity(FileHandle file, const std::string& of) {
+  const HANDLE handle = to_native(file);
+  const auto beside = beside_.find(handle);
+  // A file for one of the run's own names takes nothing from what stood
+  // under the name: it stays private.
+  if (beside != beside_.end() && beside->second.own) return OsError::none;
+  auto identity = std::make_unique<SavedIdentity>();
+  if (const OsError e = identity->read(of); e != OsError::none) {
+    return e == OsError::file_not_found || e == OsError::path_not_found ? e
+                                                                        : OsError::access_denied;
+  }
+  // The marks at once: through the handle of a file of create_beside,
+  // which may set them; for any other, through a second handle that asks
+  // for attributes alone (no write access another run could see).
+  if ((identity->attributes() & k_kept_attributes) != 0) {
+    bool marked = false;
+    if (beside != beside_.end()) {
+      marked = give_marks(handle, identity->attributes());
+    } else {
+      const HANDLE writer =
+          ReOpenFile(handle, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, k_share_all, 0);
+      if (writer != INVALID_HANDLE_VALUE) {
+        marked = give_marks(writer, identity->attributes());
+        (void)CloseHandle(writer);  // Nothing written but the marks.
+      }
+    }
+    if (!marked) return OsError::access_denied;
+  }
+  // The DACL is kept and given after the rename (keep_beside,
+  // replace_name): given before, one that does not let this user delete
+  // the file would stop the rename. Until then the file keeps the private
+  // DACL it was made with.
+  if (beside != beside_.end()) {
+    beside->second.identity = std::move(identity);
+    return OsError::none;
+  }
+  FileId id;
+  if (!file_id_of(handle, id)) return OsError::access_denied;
+  moved_id_ = id;
+  moved_identity_ = std::move(identity);
+  return OsError::none;
+}
+
+}  // namespace win32

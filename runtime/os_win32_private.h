@@ -1,0 +1,190 @@
+// What the files of the Win32 backend share: the backend's class, error
+// mapping, handles, owners and file states. Private to runtime/os_win32*.cpp.
+#pragma once
+
+#include <windows.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "runtime/os.h"
+
+namespace win32 {
+
+// --- os_win32.cpp
+
+OsError map_error(DWORD code);
+OsError last_error();
+OsError write_all(HANDLE handle, const char* data, std::size_t size);
+std::string hex(std::uint64_t value);
+
+inline HANDLE to_native(FileHandle file) {
+  return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(file));
+}
+
+inline FileHandle from_native(HANDLE handle) {
+  return static_cast<FileHandle>(reinterpret_cast<std::intptr_t>(handle));
+}
+
+// One ReadFile or WriteFile moves at most this many bytes; DWORD counts.
+constexpr std::size_t k_max_transfer = 1u << 30;
+
+inline DWORD transfer_size(std::size_t size) {
+  return static_cast<DWORD>(size < k_max_transfer ? size : k_max_transfer);
+}
+
+// Other programs may read, write and even delete a file while it is open.
+constexpr DWORD k_share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// --- os_win32_files.cpp
+
+// The identity of an open file on its volume; false where it has none.
+bool file_id_of(HANDLE handle, FileId& id);
+// The identity of the file under the name `name` itself (a link is not
+// followed); false where there is none to be had.
+bool file_id_of_name(const std::string& name, FileId& id);
+
+// --- os_win32_identity.cpp
+
+enum class Owner {
+  me,     // the running user (or the default owner of its new files)
+  other,  // anyone else, or an owner that could not be read
+  none,   // the volume keeps no owners (FAT): nobody can be told apart
+};
+
+// The owner of the open file, which must have been opened with READ_CONTROL
+// (GENERIC_READ and GENERIC_WRITE include it).
+Owner owner_of(HANDLE handle);
+// For a file made for one of the run's own names: a DACL that lets the
+// running user alone at it, not one inherited from a directory that others
+// share. Null where it cannot be made; the file then gets the inherited one.
+SECURITY_ATTRIBUTES* private_security();
+// Opens `name` only to ask about it: attributes and, where allowed, owner.
+HANDLE open_to_ask(const std::string& name, DWORD flags);
+// What the open file shows of itself.
+FileState state_of(HANDLE handle);
+// The state of what `name` leads to (`flags` 0) or of the name itself
+// (FILE_FLAG_OPEN_REPARSE_POINT); exists false when there is none.
+FileState state_of_name(const std::string& name, DWORD flags);
+
+// What a new file is given of the file whose place it takes: its hidden,
+// system and archive marks and its DACL.
+class SavedIdentity {
+ public:
+  SavedIdentity() = default;
+  SavedIdentity(const SavedIdentity&) = delete;
+  SavedIdentity& operator=(const SavedIdentity&) = delete;
+  ~SavedIdentity();
+
+  // Reads the marks and the DACL of the file `target` leads to.
+  // access_denied where the DACL cannot be read; a volume that keeps no
+  // access lists has none to give.
+  OsError read(const std::string& target);
+
+  DWORD attributes() const { return attributes_; }
+
+  // Gives the DACL read to the open file, whose handle holds WRITE_DAC. A
+  // null one (everyone may do anything) is given as it is. The owner is not
+  // given: that needs a privilege, and whether the owners match is asked
+  // before a file is replaced at all (FileState::identity_givable).
+  bool give(HANDLE handle) const;
+
+  // Gives the DACL to the file under `name` where that is still the file
+  // `id`. Best effort: it comes after the rename, which cannot be undone; a
+  // file that does not take it keeps the DACL it was made with.
+  void give_to_name(const std::string& name, const FileId& id) const;
+
+ private:
+  OsError read_dacl(HANDLE source);
+
+  DWORD attributes_ = 0;
+  PSECURITY_DESCRIPTOR descriptor_ = nullptr;
+  PACL dacl_ = nullptr;  // inside descriptor_; null: everyone may do anything
+  bool known_ = false;   // dacl_ was read
+  bool protected_ = false;
+};
+
+// --- the backend; its calls are defined in the file of their concern.
+
+struct Win32Os final : Os {
+  // os_win32.cpp
+  ReadResult read_file(FileHandle file, char* buffer, std::size_t size) override;
+  OsError write_file(FileHandle file, const char* data, std::size_t size) override;
+  OsError truncate_file(FileHandle file) override;
+  OsError close_file(FileHandle file) override;
+  FileId file_id(FileHandle file) override;
+  FileState file_state(FileHandle file) override;
+  OsError set_file_size(FileHandle file, std::uint64_t size) override;
+  OsError copy_data(FileHandle from, FileHandle to) override;
+
+  // os_win32_files.cpp
+  OpenResult open_file(const std::string& name, Access access, Create create) override;
+  OsError sync_file(FileHandle file) override;
+  OsError remove_file(const std::string& name) override;
+  OsError resolve_name(const std::string& name, std::string& target) override;
+  OpenResult create_beside(const std::string& target, bool own, std::string& temp_name) override;
+  OsError keep_beside(FileHandle file, const std::string& temp_name,
+                      const std::string& target) override;
+  void discard_beside(FileHandle file, const std::string& temp_name) override;
+  void remove_stale_files(const std::string& name) override;
+  OsError rename_no_replace(const std::string& from, const std::string& to) override;
+  OsError replace_name(const std::string& from, const std::string& to) override;
+
+  // os_win32_identity.cpp
+  FileState path_state(const std::string& name) override;
+  FileState name_state(const std::string& name) override;
+  OsError adopt_identity(FileHandle file, const std::string& of) override;
+
+  // os_win32_locks.cpp
+  void watch_writes(FileHandle file) override;
+  bool written_elsewhere(FileHandle file) override;
+  OsError lock_current_directory(int wait_ms, LockHolder& holder) override;
+  void unlock_current_directory() override;
+  OsError lock_file(const std::string& name, int wait_ms, FileId& locked,
+                    LockHolder& holder) override;
+
+  // os_win32_process.cpp
+  OsError write_stdout(const char* data, std::size_t size) override;
+  OsError write_stderr(const char* data, std::size_t size) override;
+  bool read_stdin_line(std::string& line) override;
+  bool stdin_is_terminal() override;
+  void run_command(const std::string& command) override;
+  std::vector<std::string> arguments() override;
+  std::unique_ptr<Worker> start_worker(WorkFunction work, void* context) override;
+  void exit_process(int status) override;
+
+ private:
+  // Lets go of the mutex of lock_file, if any (os_win32_locks.cpp).
+  void release_file_lock();
+  // Takes `handle` off the list of files marked for deletion; whether it was
+  // on it (os_win32.cpp).
+  bool forget_mark(HANDLE handle);
+
+  // Files of create_beside that carry the deletion mark, until kept or discarded.
+  std::vector<HANDLE> marked_;
+  // A file of create_beside, until kept or discarded: whether it is for one
+  // of the run's own names, and what adopt_identity keeps to give it after
+  // the rename (null until it is called).
+  struct Beside {
+    bool own = false;
+    std::unique_ptr<SavedIdentity> identity;
+  };
+  std::map<HANDLE, Beside> beside_;
+  // The same for the one other file last given an identity, to be renamed
+  // by replace_name: its identity on its volume, and what it is to be given.
+  FileId moved_id_;
+  std::unique_ptr<SavedIdentity> moved_identity_;
+  // The state of files given to watch_writes when it was called.
+  std::map<HANDLE, FileState> watched_;
+  HANDLE directory_lock_ = nullptr;  // the mutex of the current directory
+  bool directory_locked_ = false;    // held by this run now
+  HANDLE file_lock_ = nullptr;       // the mutex of the file of lock_file
+  FileId file_lock_id_;              // that file's identity
+  bool file_locked_ = false;
+};
+
+}  // namespace win32

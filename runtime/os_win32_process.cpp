@@ -1,0 +1,205 @@
+// Win32 backend: the standard handles, the command interpreter, the
+// process's own command line, workers on threads of their own, and the end
+// of the process.
+#include "runtime/os_win32_private.h"
+
+#include <array>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "runtime/command_line.h"
+
+namespace win32 {
+
+namespace {
+
+OsError write_std(DWORD which, const char* data, std::size_t size) {
+  const HANDLE handle = GetStdHandle(which);
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return OsError::other;
+  return write_all(handle, data, size);
+}
+
+// The command interpreter started when COMSPEC is missing or cannot be started.
+const char* fallback_interpreter() {
+  // The high bit of GetVersion is set on the Windows systems outside the NT
+  // family. The call is marked deprecated, yet it is the one that tells them apart.
+#if defined(_MSC_VER)
+#pragma warning(suppress : 4996)
+#endif
+  return (GetVersion() & 0x80000000u) == 0 ? "cmd.exe" : "command.com";
+}
+
+// Starts `program` with "/c" and `command` and waits for it; false when it
+// could not be started, with the reason in GetLastError.
+bool run_interpreter(const std::string& program, const std::string& command) {
+  std::string line = "\"" + program + "\" /c " + command;
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  // The command shares the tool's console streams, redirected or not.
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessA(program.c_str(), line.data(), nullptr, nullptr, /*inherit=*/TRUE, 0, nullptr,
+                      nullptr, &startup, &process)) {
+    return false;
+  }
+  (void)WaitForSingleObject(process.hProcess, INFINITE);  // The command's result is not used.
+  (void)CloseHandle(process.hThread);
+  (void)CloseHandle(process.hProcess);
+  return true;
+}
+
+std::string environment_variable(const char* name) {
+  std::string value(MAX_PATH, '\0');
+  for (;;) {
+    const DWORD length =
+        GetEnvironmentVariableA(name, value.data(), static_cast<DWORD>(value.size()));
+    if (length < value.size()) return value.substr(0, length);  // 0: not set
+    value.resize(length);  // Too small: `length` counts the NUL it needs.
+  }
+}
+
+std::string search_path(const char* file) {
+  char found[MAX_PATH];
+  const DWORD length = SearchPathA(nullptr, file, nullptr, MAX_PATH, found, nullptr);
+  if (length == 0 || length >= MAX_PATH) return {};
+  return std::string(found, length);
+}
+
+// The lead bytes of the ANSI code page, when it is a double-byte one.
+bool lead_bytes(std::array<bool, 256>& table) {
+  CPINFO info{};
+  if (!GetCPInfo(GetACP(), &info) || info.MaxCharSize <= 1) return false;
+  table.fill(false);
+  for (int i = 0; i + 1 < MAX_LEADBYTES && info.LeadByte[i] != 0; i += 2) {
+    for (unsigned byte = info.LeadByte[i]; byte <= info.LeadByte[i + 1]; ++byte) {
+      table[byte] = true;
+    }
+  }
+  return true;
+}
+
+std::string module_path() {
+  std::string path(MAX_PATH, '\0');
+  for (;;) {
+    const DWORD length = GetModuleFileNameA(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (length == 0) return {};
+    if (length < path.size()) return path.substr(0, length);
+    if (path.size() >= 32768) return path;
+    path.resize(path.size() * 2);
+  }
+}
+
+// A worker on a thread of the system's own. The lock is a slim reader/writer
+// lock taken exclusively, the wait a condition variable on it.
+class ThreadWorker final : public Worker {
+ public:
+  // Not started where the system refuses a thread: started() is false.
+  ThreadWorker(WorkFunction work, void* context) : work_(work), context_(context) {
+    thread_ = CreateThread(nullptr, 0, &ThreadWorker::run, this, 0, nullptr);
+  }
+  ~ThreadWorker() override {
+    if (thread_ == nullptr) return;
+    (void)WaitForSingleObject(thread_, INFINITE);
+    (void)CloseHandle(thread_);
+  }
+  ThreadWorker(const ThreadWorker&) = delete;
+  ThreadWorker& operator=(const ThreadWorker&) = delete;
+
+  bool started() const { return thread_ != nullptr; }
+
+  void lock() override { AcquireSRWLockExclusive(&lock_); }
+  void unlock() override { ReleaseSRWLockExclusive(&lock_); }
+  void wait() override { (void)SleepConditionVariableSRW(&changed_, &lock_, INFINITE, 0); }
+  void wake() override { WakeAllConditionVariable(&changed_); }
+
+ private:
+  static DWORD WINAPI run(void* self) {
+    auto* worker = static_cast<ThreadWorker*>(self);
+    worker->work_(worker->context_, *worker);
+    return 0;
+  }
+
+  WorkFunction work_;
+  void* context_;
+  SRWLOCK lock_ = SRWLOCK_INIT;
+  CONDITION_VARIABLE changed_ = CONDITION_VARIABLE_INIT;
+  HANDLE thread_ = nullptr;
+};
+
+}  // namespace
+
+OsError Win32Os::write_stdout(const char* data, std::size_t size) {
+  return write_std(STD_OUTPUT_HANDLE, data, size);
+}
+
+OsError Win32Os::write_stderr(const char* data, std::size_t size) {
+  return write_std(STD_ERROR_HANDLE, data, size);
+}
+
+bool Win32Os::read_stdin_line(std::string& line) {
+  const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  if (input == nullptr || input == INVALID_HANDLE_VALUE) return false;
+  // One byte at a time: what follows the line stays in the stream for a
+  // command run at the pause and for the next answer.
+  std::string read;
+  bool any = false;
+  for (;;) {
+    char byte = 0;
+    DWORD count = 0;
+    if (!ReadFile(input, &byte, 1, &count, nullptr) || count == 0) break;
+    any = true;
+    if (byte == '\n') break;
+    read.push_back(byte);
+  }
+  if (!any) return false;
+  if (!read.empty() && read.back() == '\r') read.pop_back();
+  line = read;
+  return true;
+}
+
+bool Win32Os::stdin_is_terminal() {
+  // A console answers for its mode; a file, a pipe or a device does not.
+  DWORD mode = 0;
+  const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  return input != nullptr && input != INVALID_HANDLE_VALUE && GetConsoleMode(input, &mode) != 0;
+}
+
+void Win32Os::run_command(const std::string& command) {
+  const std::string comspec = environment_variable("COMSPEC");
+  if (!comspec.empty()) {
+    if (run_interpreter(comspec, command)) return;
+    const DWORD code = GetLastError();
+    if (code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND &&
+        code != ERROR_ACCESS_DENIED) {
+      return;
+    }
+  }
+  const std::string fallback = search_path(fallback_interpreter());
+  if (!fallback.empty()) (void)run_interpreter(fallback, command);  // Nothing else to try.
+}
+
+std::vector<std::string> Win32Os::arguments() {
+  std::string line;
+  if (const char* command_line = GetCommandLineA(); command_line != nullptr) line = command_line;
+  // Without a command line the program's path stands in for it. It is quoted
+  // so that a blank in a directory name does not make up an argument.
+  if (line.empty()) {
+    line.assign(1, '"').append(module_path()).push_back('"');
+  }
+  std::array<bool, 256> table{};
+  return split_command_line(line, lead_bytes(table) ? table.data() : nullptr);
+}
+
+std::unique_ptr<Worker> Win32Os::start_worker(WorkFunction work, void* context) {
+  auto worker = std::make_unique<ThreadWorker>(work, context);
+  if (!worker->started()) return nullptr;
+  return worker;
+}
+
+void Win32Os::exit_process(int status) { ExitProcess(static_cast<UINT>(status)); }
+
+}  // namespace win32
