@@ -35,10 +35,12 @@ enum class Access { read, write };
 /// followed as a link, and only a regular file of the running user with one
 /// name that nobody else may write counts as one. For reading, anything else
 /// under the name is refused (access_denied). For writing, an existing own
-/// file is used; anything else (a link, another user's file, a special file,
-/// a directory) is replaced by a new private file renamed over the name,
-/// never removed first, and where that is not allowed the open fails. A file
-/// made for the name gets permission bits for its owner alone.
+/// file is used, except one of the user's own that nobody may write, which
+/// is refused (access_denied) and left as it is; anything else (a link,
+/// another user's file, a special file, a directory) is replaced by a new
+/// private file renamed over the name, never removed first, and where that
+/// is not allowed the open fails. A file made for the name gets permission
+/// bits for its owner alone.
 enum class Create { must_exist, create_if_missing, own_file };
 
 struct OpenResult {
@@ -126,6 +128,14 @@ class WorkerLock {
 };
 
 /// Everything feedfix asks of the operating system.
+///
+/// Names: the backend reaches each name once. It holds the current
+/// directory from its start, walks a name's directories the first time the
+/// name is used (following only links that the running user or the owner
+/// of their directory made, and never passing from one ordinary user's
+/// directory or link to someone else's), and from then on acts on that name
+/// only through the directory it found; a name whose walk is refused fails
+/// with access_denied.
 struct Os {
   virtual ~Os() = default;
 
