@@ -129,13 +129,15 @@ class WorkerLock {
 
 /// Everything feedfix asks of the operating system.
 ///
-/// Names: the backend reaches each name once. It holds the current
+/// Names: the POSIX backend reaches each name once. It holds the current
 /// directory from its start, walks a name's directories the first time the
 /// name is used (following only links that the running user or the owner
 /// of their directory made, and never passing from one ordinary user's
 /// directory or link to someone else's), and from then on acts on that name
 /// only through the directory it found; a name whose walk is refused fails
-/// with access_denied.
+/// with access_denied. The Windows backend follows a link or junction only
+/// where the running user owns it, and opens what it found without
+/// following any that appeared since.
 struct Os {
   virtual ~Os() = default;
 
