@@ -1,17 +1,21 @@
 #!/usr/bin/env bash
 # Black-box checks of the built program in directories that other users share:
 # a second user (uid 65534, or 1500/1600 in group 4242, made with setpriv)
-# plants files under the tool's fixed names, holds locks and descriptors, or
-# writes the plot file while a run works on it. Each check is judged by what
-# is left afterwards: the victim's files keep their bytes, owner, mode, ACL,
-# extended attributes and links; no run hangs; no data is lost after `OK`.
+# plants files under the tool's fixed names, holds locks and descriptors,
+# writes the plot file while a run works on it, or swaps and renames names
+# at the moment a run uses them (timed on the run's file events by
+# scripts/race-helper.c, compiled here). Each check is judged by what is left
+# afterwards: the victim's files keep their bytes, owner, mode, ACL, extended
+# attributes and links; no run hangs; no data is lost after `OK`; no answer
+# is run as a command.
 #
 #   scripts/shared-dir.sh FEEDFIX
 #
 # One line per check (`ok   <name>`, `FAIL <name>: <why>`, `skip <name>: <why>`);
 # the exit status is 1 when any check fails. Runs as root. Environment:
 # KEEP=1 keeps the scratch directory. Needs bash, coreutils, util-linux
-# (setpriv, flock), acl (setfacl, getfacl) and attr (setfattr, getfattr).
+# (setpriv, flock), acl (setfacl, getfacl), attr (setfattr, getfattr) and a C
+# compiler (cc) for the race helper; without one the races are skipped.
 # The scripts that other users run take their arguments as $1, $2, ...:
 # shellcheck disable=SC2016
 set -uo pipefail
@@ -44,6 +48,12 @@ exporter=(setpriv --reuid=1600 --regid=1600 --groups=4242)
 
 # Seconds after which a run counts as hung.
 limit=10
+
+# The other users' side of the races: a small program that acts within
+# microseconds of a run's file events (see scripts/race-helper.c).
+race_helper=$scratch/race-helper
+cc -O2 -o "$race_helper" "$(dirname "${BASH_SOURCE[0]}")/race-helper.c" 2>"$scratch/cc.out" ||
+  race_helper=""
 
 # --- shared helpers ----------------------------------------------------------
 
@@ -292,6 +302,29 @@ held_log() {
     bad "uid 65534's held descriptor shows the corrected plot"
 }
 
+# uid 1500 links, in a directory of their own, to a plot of uid 1600 in a
+# directory that only 1600 may enter: a run of root's must not reach it.
+link_to_third_user() {
+  local base plot before status
+  base=$(fresh)
+  mkdir -m 1777 "$base/spool"
+  mkdir -m 755 "$base/att"
+  mkdir -m 700 "$base/private"
+  settings "$base/spool"
+  plot=$base/private/plot.plt
+  job "$plot"
+  chmod 600 "$plot"
+  chown -R 1600:1600 "$base/private"
+  ln -s ../private/plot.plt "$base/att/p.plt"
+  chown -hR 1500:1500 "$base/att"
+  before=$(state "$plot")
+  run "$base/spool" "$base/out" "$feedfix" ../att/p.plt
+  status=$?
+  expect_no_hang "root's run" "$status"
+  expect_state "uid 1600's plot" "$plot" "$before"
+  [ "$(said "$base/out")" = "Cannot open plot file." ] || bad "run said \"$(said "$base/out")\""
+}
+
 # --- 3. special files under the fixed names ----------------------------------
 
 fifo_named() {
@@ -353,6 +386,85 @@ lock_held() {
   is_corrected_job "$dir/job.plt" || bad "plot not corrected"
 }
 
+# A directory under the name of the record's new copy, where the plot has
+# two names and must be copied into in place.
+journal_new_directory() {
+  local dir status
+  dir=$(spool)
+  settings "$dir"
+  job "$dir/job.plt"
+  ln "$dir/job.plt" "$dir/other.plt"
+  as_nobody mkdir "$dir/~ffx.jnl.new"
+  as_nobody touch "$dir/~ffx.jnl.new/inside"
+  run "$dir" "$dir.out" "$feedfix" job.plt
+  status=$?
+  expect_ok "root's run" "$status" "$dir.out"
+  is_corrected_job "$dir/job.plt" || bad "plot not corrected"
+  is_corrected_job "$dir/other.plt" || bad "the other name does not show the corrected plot"
+  [ -e "$dir/~ffx.jnl.new/inside" ] || bad "uid 65534's directory is gone"
+}
+
+# A plot that is a link to a device whose reads never end: the run ends
+# within the limit and never blocks another run in its directory.
+device_plot() {
+  local base dir first status limit=5
+  base=$(fresh)
+  dir=$base/spool
+  mkdir -m 1777 "$dir"
+  mkdir -m 755 "$base/att"
+  ln -s /dev/ptmx "$base/att/dev.plt"
+  chown -hR 1500:1500 "$base/att"
+  settings "$dir"
+  job "$dir/job.plt"
+  (cd "$dir" && exec timeout -k 2 "$limit" "$feedfix" ../att/dev.plt </dev/null >"$base/out1" 2>&1) &
+  first=$!
+  background+=("$first")
+  sleep 0.5
+  run "$dir" "$base/out2" "$feedfix" job.plt
+  status=$?
+  expect_ok "second run in the directory" "$status" "$base/out2"
+  wait "$first"
+  status=$?
+  expect_no_hang "run on the device" "$status"
+  hung "$status" || [ "$(said "$base/out1")" = "Cannot open plot file." ] ||
+    bad "run on the device said \"$(said "$base/out1")\""
+}
+
+# A user who may only read root's plot holds its lock (shared, then
+# exclusive): the run on it waits, says who holds the lock, and another run
+# in the same directory on another plot is not held up.
+plot_lock_held() {
+  local mode limit=5
+  for mode in -s -x; do
+    local dir holder waiter status n
+    dir=$(spool)
+    settings "$dir"
+    job "$dir/held.plt"
+    job "$dir/job.plt"
+    # The lock is flock's own (-o): it goes when flock is killed, and so
+    # does its command.
+    "${nobody[@]}" flock -o "$mode" "$dir/held.plt" setpriv --pdeathsig TERM sleep 30 &
+    holder=$!
+    background+=("$holder")
+    for ((n = 0; n < 100; n++)); do flock -n "$dir/held.plt" true || break; sleep 0.02; done
+    (cd "$dir" && exec timeout -k 2 20 "$feedfix" held.plt </dev/null >"$dir.out1" 2>"$dir.err1") &
+    waiter=$!
+    background+=("$waiter")
+    for ((n = 0; n < 60; n++)); do grep -qs waiting "$dir.err1" && break; sleep 0.05; done
+    run "$dir" "$dir.out2" "$feedfix" job.plt
+    status=$?
+    expect_ok "flock $mode: run on another plot" "$status" "$dir.out2"
+    if ! grep -q waiting "$dir.err1"; then
+      bad "flock $mode: no line with \"waiting\" on standard error after 3 s"
+    elif ! grep waiting "$dir.err1" | grep -qw -- "$holder"; then
+      bad "flock $mode: waiting line \"$(grep waiting "$dir.err1" | head -1 | tr -d '\r')\"" \
+        "does not name the holder, process $holder"
+    fi
+    kill "$waiter" "$holder" 2>/dev/null
+    wait "$waiter" "$holder" 2>/dev/null
+  done
+}
+
 # --- 4. the sweep of stale temporary files ---------------------------------
 
 # The name the tool gives a temporary file beside NAME in process PID
@@ -411,6 +523,64 @@ stale_of_own() {
   for name in "${names[@]}"; do
     [ -e "$dir/$name" ] && bad "root's own stale $name left"
   done
+}
+
+# alive PID: the process exists and has not ended (a child that has ended
+# stays until it is waited for).
+alive() { [ -e "/proc/$1" ] && [ "$(sed 's/.*) //' "/proc/$1/stat" 2>/dev/null | cut -c1)" != Z ]; }
+
+# uid 65534 plants ~ffx.log and takes every temporary name the run could
+# give a file of its own in the spool. Such a name holds the run's process
+# number, which an attacker foresees (it grows by one per process); here the
+# run waits at a gate until the names for its number are made, which takes
+# the guess out of the check.
+predicted_names() {
+  [ -n "$race_helper" ] || { skipped="no C compiler for the race helper"; return; }
+  local dir pid status n
+  dir=$(spool)
+  settings "$dir"
+  job "$dir/job.plt"
+  as_nobody sh -c 'printf "PU9999,9999;\r\n" >"$1/~ffx.log"' planted "$dir"
+  mkfifo "$dir.gate"
+  (cd "$dir" && read -r _ <"$dir.gate" && exec "$feedfix" job.plt </dev/null >"$dir.out" 2>&1) &
+  pid=$!
+  background+=("$pid")
+  as_nobody "$race_helper" files "$dir" ".~ffx.log.ffx$site-" "$pid" 1 1000
+  echo go >"$dir.gate"
+  for ((n = 0; n < limit * 20; n++)); do alive "$pid" || break; sleep 0.05; done
+  alive "$pid" && kill -KILL "$pid"
+  wait "$pid"
+  status=$?
+  expect_ok "root's run" "$status" "$dir.out"
+  is_corrected_job "$dir/job.plt" || bad "plot not corrected"
+}
+
+# 200,000 names of uid 65534 in the pattern of temporary files of runs that
+# are gone, beside the plot: a run takes about as long as without them.
+many_stale_names() {
+  [ -n "$race_helper" ] || { skipped="no C compiler for the race helper"; return; }
+  local dir twin status t0 t1 t2 plain_ms named_ms
+  dir=$(spool)
+  twin=$(spool)
+  settings "$dir"
+  settings "$twin"
+  job "$dir/job.plt"
+  job "$twin/job.plt"
+  as_nobody "$race_helper" files "$dir" ".job.plt.ffx$site-" 4000000 200 1000
+  t0=$EPOCHREALTIME
+  run "$twin" "$twin.out" "$feedfix" job.plt
+  t1=$EPOCHREALTIME
+  run "$dir" "$dir.out" "$feedfix" job.plt
+  status=$?
+  t2=$EPOCHREALTIME
+  expect_ok "root's run" "$status" "$dir.out"
+  plain_ms=$(((${t1/./} - ${t0/./}) / 1000))
+  named_ms=$(((${t2/./} - ${t1/./}) / 1000))
+  # Well above what a look at the whole listing costs, well below what a
+  # look at each name costs.
+  ((named_ms - plain_ms < 500)) ||
+    bad "the run took $named_ms ms, $plain_ms ms without the names"
+  rm -rf "$dir"
 }
 
 # --- 5. data lost after OK ------------------------------------------------------
@@ -546,6 +716,26 @@ two_directories() {
   done
 }
 
+# The answer at the pause comes from a pipe (the next line of a batch loop,
+# which whoever may write the spool can choose): it is not run, and the
+# console shows what it shows for an empty answer.
+pipe_answer() {
+  local answer dir outs=()
+  for answer in '' 'b;touch PWNED;.plt'; do
+    dir=$(spool)
+    settings "$dir" -1
+    printf 'PG;     -1,0;\r\nPU1200,3400;\r\n' >"$dir/plot.plt"
+    (cd "$dir" && printf '%s\n' "$answer" |
+      env -u COMSPEC timeout -k 2 "$limit" "$feedfix" plot.plt >"$dir.out" 2>&1)
+    hung $? && bad "answer \"$answer\": hung"
+    outs+=("$dir.out")
+  done
+  grep -q Pause "${outs[0]}" || bad "the run did not pause: \"$(said "${outs[0]}")\""
+  [ -e "$dir/PWNED" ] && bad "the answer was run as a command"
+  cmp -s "${outs[@]}" || bad "the console differs from that of an empty answer:" \
+    "\"$(tr '\r\n' '||' <"${outs[1]}" | tail -c 120)\""
+}
+
 # --- 6. the plot's identity ---------------------------------------------------
 
 group_plot_identity() {
@@ -645,6 +835,180 @@ read_only_cwd() {
     bad "feedfix.ini holds \"$(tr '\r\n' '||' <"$dir/feedfix.ini")\", not the shift 446"
 }
 
+# The running user's own ~ffx.log that nobody may write (root's, then uid
+# 1500's in their own directory) is left as it is, and so is the plot.
+read_only_log() {
+  local who dir before plot_before status as
+  for who in 0 1500; do
+    dir=$(fresh)
+    settings "$dir"
+    job "$dir/job.plt"
+    printf 'kept\r\n' >"$dir/~ffx.log"
+    chmod 444 "$dir/~ffx.log"
+    as=()
+    if [ "$who" != 0 ]; then
+      chown -R 1500:1500 "$dir"
+      as=("${operator[@]}")
+    fi
+    before=$(state "$dir/~ffx.log")
+    plot_before=$(state "$dir/job.plt")
+    run "$dir" "$dir.out" "${as[@]}" "$feedfix" job.plt
+    status=$?
+    expect_no_hang "uid $who" "$status"
+    [ "$(said "$dir.out")" = "Cannot open temporary file." ] ||
+      bad "uid $who: run said \"$(said "$dir.out")\""
+    expect_state "uid $who: ~ffx.log" "$dir/~ffx.log" "$before"
+    expect_state "uid $who: plot" "$dir/job.plt" "$plot_before"
+  done
+}
+
+# --- 8. names swapped or renamed at the moment a run uses them --------------
+
+# Where the machine has two processors or more, the race helper has the
+# last to itself and the runs it races the first: it sees an event within
+# microseconds, however loaded the machine is.
+race_cpu=()
+run_cpu=()
+cpus=$(awk '/^Cpus_allowed_list/ {print $2}' /proc/self/status)
+if command -v taskset >/dev/null && [ -n "$cpus" ] && [ "${cpus%%[-,]*}" != "${cpus##*[-,]}" ]; then
+  race_cpu=(taskset -c "${cpus##*[-,]}")
+  run_cpu=(taskset -c "${cpus%%[-,]*}")
+fi
+
+# start_attacker UID OUT STEP...: starts the race helper as UID (in group
+# 4242) with the steps (see scripts/race-helper.c), its lines to OUT, and
+# returns once it watches. It runs at the highest priority.
+start_attacker() {
+  local uid=$1 out=$2 n
+  shift 2
+  nice -n -20 "${race_cpu[@]}" setpriv --reuid="$uid" --regid="$uid" --groups=4242 \
+    "$race_helper" steps 8000 "$@" >"$out" 2>&1 &
+  attacker=$!
+  background+=("$attacker")
+  for ((n = 0; n < 200; n++)); do grep -qs '^ready' "$out" && return 0; sleep 0.01; done
+  bad "setup: the race helper did not start: $(head -c 200 "$out")"
+  return 1
+}
+# Ends the race helper: what it swapped it swaps back first.
+stop_attacker() {
+  kill -TERM "$attacker" 2>/dev/null
+  wait "$attacker" 2>/dev/null
+}
+
+# swap_setup BASE: a spool, root's directory sys, and uid 1500's directory
+# att with job.plt -> d/crontab, d -> real, real/crontab (1500's plot) and
+# d2 -> ../sys, to be swapped with d. 1500 makes every lookup through d slow
+# (its text leads to real through 2,000 "./"), as one would to widen a window.
+swap_setup() {
+  local base=$1
+  mkdir -m 1777 "$base/spool"
+  mkdir -m 755 "$base/att" "$base/att/real" "$base/sys"
+  settings "$base/spool"
+  job "$base/att/real/crontab"
+  ln -s d/crontab "$base/att/job.plt"
+  ln -s "$(printf './%.0s' {1..2000})real" "$base/att/d"
+  ln -s ../sys "$base/att/d2"
+  chown -hR 1500:1500 "$base/att"
+}
+
+# The plot has a second name, so it is copied into in place. Right after
+# the run's last look at it (at the third open of ~ffx.log), 1500 swaps d
+# for the link to root's sys, and back once the run is over.
+swap_before_copy_in_place() {
+  [ -n "$race_helper" ] || { skipped="no C compiler for the race helper"; return; }
+  local round base victim before status swapped=0
+  for ((round = 1; round <= 12; round++)); do
+    base=$(fresh)
+    swap_setup "$base"
+    ln "$base/att/real/crontab" "$base/att/real/second"
+    victim=$base/sys/crontab
+    printf '* * * * * root true\n' >"$victim"
+    before=$(state "$victim")
+    start_attacker 1500 "$base/attacker" wait "$base/spool" '~ffx.log' open 3 \
+      exchange "$base/att/d" "$base/att/d2" pause 300000 exchange "$base/att/d" "$base/att/d2" ||
+      return
+    run "$base/spool" "$base/out" "${run_cpu[@]}" "$feedfix" ../att/job.plt
+    status=$?
+    stop_attacker
+    grep -q '^exchange' "$base/attacker" && swapped=$((swapped + 1))
+    expect_no_hang "round $round" "$status"
+    [ "$(state "$victim")" = "$before" ] || break
+  done
+  expect_state "root's sys/crontab (round $round; swapped in $swapped rounds)" "$victim" "$before"
+}
+
+# The plot has one name and is replaced by a rename; its owner, bits and
+# attributes are given to the new file first. 1500 swaps d for the link to
+# sys while they are read and back 200 microseconds later, before the run's
+# look after the sync. The plot must not take those of root's set-user-id
+# program in sys.
+swap_while_identity_copied() {
+  [ -n "$race_helper" ] || { skipped="no C compiler for the race helper"; return; }
+  local round base victim before plot now swapped=0
+  for ((round = 1; round <= 12; round++)); do
+    base=$(fresh)
+    swap_setup "$base"
+    plot=$base/att/real/crontab
+    victim=$base/sys/crontab
+    cp /bin/true "$victim"
+    chmod 4755 "$victim"
+    setfattr -n trusted.feedfix -v root "$victim" 2>/dev/null
+    before=$(state "$victim")
+    start_attacker 1500 "$base/attacker" wait "$base/spool" '~ffx.log' open 3 \
+      exchange "$base/att/d" "$base/att/d2" pause 200 exchange "$base/att/d" "$base/att/d2" ||
+      return
+    run "$base/spool" "$base/out" "${run_cpu[@]}" "$feedfix" ../att/job.plt
+    expect_no_hang "round $round" $?
+    stop_attacker
+    grep -q '^exchange' "$base/attacker" && swapped=$((swapped + 1))
+    expect_state "round $round: root's sys/crontab" "$victim" "$before"
+    now=$(stat -c '%u:%g %a' "$plot")
+    [ "$now" = "1500:1500 644" ] || bad "round $round: uid 1500's plot is now $now"
+    getfattr -d -m '^trusted\.' --absolute-names "$plot" 2>/dev/null | grep -q trusted &&
+      bad "round $round: uid 1500's plot took root's attribute trusted.feedfix"
+    [ -z "$problem" ] || break
+  done
+  [ -z "$problem" ] || problem+=" (swapped in $swapped of $round rounds)"
+}
+
+# A member of the spool's group renames a file of their own over ~ffx.log
+# as soon as it appears, and at later opens of it. Root's private plot ends
+# corrected or as it was, never as 1500's file.
+log_renamed_over() {
+  [ -n "$race_helper" ] || { skipped="no C compiler for the race helper"; return; }
+  local round base spool_dir plot before trigger status now
+  local triggers=("open 3" "create 1" "open 2" "open 4" "moved-to 1" "attrib 1")
+  for ((round = 1; round <= ${#triggers[@]}; round++)); do
+    trigger=${triggers[round - 1]}
+    base=$(fresh)
+    spool_dir=$base/spool
+    mkdir "$spool_dir"
+    chgrp 4242 "$spool_dir"
+    chmod 2775 "$spool_dir"
+    settings "$spool_dir"
+    mkdir -m 700 "$base/secret"
+    plot=$base/secret/job.plt
+    job "$plot"
+    chmod 600 "$plot"
+    printf 'PU9999,9999;\r\n' >"$spool_dir/mine"
+    chown 1500:4242 "$spool_dir/mine"
+    before=$(state "$plot")
+    # shellcheck disable=SC2086 # the trigger is an event and a count
+    start_attacker 1500 "$base/attacker" wait "$spool_dir" '~ffx.log' $trigger \
+      rename "$spool_dir/mine" "$spool_dir/~ffx.log" || return
+    run "$spool_dir" "$base/out" "${run_cpu[@]}" "$feedfix" "$plot"
+    status=$?
+    stop_attacker
+    expect_no_hang "at $trigger" "$status"
+    [ "$(state "$plot")" = "$before" ] && continue
+    now=$(stat -c '%u:%g %a' "$plot")
+    if ! is_corrected_job "$plot" || [ "$now" != "0:0 600" ]; then
+      bad "renamed at $trigger of ~ffx.log: root's plot is now $now, \"$(head -c 40 "$plot" | tr '\r\n' '||')\""
+      break
+    fi
+  done
+}
+
 # --- the checks -----------------------------------------------------------------
 
 check "1a planted record by absolute path" planted_record a
@@ -654,22 +1018,33 @@ check "1d planted records against uid 1500's file (a, b, c)" planted_record_agai
 check "2a feedfix.ini a link to a root file" ini_link
 check "2b ~ffx.jnl re-linked to a root file in a loop" record_link_loop
 check "2c ~ffx.log planted and held open by another user" held_log
+check "2d another user's link to a third user's private plot" link_to_third_user
 check "3a FIFO named ~ffx.jnl" fifo_named '~ffx.jnl'
 check "3b FIFO named feedfix.ini" fifo_named feedfix.ini
 check "3c FIFO named ~ffx.log" fifo_named '~ffx.log'
 check "3d directory named ~ffx.jnl" record_directory
 check "3e lock held by a user who only reads the directory" lock_held
+check "3f directory named ~ffx.jnl.new, plot with two names" journal_new_directory
+check "3g plot a link to a device that never ends (/dev/ptmx)" device_plot
+check "3h plot's lock held by a user who only reads it" plot_lock_held
 check "4a other users' files named like stale temporaries" stale_of_others
 check "4b own stale temporaries removed" stale_of_own
+check "4c temporary names foreseen and taken, ~ffx.log planted" predicted_names
+check "4d 200,000 names like stale temporaries beside the plot" many_stale_names
 check "5a plot still being written by its exporter" exporter_writing
 check "5b same-size rewrite with mtime put back during the pause" at_pause same_size_rewrite
 check "5c two directories, one plot, runs at once (30 rounds)" two_directories
 check "5d re-export renamed over the plot during the pause" at_pause renamed_export
+check "5e answer at the pause from a pipe" pipe_answer
 check "6a group plot keeps owner, group and mode" group_plot_identity
 check "6b ACL entry and xattr kept" acl_and_xattr
 check "6c hard-linked plot stays linked" hard_link
 check "6d refused plot's ~ffx.log not readable by others" refused_log_private
 check "7 read-only current directory" read_only_cwd
+check "7b own ~ffx.log that nobody may write" read_only_log
+check "8a directory swapped before the copy in place" swap_before_copy_in_place
+check "8b directory swapped while the plot's identity is copied" swap_while_identity_copied
+check "8c ~ffx.log renamed over by a member of the spool's group" log_renamed_over
 
 if [ $failures -gt 0 ]; then
   echo "shared-dir: $failures check(s) failed" >&2
