@@ -192,6 +192,14 @@ void clear_nonblock(int fd) {
   if (flags >= 0) (void)::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
 }
 
+// Whether the name of `place` leads to the file `st` describes: after a
+// rename, that it holds what was written, not what someone put there since.
+bool leads_to(const Place& place, const struct stat& st) {
+  struct stat now {};
+  return ::fstatat(place.dir, place.leaf.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+         now.st_dev == st.st_dev && now.st_ino == st.st_ino;
+}
+
 OpenResult opened(int fd, bool created) {
   OpenResult result;
   result.error = OsError::none;
@@ -369,6 +377,8 @@ OsError keep_beside(int fd, const std::string& note, const std::string& target) 
   OsError e = parent_place(target, place);
   if (e == OsError::none && place.dir != dir) e = OsError::other;  // made for another place
   if (e == OsError::none && leaf.empty()) e = name_unnamed(fd, place, leaf);
+  struct stat written {};
+  if (e == OsError::none && ::fstat(fd, &written) != 0) e = last_error();
   if (::close(fd) != 0 && errno != EINTR && e == OsError::none) e = last_error();
   if (e == OsError::none && ::renameat(dir, leaf.c_str(), dir, place.leaf.c_str()) != 0) {
     e = last_error();
@@ -378,8 +388,9 @@ OsError keep_beside(int fd, const std::string& note, const std::string& target) 
     if (e != OsError::none) (void)::unlinkat(dir, leaf.c_str(), 0);
     forget_named(dir, leaf);
   }
-  if (e == OsError::none) sync_directory(dir);
-  return e;
+  if (e != OsError::none) return e;
+  sync_directory(dir);
+  return leads_to(place, written) ? OsError::none : OsError::changed;
 }
 
 void discard_beside(int fd, const std::string& note) {
@@ -417,7 +428,7 @@ OsError replace_name(const std::string& from, const std::string& to) {
   }
   sync_directory(target.dir);
   if (source.dir != target.dir) sync_directory(source.dir);
-  return OsError::none;
+  return leads_to(target, st) ? OsError::none : OsError::changed;
 }
 
 OsError rename_no_replace(const std::string& from, const std::string& to) {
