@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "Kopf01/sxi/string00.h"
 #include "runtime/console.h"
 #include "runtime/file_replace.h"
 #include "runtime/os.h"
@@ -15,8 +16,6 @@ constexpr std::int16_t k_done = 0;
 constexpr std::int16_t k_failed = 3;
 constexpr std::int16_t k_rename_entry = 1;
 
-// A name and its NUL must fit the 260-character buffer of the system call.
-constexpr std::int16_t k_name_buffer = 260;
 
 enum class ErrorKind : int { system = 0, misuse_with_length = 1, misuse = 2 };
 

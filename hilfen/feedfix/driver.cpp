@@ -6,8 +6,10 @@
 #include <string>
 #include <string_view>
 
+#include "Kopf01/sxi/string00.h"
 #include "hilfen/feedfix/file_names.h"
 #include "hilfen/feedfix/intent_record.h"
+#include "hilfen/feedfix/messages.h"
 #include "hilfen/feedfix/page_grid.h"
 #include "hilfen/feedfix/plot_records.h"
 #include "hilfen/feedfix/plot_transaction.h"
@@ -29,10 +31,10 @@ constexpr std::string_view k_maker = "feedfix plot file post-processing tool (c)
 static_assert(k_title.size() == 53);
 static_assert(k_maker.size() == 52 && k_maker.ends_with("2001"));
 
-constexpr std::size_t k_path_size = 260;
+constexpr std::size_t k_path_size = k_name_buffer;
 // The open takes at most 259 characters of a name, and the file routines
 // refuse longer ones; a longer argument is refused before anything is touched.
-constexpr std::int32_t k_max_path_len = 259;
+constexpr std::int32_t k_max_path_len = k_max_name_length;
 
 constexpr std::array<std::string_view, 4> k_reset_switches = {"/r", "/R", "-r", "-R"};
 
@@ -63,7 +65,7 @@ bool take_turns_on_plot(const std::string& plot_name) {
     if (locked == unit_file_state(k_plot_unit).id) return true;
     close_unit(k_plot_unit);
     if (reopens == k_max_reopens || open_unit(k_plot_unit, plot_name, "OLD", "read") != k_io_ok) {
-      stop_run("Cannot open plot file.");
+      stop_run(message::plot_not_opened);
     }
   }
 }
@@ -76,7 +78,7 @@ bool take_turns_on_plot(const std::string& plot_name) {
 /// starts over in the directory with `plot_name` as the argument.
 bool open_plot(std::string_view argument, std::string& plot_name, FileState& plot_seen) {
   if (open_unit(k_plot_unit, argument, "OLD", "read") != k_io_ok) {
-    stop_run("Cannot open plot file.");
+    stop_run(message::plot_not_opened);
   }
   plot_name = unit_file_name(k_plot_unit);
   if (!take_turns_on_plot(plot_name)) {
@@ -117,13 +119,13 @@ int feedfix_main() {
   console_text(k_maker);
   console_text(" ");
 
-  if (argument_count() <= 1) stop_run("No parameters.");
+  if (argument_count() <= 1) stop_run(message::no_parameters);
   std::array<char, k_path_size> plot_path;
   plot_path.fill(' ');
   std::int16_t argument_len = 0;
   get_argument(1, plot_path.data(), plot_path.size(), argument_len);
   const std::int32_t path_len = argument_len;
-  if (path_len <= 0 || path_len > k_max_path_len) stop_run("Parameter (plot file) invalid.");
+  if (path_len <= 0 || path_len > k_max_path_len) stop_run(message::parameter_invalid);
   const std::string_view argument(plot_path.data(), static_cast<std::size_t>(path_len));
 
   // One run at a time in a directory: a second one waits here until the
@@ -150,7 +152,7 @@ int feedfix_main() {
 
   if (open_unit(k_temp_unit, k_temp_file, "UNKNOWN", "write", NewContents::scratch) != k_io_ok) {
     close_unit(k_plot_unit);
-    stop_run("Cannot open temporary file.");
+    stop_run(message::temp_not_opened);
   }
 
   console_record(" .", LineEnd::stays_open);
@@ -165,7 +167,7 @@ int feedfix_main() {
        !plot_unchanged(os().path_state(plot_name), plot_seen))) {
     loop.run_ok = false;
   }
-  if (!loop.run_ok) stop_run("Error on reading or writing.");
+  if (!loop.run_ok) stop_run(message::read_or_write_failed);
   console_record("  OK");
 
   std::int16_t cleanup_status = 0;
@@ -176,7 +178,7 @@ int feedfix_main() {
   // The record goes once the settings are back; ~ffx.log, where it was
   // copied, after the record.
   if (loop.changed) end_replacement(replacement, cleanup_status);
-  if (!saved) stop_run("INI-file not opened (for writing).");
-  if (loop.changed && cleanup_status != 0) stop_run("Error on cleaning up plot files.");
+  if (!saved) stop_run(message::ini_not_writable);
+  if (loop.changed && cleanup_status != 0) stop_run(message::cleanup_failed);
   return 0;
 }

@@ -5,6 +5,8 @@
 #include <charconv>
 #include <string>
 
+#include "Kopf01/sxi/string00.h"
+#include "hilfen/feedfix/settings.h"
 #include "runtime/file_replace.h"
 
 namespace {
@@ -41,11 +43,10 @@ constexpr std::string_view k_methods[] = {"rename", "beside", "in-place"};
 
 // The longest plot name a run opens, and the ranges of the settings it
 // writes back: a record with other values is none of the tool's.
-constexpr std::size_t k_max_plot_name = 259;
 bool plausible(const Intent& intent) {
-  return intent.pg_threshold >= 10000 && intent.pg_threshold <= 40000 &&
-         intent.carried_shift >= -2 && intent.carried_shift <= 2000 &&
-         !intent.plot_name.empty() && intent.plot_name.size() <= k_max_plot_name &&
+  return in_range(Settings{intent.pg_threshold, intent.carried_shift}) &&
+         !intent.plot_name.empty() &&
+         intent.plot_name.size() <= static_cast<std::size_t>(k_max_name_length) &&
          intent.plot_name.find('\0') == std::string::npos && intent.plot_before.exists &&
          intent.corrected.exists;
 }

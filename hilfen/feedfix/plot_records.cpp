@@ -34,7 +34,15 @@ constexpr std::size_t k_none = std::string_view::npos;
 // leading "0" it drops adds nothing), and 999999999 fits in 32 bits.
 constexpr std::size_t k_plain_columns = 9;
 
-bool is_pen_key_second(char c) { return c == 'U' || c == 'D' || c == 'A'; }
+// The second letters of the pen keys "PU", "PD" and "PA": the one place
+// that names them.
+constexpr std::array<bool, 256> k_pen_key_seconds = [] {
+  std::array<bool, 256> seconds{};
+  seconds['U'] = seconds['D'] = seconds['A'] = true;
+  return seconds;
+}();
+
+bool is_pen_key_second(char c) { return k_pen_key_seconds[static_cast<unsigned char>(c)]; }
 
 /// Whether `data` holds "PU", "PD" or "PA". Which one is found first does not
 /// matter: all three lead to the same rewrite.
@@ -248,13 +256,6 @@ constexpr std::size_t k_usual_digits = 7;
 constexpr std::int32_t k_usual_max_shift = 9999;
 static_assert(k_read_reach >= 2 + k_usual_digits + byte_scan::k_line_scan + 2);
 static_assert(k_write_reach > 2 + 8 + byte_scan::k_line_scan + 2);
-
-// The second letters of "PU", "PD" and "PA".
-constexpr std::array<bool, 256> k_pen_key_seconds = [] {
-  std::array<bool, 256> seconds{};
-  seconds['U'] = seconds['D'] = seconds['A'] = true;
-  return seconds;
-}();
 
 // CR LF as the two bytes read at once.
 constexpr auto k_cr_lf = std::bit_cast<std::uint16_t>(std::array<char, 2>{'\r', '\n'});

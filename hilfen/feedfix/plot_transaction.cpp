@@ -34,6 +34,7 @@
 
 #include "Ftn/ftnfco.h"
 #include "hilfen/feedfix/file_names.h"
+#include "hilfen/feedfix/messages.h"
 #include "hilfen/feedfix/run_locks.h"
 #include "hilfen/feedfix/settings.h"
 #include "runtime/console.h"
@@ -47,7 +48,6 @@ constexpr std::int16_t k_temp_name_len = k_temp_file_len;
 constexpr std::int16_t k_failed = 3;
 constexpr std::size_t k_chunk = 1 << 20;
 
-constexpr std::string_view k_cleanup_failed = "Error on cleaning up plot files.";
 
 /// Whether ~ffx.log is the run's own private file, in the state recorded.
 bool log_as_recorded(const FileState& corrected) {
@@ -266,7 +266,7 @@ bool finish_interrupted_replacement() {
       return true;
     case IntentFound::unreadable:
       // What it says cannot be known; ~ffx.log may be the only whole copy.
-      stop_run(k_cleanup_failed);
+      stop_run(message::cleanup_failed);
     case IntentFound::found:
       break;
   }
@@ -303,7 +303,7 @@ bool finish_interrupted_replacement() {
       replace_plot(r, status);
       if (!r.replaced) {
         if (!same_file_state(os().path_state(intent.plot_name), intent.plot_before)) {
-          stop_run(k_cleanup_failed);
+          stop_run(message::cleanup_failed);
         }
         // The plot file is whole and old: the shift of the old plot stays.
         (void)remove_intent();
@@ -312,14 +312,14 @@ bool finish_interrupted_replacement() {
       break;
     case Recovery::finish_copy:
       copy_in_place(r, status);
-      if (!r.replaced) stop_run(k_cleanup_failed);
+      if (!r.replaced) stop_run(message::cleanup_failed);
       break;
     case Recovery::write_back:
       break;
   }
   if (!store_settings(intent.pg_threshold, intent.carried_shift)) {
     (void)remove_intent();
-    stop_run("INI-file not opened (for writing).");
+    stop_run(message::ini_not_writable);
   }
   (void)remove_intent();
   if (log_as_recorded(intent.corrected)) (void)os().remove_file(k_temp_name);

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "hilfen/feedfix/file_names.h"
+#include "hilfen/feedfix/messages.h"
 #include "runtime/console.h"
 #include "runtime/record_file.h"
 
@@ -39,22 +40,10 @@ constexpr DecimalText k_default_carried_shift_text = decimal_text(k_default_carr
 static_assert(k_default_pg_threshold_text.view() == "15574");
 static_assert(k_default_carried_shift_text.view() == "0");
 
-constexpr std::int32_t k_min_pg_threshold = 10000;
-constexpr std::int32_t k_max_pg_threshold = 40000;
-constexpr std::int32_t k_min_carried_shift = -2;
-constexpr std::int32_t k_max_carried_shift = 2000;
-
-bool in_range(const Settings& s) {
-  return s.pg_threshold >= k_min_pg_threshold && s.pg_threshold <= k_max_pg_threshold &&
-         s.carried_shift >= k_min_carried_shift && s.carried_shift <= k_max_carried_shift;
-}
-
-constexpr std::string_view k_not_writable = "INI-file not opened (for writing).";
-
 /// Opens the settings file for writing, or ends the run.
 void open_for_writing() {
   if (open_unit(k_settings_unit, k_settings_file, "UNKNOWN", "write") != k_io_ok) {
-    stop_run(k_not_writable);
+    stop_run(message::ini_not_writable);
   }
 }
 
@@ -65,7 +54,7 @@ void open_for_writing() {
 void write_value(std::int32_t value) {
   if (write_integer_record(k_settings_unit, value) == k_io_ok) return;
   close_unit(k_settings_unit);
-  stop_run(k_not_writable);
+  stop_run(message::ini_not_writable);
 }
 
 /// Reads one value record. A read that the operating system refuses ends the
@@ -76,7 +65,7 @@ bool read_value(std::int32_t& value) {
   const IoStatus status = read_integer_record(k_settings_unit, value);
   if (!is_system_error(status)) return status == k_io_ok;
   close_unit(k_settings_unit);
-  stop_run("INI-file cannot be used.");
+  stop_run(message::ini_not_usable);
 }
 
 }  // namespace
@@ -85,12 +74,12 @@ Settings load_settings(bool& warned) {
   if (open_unit(k_settings_unit, k_settings_file, "OLD", "read") != k_io_ok) {
     // Any failure to open for reading counts as a missing file.
     if (open_unit(k_settings_unit, k_settings_file, "UNKNOWN", "write") != k_io_ok) {
-      stop_run("INI-file cannot be used.");
+      stop_run(message::ini_not_usable);
     }
     write_literal_record(k_settings_unit, k_default_pg_threshold_text.view());
     write_literal_record(k_settings_unit, k_default_carried_shift_text.view());
     close_unit(k_settings_unit);
-    stop_run("INI-file not found. Default file created.");
+    stop_run(message::ini_created);
   }
 
   Settings settings;
@@ -105,7 +94,7 @@ Settings load_settings(bool& warned) {
     // Both together, even when only one of them was wrong. The file keeps its
     // values until a reset or a write-back replaces them.
     settings = Settings{};
-    if (!warned) console_text("ACHTUNG: Falsche INI-Werte wurden korrigiert!");
+    if (!warned) console_text(message::ini_corrected);
     warned = true;
   }
   return settings;
@@ -116,11 +105,11 @@ void reset_settings(std::int32_t pg_threshold) {
   write_value(pg_threshold);
   write_literal_record(k_settings_unit, k_default_carried_shift_text.view());
   close_unit(k_settings_unit);
-  stop_run("Ini file resetted. Shift length set to zero.");
+  stop_run(message::ini_reset);
 }
 
 void save_settings(std::int32_t pg_threshold, std::int32_t carried_shift) {
-  if (!store_settings(pg_threshold, carried_shift)) stop_run(k_not_writable);
+  if (!store_settings(pg_threshold, carried_shift)) stop_run(message::ini_not_writable);
 }
 
 bool store_settings(std::int32_t pg_threshold, std::int32_t carried_shift) {

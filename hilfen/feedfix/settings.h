@@ -11,6 +11,13 @@ struct Settings {
   std::int32_t carried_shift = k_default_carried_shift;
 };
 
+/// Whether both settings lie in their ranges: the page threshold from 10000
+/// to 40000, the carried shift from -2 to 2000.
+constexpr bool in_range(const Settings& s) {
+  return s.pg_threshold >= 10000 && s.pg_threshold <= 40000 && s.carried_shift >= -2 &&
+         s.carried_shift <= 2000;
+}
+
 /// Reads both settings and range-checks them (warning and defaults when
 /// either is out of range or unreadable). Ends the run when the file cannot
 /// be read: it is then created with the defaults, or cannot be used. The
