@@ -18,6 +18,7 @@
 #include "runtime/console.h"
 #include "runtime/fields.h"
 #include "runtime/record_file.h"
+#include "runtime/test_seam.h"
 #include "tests/support/fake_os.h"
 #include "tests/support/record_helpers.h"
 

@@ -8,6 +8,7 @@
 #include "runtime/io_status.h"
 #include "runtime/os.h"
 #include "runtime/process_end.h"
+#include "runtime/test_seam.h"
 
 namespace {
 

@@ -34,5 +34,3 @@ void console_end_pending_line();
 /// trailing blanks and tabs. Never fails.
 void pause_run();
 
-/// Clears the console flags (process start; tests).
-void reset_console();

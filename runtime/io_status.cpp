@@ -6,6 +6,7 @@
 #include <string>
 
 #include "runtime/process_end.h"
+#include "runtime/test_seam.h"
 
 namespace {
 

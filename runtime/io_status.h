@@ -53,5 +53,3 @@ const char* error_message(IoStatus status);
 /// Whether a fatal report is out and the process is ending on it.
 bool fatal_report_under_way();
 
-/// Forgets a fatal report (tests that go on after one).
-void reset_fatal_report();

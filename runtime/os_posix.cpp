@@ -12,8 +12,7 @@
 #include <vector>
 
 #include "runtime/os_posix_private.h"
-
-std::unique_ptr<Worker> start_thread_worker(WorkFunction work, void* context);
+#include "runtime/test_seam.h"
 
 namespace posix {
 
@@ -248,7 +247,6 @@ class PosixOs final : public Os {
 
 }  // namespace
 
-// For the backend's tests: the site tag in this process's temporary names.
 std::string posix_temp_site() { return posix::site_tag(); }
 
 Os& native_os(int argc, char** argv) {

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "runtime/os_posix_private.h"
+#include "runtime/test_seam.h"
 
 extern char** environ;
 

@@ -129,9 +129,6 @@ void close_unit(std::int32_t unit, Close how = Close::keep);
 /// Closes every open unit as Close::keep (process end).
 void close_all_units();
 
-/// Forgets every unit without any call to the Os (tests install a new one).
-void reset_units();
-
 /// The file name `unit` was opened on, after trimming or as typed at the
 /// prompt; empty when the unit is closed.
 std::string unit_file_name(std::int32_t unit);

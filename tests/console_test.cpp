@@ -7,6 +7,7 @@
 #include <string>
 
 #include "runtime/record_file.h"
+#include "runtime/test_seam.h"
 #include "tests/support/fake_os.h"
 
 namespace {

@@ -16,6 +16,7 @@
 #include "hilfen/feedfix/driver.h"
 #include "runtime/console.h"
 #include "runtime/record_file.h"
+#include "runtime/test_seam.h"
 #include "tests/support/fake_os.h"
 #include "tests/support/scratch_dir.h"
 

@@ -21,10 +21,9 @@
 #include <vector>
 
 #include "runtime/file_replace.h"
+#include "runtime/test_seam.h"
 #include "tests/support/scratch_dir.h"
 
-// The POSIX backend's site tag in temporary names (os_posix.cpp).
-std::string posix_temp_site();
 
 namespace {
 

@@ -13,6 +13,7 @@
 
 #include "tests/support/fake_os.h"
 #include "tests/support/record_helpers.h"
+#include "runtime/test_seam.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include "runtime/arguments.h"
 #include "runtime/console.h"
 #include "runtime/record_file.h"
+#include "runtime/test_seam.h"
 
 // The system's workers, as the POSIX backend starts them.
-std::unique_ptr<Worker> start_thread_worker(WorkFunction work, void* context);
 
 namespace {
 // Whether the calling thread is one that start_worker gave.
