@@ -90,11 +90,18 @@ TEST_F(Driver, ReplacementTargetsTheFileThatWasRead) {
 TEST_F(Driver, APlotFileHeldElsewhereIsWaitedForWithTheDirectoryGivenBack) {
   typical_files();
   fake.lock_busy = 2;  // busy when tried, and after the quiet second
+  // Meanwhile another run in the directory carries its shift: this run
+  // starts from that one.
+  fake.while_waiting = [](FakeOs& os) {
+    os.files["feedfix.ini"] = "15574\r\n0\r\n";
+    os.while_waiting = nullptr;
+  };
   EXPECT_EQ(0, run({"plot.plt"}));
   EXPECT_FALSE(fake.waited_holding_directory);
   EXPECT_EQ("feedfix: waiting for the lock of this plot file\r\n", fake.err);
-  EXPECT_EQ(k_plot_fixed, fake.files["plot.plt"]);
-  EXPECT_EQ("     15574\r\n       446\r\n", fake.files["feedfix.ini"]);
+  EXPECT_EQ("PG;8804,0;\r\nPU1396,3400;\r\nPG;   8804,0;\r\nPG;   16000,0;\r\n",
+            fake.files["plot.plt"]);
+  EXPECT_EQ("     15574\r\n       196\r\n", fake.files["feedfix.ini"]);
 }
 
 }  // namespace

@@ -462,6 +462,7 @@ OsError FakeOs::lock_file(const std::string& name, int wait_ms, FileId& locked,
   const std::lock_guard hold(lock_.mutex);
   if (const OsError e = planned("lock", name); e != OsError::none) return e;
   if (wait_ms != 0 && directory_locked) waited_holding_directory = true;
+  if (wait_ms != 0 && lock_busy > 0 && while_waiting) while_waiting(*this);
   if (wait_ms >= 0 && lock_busy > 0) {
     --lock_busy;
     return OsError::busy;

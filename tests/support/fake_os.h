@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -63,6 +64,8 @@ struct FakeOs : Os {
   /// ever waited for a plot file's lock while it did.
   bool directory_locked = false;
   bool waited_holding_directory = false;
+  /// Done by "another run" while this one waits for a plot file's lock.
+  std::function<void(FakeOs&)> while_waiting;
   /// start_worker gives real threads; otherwise none, and the record layer
   /// reads and writes for itself. Every call is then made under one lock.
   /// A planned stop that a worker's call meets makes that call and every
