@@ -944,6 +944,15 @@ TEST(PowerLossTable, PowerLossWhereTheSettingsAreRewrittenInPlace) {
 
 // What a run makes of a stopped run's replacement, by what has become of the
 // files since the stop.
+/// Writes `bytes` to `name` through the fake's own calls, as another
+/// program would.
+void rewrite(FakeOs& fake, const std::string& name, const std::string& bytes, Create create) {
+  const OpenResult r = fake.open_file(name, Access::write, create);
+  ASSERT_EQ(OsError::none, r.error);
+  (void)fake.write_file(r.handle, bytes.data(), bytes.size());
+  (void)fake.close_file(r.handle);
+}
+
 TEST(InterruptedReplacement, FinishedOnlyWhereThePlotIsStillTheStoppedRunsToReplace) {
   struct Case {
     const char* name;
@@ -967,6 +976,17 @@ TEST(InterruptedReplacement, FinishedOnlyWhereThePlotIsStillTheStoppedRunsToRepl
       {"plot rewritten by someone", [](FakeOs& f) { f.files[k_plot] = k_plot_quiet; }, false},
       {"~ffx.log removed", [](FakeOs& f) { f.files.erase(k_temp); }, false},
       {"~ffx.log rewritten", [](FakeOs& f) { f.files[k_temp] = "PU1,1;\r\n"; }, false},
+      // Only the very ~ffx.log the stopped run wrote, as it wrote it, is copied.
+      {"~ffx.log another user's", [](FakeOs& f) { f.foreign.insert(k_temp); }, false},
+      {"~ffx.log a new file with its bytes",
+       [](FakeOs& f) {
+         const std::string bytes = f.files[k_temp];
+         (void)f.remove_file(k_temp);
+         rewrite(f, k_temp, bytes, Create::create_if_missing);
+       },
+       false},
+      {"~ffx.log written since at its size",
+       [](FakeOs& f) { rewrite(f, k_temp, f.files[k_temp], Create::must_exist); }, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
