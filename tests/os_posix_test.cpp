@@ -225,8 +225,11 @@ TEST_F(PosixOs, StaleTemporaryFilesGoOnlyWhenTheirRunIsGone) {
   const std::string other_site = ".plot.plt.ffx" + elsewhere + "-" + std::to_string(child) + "-1";
   const std::string theirs = ".plot.plt.ffx" + site + "-" + std::to_string(child) + "-2";
   const std::string old_form = ".plot.plt.ffx" + std::to_string(child) + "-4";
+  // This run's own, and a name with nothing before the marker: no stale file.
+  const std::string own = ".plot.plt.ffx" + site + "-" + std::to_string(::getpid()) + "-5";
+  const std::string no_target = "..ffx" + site + "-" + std::to_string(child) + "-6";
   for (const std::string& name :
-       {gone, alive, other_site, theirs, old_form, std::string(".plot.ffx12x-0"),
+       {gone, alive, other_site, theirs, old_form, own, no_target, std::string(".plot.ffx12x-0"),
         std::string("plot.plt")}) {
     scratch.write(name, "x");
   }
@@ -236,7 +239,8 @@ TEST_F(PosixOs, StaleTemporaryFilesGoOnlyWhenTheirRunIsGone) {
     ASSERT_EQ(0, ::chown(path(theirs).c_str(), 65534, 65534));
   }
   os_.remove_stale_files(path("plot.plt"));
-  std::vector<std::string> kept{alive, other_site, old_form, ".plot.ffx12x-0", "plot.plt"};
+  std::vector<std::string> kept{alive,     other_site,       old_form, own,
+                                no_target, ".plot.ffx12x-0", "plot.plt"};
   if (can_give_away) kept.push_back(theirs);
   std::sort(kept.begin(), kept.end());
   EXPECT_EQ(kept, scratch.names());
