@@ -98,6 +98,7 @@ TEST_F(Driver, APlotFileHeldElsewhereIsWaitedForWithTheDirectoryGivenBack) {
   };
   EXPECT_EQ(0, run({"plot.plt"}));
   EXPECT_FALSE(fake.waited_holding_directory);
+  EXPECT_TRUE(fake.directory_locked) << "the directory taken again after the wait";
   EXPECT_EQ("feedfix: waiting for the lock of this plot file\r\n", fake.err);
   EXPECT_EQ("PG;8804,0;\r\nPU1396,3400;\r\nPG;   8804,0;\r\nPG;   16000,0;\r\n",
             fake.files["plot.plt"]);
