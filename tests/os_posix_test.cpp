@@ -228,8 +228,10 @@ TEST_F(PosixOs, StaleTemporaryFilesGoOnlyWhenTheirRunIsGone) {
   // This run's own, and a name with nothing before the marker: no stale file.
   const std::string own = ".plot.plt.ffx" + site + "-" + std::to_string(::getpid()) + "-5";
   const std::string no_target = "..ffx" + site + "-" + std::to_string(child) + "-6";
+  const std::string more_after = ".plot.plt.ffx" + site + "-" + std::to_string(child) + "-7.x";
   for (const std::string& name :
-       {gone, alive, other_site, theirs, old_form, own, no_target, std::string(".plot.ffx12x-0"),
+       {gone, alive, other_site, theirs, old_form, own, no_target, more_after,
+        std::string(".plot.ffx12x-0"),
         std::string("plot.plt")}) {
     scratch.write(name, "x");
   }
@@ -239,8 +241,8 @@ TEST_F(PosixOs, StaleTemporaryFilesGoOnlyWhenTheirRunIsGone) {
     ASSERT_EQ(0, ::chown(path(theirs).c_str(), 65534, 65534));
   }
   os_.remove_stale_files(path("plot.plt"));
-  std::vector<std::string> kept{alive,     other_site,       old_form, own,
-                                no_target, ".plot.ffx12x-0", "plot.plt"};
+  std::vector<std::string> kept{alive,     other_site, old_form,         own,
+                                no_target, more_after, ".plot.ffx12x-0", "plot.plt"};
   if (can_give_away) kept.push_back(theirs);
   std::sort(kept.begin(), kept.end());
   EXPECT_EQ(kept, scratch.names());
