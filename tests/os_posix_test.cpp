@@ -194,14 +194,22 @@ TEST_F(PosixOs, CommandGetsTheUsualSignalHandling) {
 
 TEST_F(PosixOs, OwnScratchFileReplacesLinksInsteadOfWritingThroughThem) {
   scratch.write("victim", "keep me");
-  for (const bool symbolic : {true, false}) {
-    SCOPED_TRACE(symbolic ? "symbolic link" : "hard link");
+  enum class Kind { symbolic, hard, group_writable };
+  for (const Kind kind : {Kind::symbolic, Kind::hard, Kind::group_writable}) {
+    SCOPED_TRACE(static_cast<int>(kind));
     fs::remove(path("~ffx.log"));
-    if (symbolic) fs::create_symlink(path("victim"), path("~ffx.log"));
-    if (!symbolic) fs::create_hard_link(path("victim"), path("~ffx.log"));
+    if (kind == Kind::symbolic) fs::create_symlink(path("victim"), path("~ffx.log"));
+    if (kind == Kind::hard) fs::create_hard_link(path("victim"), path("~ffx.log"));
+    if (kind == Kind::group_writable) {
+      // The user's own, but others could write it: no file of the run's own.
+      scratch.write("~ffx.log", "old");
+      set_mode(path("~ffx.log"), fs::perms::owner_read | fs::perms::owner_write |
+                                     fs::perms::group_read | fs::perms::group_write);
+    }
     const OpenResult r = os_.open_file(path("~ffx.log"), Access::write, Create::own_file);
     ASSERT_EQ(OsError::none, r.error);
     EXPECT_TRUE(r.created);
+    EXPECT_EQ(fs::perms::owner_read | fs::perms::owner_write, mode_of(path("~ffx.log")));
     ASSERT_EQ(OsError::none, os_.write_file(r.handle, "x", 1));
     ASSERT_EQ(OsError::none, os_.close_file(r.handle));
     EXPECT_EQ("keep me", scratch.read("victim"));
