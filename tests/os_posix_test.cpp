@@ -216,6 +216,14 @@ TEST_F(PosixOs, OwnScratchFileReplacesLinksInsteadOfWritingThroughThem) {
     EXPECT_FALSE(fs::is_symlink(path("~ffx.log")));
     EXPECT_EQ("x", scratch.read("~ffx.log"));
   }
+  // An older own file that others may read is used, and private from now on.
+  set_mode(path("~ffx.log"), fs::perms::owner_read | fs::perms::owner_write |
+                                 fs::perms::group_read | fs::perms::others_read);
+  const OpenResult r = os_.open_file(path("~ffx.log"), Access::write, Create::own_file);
+  ASSERT_EQ(OsError::none, r.error);
+  EXPECT_FALSE(r.created);
+  EXPECT_EQ(fs::perms::owner_read | fs::perms::owner_write, mode_of(path("~ffx.log")));
+  (void)os_.close_file(r.handle);
 }
 
 TEST_F(PosixOs, StaleTemporaryFilesGoOnlyWhenTheirRunIsGone) {
