@@ -333,6 +333,9 @@ TEST_F(PosixOs, PathsAreWalkedByTheTrustRuleForEveryStep) {
        OsError::access_denied},
       {"up from another user's directory", {{"t.plt", "", 0}, {"u/", "", 1500}}, "u/../t.plt",
        OsError::access_denied},
+      // A loop that anyone who may write a spool can plant ends the walk.
+      {"a loop of links", {{"a.plt", "b.plt", 0}, {"b.plt", "a.plt", 0}}, "a.plt",
+       OsError::access_denied},
   };
   int n = 0;
   for (const Case& c : cases) {
