@@ -142,7 +142,11 @@ class PosixOs final : public Os {
     return OsError::none;
   }
 
-  FileId file_id(FileHandle file) override { return file_state(file).id; }
+  FileId file_id(FileHandle file) override {
+    struct stat st {};
+    if (::fstat(to_fd(file), &st) != 0) return {};
+    return state_of(st).id;
+  }
 
   FileState file_state(FileHandle file) override {
     struct stat st {};

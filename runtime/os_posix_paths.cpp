@@ -157,6 +157,12 @@ class Walk {
   uid_t self_ = 0;
 };
 
+/// Makes `text` lead to `place` in later calls, followed or not.
+void remember_place(const std::string& text, const Place& place) {
+  walks().insert_or_assign(std::make_pair(text, true), place);
+  walks().insert_or_assign(std::make_pair(text, false), place);
+}
+
 OsError walk(const std::string& name, bool follow_last, Place& place) {
   const auto key = std::make_pair(name, follow_last);
   if (const auto found = walks().find(key); found != walks().end()) {
@@ -204,9 +210,5 @@ OsError followed_place(const std::string& name, Place& place, std::string* text)
   return OsError::none;
 }
 
-void remember_place(const std::string& text, const Place& place) {
-  walks().insert_or_assign(std::make_pair(text, true), place);
-  walks().insert_or_assign(std::make_pair(text, false), place);
-}
 
 }  // namespace posix

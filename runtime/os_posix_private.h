@@ -62,8 +62,6 @@ OsError parent_place(const std::string& name, Place& place);
 /// its destination, to be created. `text` (may be null) receives a name
 /// that leads to the same place in later calls, without a walk.
 OsError followed_place(const std::string& name, Place& place, std::string* text = nullptr);
-/// Makes `text` lead to `place` in later calls.
-void remember_place(const std::string& text, const Place& place);
 /// The current directory, held from the first use on.
 int current_directory();
 
