@@ -5,32 +5,36 @@
 
 namespace {
 
-/// Rewrites the file `target` where it stands with the bytes of the open
-/// `source` from its start: emptied, set to the new size, copied, synced.
-OsError copy_in_place(const std::string& source, const std::string& target) {
-  const OpenResult from = os().open_file(source, Access::read, Create::must_exist);
-  if (from.error != OsError::none) return from.error;
-  const OpenResult to = os().open_file(target, Access::write, Create::must_exist);
-  if (to.error != OsError::none) {
-    (void)os().close_file(from.handle);  // Only read.
-    return to.error;
-  }
-  OsError e = os().set_file_size(to.handle, 0);
-  if (e == OsError::none) e = os().set_file_size(to.handle, os().file_state(from.handle).size);
-  if (e == OsError::none) e = os().copy_data(from.handle, to.handle);
-  if (e == OsError::none) e = os().sync_file(to.handle);
-  const OsError closed = os().close_file(to.handle);
-  if (e == OsError::none) e = closed;
-  (void)os().close_file(from.handle);  // Only read.
-  return e;
+/// Whether `target` still leads to the file `expected` describes (to none,
+/// where `expected` describes none).
+bool still_expected(const std::string& target, const FileState* expected) {
+  if (expected == nullptr) return true;
+  const FileState now = os().path_state(target);
+  return expected->exists ? same_file_state(now, *expected) : !now.exists;
 }
 
-/// Whether `target` still leads to the file `expected` describes.
-bool still_expected(const std::string& target, const FileState* expected) {
-  return expected == nullptr || same_file_state(os().path_state(target), *expected);
+/// A file of the running user's own that nobody else may touch: one that
+/// can take another's place by a rename.
+bool own_private(const FileState& state) {
+  return state.exists && state.regular && state.mine && state.links == 1 &&
+         !state.others_may_write;
 }
 
 }  // namespace
+
+Route choose_route(const RouteFacts& f) {
+  const FileState& target = f.target;
+  if (target.exists && (!target.regular || !target.writable)) return Route::refused;
+  // A new file in its place would show: the old file has other names, or an
+  // owner or group the user cannot give, or the system said no to one.
+  if (f.new_file_refused || (target.exists && (target.links != 1 || !target.identity_givable))) {
+    return target.exists ? Route::in_place : Route::refused;
+  }
+  if (own_private(f.ready) && (!target.exists || f.ready.id.volume == target.id.volume)) {
+    return Route::rename;
+  }
+  return Route::beside;
+}
 
 NewFile::NewFile(NewFile&& other) noexcept
     : handle_(std::exchange(other.handle_, k_no_file)),
@@ -55,12 +59,7 @@ NewFile NewFile::beside(const std::string& name, OsError& error) {
   NewFile file;
   error = os().resolve_name(name, file.target_);
   if (error != OsError::none) return file;
-  const FileState state = os().path_state(file.target_);
-  file.target_exists_ = state.exists;
-  if (state.exists && !replaceable_by_new_file(state)) {
-    error = OsError::access_denied;
-    return file;
-  }
+  file.target_exists_ = os().path_state(file.target_).exists;
   const OpenResult created = os().create_beside(file.target_, /*own=*/false, file.temp_name_);
   error = created.error;
   if (error == OsError::none) file.handle_ = created.handle;
@@ -96,48 +95,62 @@ void NewFile::discard() {
   os().discard_beside(std::exchange(handle_, k_no_file), temp_name_);
 }
 
-bool replaceable_by_new_file(const FileState& state) {
-  return state.regular && state.writable && state.links == 1 && state.identity_givable;
+OsError copy_in_place(const std::string& source, const std::string& target) {
+  const OpenResult from = os().open_file(source, Access::read, Create::must_exist);
+  if (from.error != OsError::none) return from.error;
+  const OpenResult to = os().open_file(target, Access::write, Create::must_exist);
+  if (to.error != OsError::none) {
+    (void)os().close_file(from.handle);  // Only read.
+    return to.error;
+  }
+  OsError e = os().set_file_size(to.handle, 0);
+  if (e == OsError::none) e = os().set_file_size(to.handle, os().file_state(from.handle).size);
+  if (e == OsError::none) e = os().copy_data(from.handle, to.handle);
+  if (e == OsError::none) e = os().sync_file(to.handle);
+  const OsError closed = os().close_file(to.handle);
+  if (e == OsError::none) e = closed;
+  (void)os().close_file(from.handle);  // Only read.
+  return e;
 }
 
 OsError copy_over(const std::string& from, const std::string& to) {
   std::string target;
   if (const OsError e = os().resolve_name(to, target); e != OsError::none) return e;
-  const FileState state = os().path_state(target);
-  if (state.exists && (!state.regular || !state.writable)) return OsError::access_denied;
-  const OpenResult source = os().open_file(from, Access::read, Create::must_exist);
-  if (source.error != OsError::none) return source.error;
-  OsError e = OsError::none;
-  NewFile fresh = NewFile::beside(target, e);
-  if (e == OsError::none) e = os().copy_data(source.handle, fresh.handle());
-  if (e == OsError::none) e = fresh.keep();
-  (void)os().close_file(source.handle);  // Only read.
-  // No new file can take its place without showing (attributes that cannot
-  // be given among it): the file is rewritten where it stands.
-  if (e == OsError::access_denied && state.exists) e = copy_in_place(from, target);
-  return e;
+  RouteFacts facts;
+  facts.target = os().path_state(target);
+  for (;;) {
+    switch (choose_route(facts)) {
+      case Route::in_place:
+        return copy_in_place(from, target);
+      case Route::rename:
+      case Route::beside: {
+        const OpenResult source = os().open_file(from, Access::read, Create::must_exist);
+        if (source.error != OsError::none) return source.error;
+        OsError e = OsError::none;
+        NewFile fresh = NewFile::beside(target, e);
+        if (e == OsError::none) e = os().copy_data(source.handle, fresh.handle());
+        if (e == OsError::none) e = fresh.keep();
+        (void)os().close_file(source.handle);  // Only read.
+        if (e != OsError::access_denied || !facts.target.exists) return e;
+        facts.new_file_refused = true;
+        break;
+      }
+      case Route::refused:
+        return OsError::access_denied;
+    }
+  }
 }
 
-OsError move_over(const std::string& from, const std::string& to, const FileState* expected) {
+OsError move_over(const std::string& from, const FileState& ready, const std::string& to,
+                  const FileState* expected) {
   std::string target;
   if (const OsError e = os().resolve_name(to, target); e != OsError::none) return e;
-  const FileState state = os().path_state(target);
-  if (state.exists) {
-    if (!state.regular || !state.writable) return OsError::access_denied;
-    // Another name of the old file, or an owner that cannot be given, would
-    // show the swap.
-    if (!replaceable_by_new_file(state)) return OsError::other;
-  }
   if (!still_expected(target, expected)) return OsError::changed;
   // Only the run's own file, with no other name, not followed as a link.
   const OpenResult file = os().open_file(from, Access::read, Create::own_file);
-  if (file.error != OsError::none) return OsError::other;
-  OsError e = OsError::none;
-  if (state.exists && os().file_state(file.handle).id.volume != state.id.volume) e = OsError::other;
-  if (e == OsError::none && state.exists) {
-    e = os().adopt_identity(file.handle, target);
-    if (e == OsError::access_denied) e = OsError::other;
-  }
+  if (file.error != OsError::none) return file.error;
+  OsError e = os().file_state(file.handle).id == ready.id ? OsError::none : OsError::changed;
+  if (e == OsError::none && os().path_state(target).exists) e = os().adopt_identity(file.handle, target);
   if (e == OsError::none) e = os().sync_file(file.handle);
   (void)os().close_file(file.handle);  // Only read; the sync has said what matters.
   if (e == OsError::none && !still_expected(target, expected)) e = OsError::changed;

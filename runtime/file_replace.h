@@ -15,6 +15,31 @@
 
 #include "runtime/os.h"
 
+/// How a file's contents are replaced.
+enum class Route {
+  refused,   // not at all: the file is no plain file the user may write, or
+             // nothing can be made where it would stand
+  rename,    // a finished file of the run's own renamed over it
+  beside,    // a new file made beside it, filled, synced and renamed over it
+  in_place,  // the file itself rewritten where it stands
+};
+
+/// What the run knows when it replaces a file.
+struct RouteFacts {
+  FileState target;  // the file to be replaced; exists false where none stands yet
+  FileState ready;   // a finished, synced file with all of the new contents that
+                     // may itself take the target's place (exists false: none)
+  bool new_file_refused = false;  // the system refused a new file beside the
+                                  // target, or the target's identity for it
+};
+
+/// The one decision of how a file is replaced (the run's own fixed names,
+/// the record and ~ffx.log, always take a new private file: NewFile::own).
+/// A writer asks again with
+/// what it learned where the system says no to the route given (a rename
+/// refused: `ready` cleared; a new file refused: `new_file_refused`).
+Route choose_route(const RouteFacts& facts);
+
 /// A new file beside a target, to take its place (keep) or to go (discard);
 /// one that is neither kept nor discarded goes when the value does.
 class NewFile {
@@ -26,9 +51,9 @@ class NewFile {
   NewFile& operator=(const NewFile&) = delete;
   ~NewFile();
 
-  /// A new file to take the place of the file `name` leads to. access_denied
-  /// where none can take it without showing (see above): the caller then
-  /// rewrites the old file in place, or gives up.
+  /// A new file to take the place of the file `name` leads to (the route
+  /// beside, chosen by the caller). access_denied: the directory takes no
+  /// new file.
   static NewFile beside(const std::string& name, OsError& error);
   /// A new private file to take the place of the run's own file under the
   /// fixed name `name` in the current directory: the name is never
@@ -44,7 +69,8 @@ class NewFile {
   /// Puts the new file in place of its target: the target's owner, group,
   /// bits and attributes given to it, synced, and renamed over the target
   /// while the target is still `expected` (changed if not; no check
-  /// without). On failure the target is as it was and the new file gone.
+  /// without; an `expected` that does not exist: while no file stands
+  /// there). On failure the target is as it was and the new file gone.
   OsError keep(const FileState* expected = nullptr);
   /// Drops the new file; the target is untouched.
   void discard();
@@ -56,23 +82,21 @@ class NewFile {
   bool target_exists_ = false;
 };
 
-/// Whether the file `state` describes can be replaced by a new file with
-/// nothing to tell the difference: a writable plain file with one name,
-/// whose owner and group the user can give.
-bool replaceable_by_new_file(const FileState& state);
+/// Rewrites the file `target` where it stands (the route in place) with the
+/// bytes of `source` from its start: first emptied and set to its new size,
+/// so that a copy stopped on the way leaves that size with zeros where it
+/// has not reached, then copied and synced.
+OsError copy_in_place(const std::string& source, const std::string& target);
 
 /// Replaces the whole content of the file `to` leads to (creating it where
-/// missing) by that of `from`: through a new file beside it where it may,
-/// all or nothing; else in place, the file first emptied and set to its new
-/// size, so that a copy stopped on the way leaves that size with zeros where
-/// it has not reached. A read-only or special `to` fails with access_denied.
+/// missing) by that of `from`, by the route beside or in place. A read-only
+/// or special `to` fails with access_denied.
 OsError copy_over(const std::string& from, const std::string& to);
 
-/// Puts the closed file `from` in place of the file `to` leads to by renaming
-/// it, where that is one step and nothing can tell it from a rewrite: both
-/// on one volume, `from` the running user's private file with one name, `to`
-/// replaceable by a new file. `from` takes `to`'s owner, group, bits and
-/// attributes, is synced, and is renamed only while `to` is still `expected`
-/// (changed if not). Anything else fails with `to` as it was (other, or
-/// access_denied for a `to` nobody may write): the caller copies instead.
-OsError move_over(const std::string& from, const std::string& to, const FileState* expected);
+/// The route rename: puts the closed file `from`, the running user's private
+/// file with one name and the identity `ready`, in place of the file `to`
+/// leads to. `from` takes `to`'s owner, group, bits and attributes, is
+/// synced, and is renamed only while `to` is still `expected` (changed if
+/// not). On failure `to` is as it was.
+OsError move_over(const std::string& from, const FileState& ready, const std::string& to,
+                  const FileState* expected);

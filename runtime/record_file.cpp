@@ -113,7 +113,19 @@ IoStatus open_unit(std::int32_t unit, std::string_view name, std::string_view st
     }
   }
 
-  const OpenResult opened = os().open_file(file_name, access, create);
+  // A file made for the unit comes into being whole: written beside its
+  // name and renamed there at close, so that a stop never leaves it empty.
+  NewFile side;
+  OpenResult opened;
+  const FileState there = os().name_state(file_name);
+  if (create == Create::create_if_missing && access == Access::write && !there.exists &&
+      choose_route(RouteFacts{.target = there, .ready = {}}) == Route::beside) {
+    side = NewFile::beside(file_name, opened.error);
+    opened.handle = side.handle();
+    opened.created = true;
+  } else {
+    opened = os().open_file(file_name, access, create);
+  }
   if (opened.error != OsError::none) return io_status(opened.error);
   // One file on two units would interleave their bytes; this also keeps the
   // temporary file from being opened on the plot file itself.
@@ -137,6 +149,7 @@ IoStatus open_unit(std::int32_t unit, std::string_view name, std::string_view st
   u.truncated = opened.created;
   u.created = opened.created;
   u.in_place = scratch;
+  u.side = std::move(side);
   return k_io_ok;
 }
 

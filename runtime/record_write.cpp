@@ -104,26 +104,34 @@ IoStatus append(Unit& u, const char* data, std::size_t size) {
 // the way, the file keeps all of its old bytes. Only where the directory
 // takes no new file are the old bytes cut where they stand.
 IoStatus start_new_contents(Unit& u) {
-  if (u.in_place) {
-    if (const OsError e = os().truncate_file(u.handle); e != OsError::none) return io_status(e);
-    u.truncated = true;
-    return k_io_ok;
+  RouteFacts facts;
+  facts.target = os().file_state(u.handle);
+  for (;;) {
+    switch (u.in_place ? Route::in_place : choose_route(facts)) {
+      case Route::in_place:
+        if (const OsError e = os().truncate_file(u.handle); e != OsError::none) return io_status(e);
+        u.truncated = true;
+        return k_io_ok;
+      case Route::rename:
+      case Route::beside: {
+        OsError e = OsError::none;
+        NewFile side = NewFile::beside(u.name, e);
+        if (e == OsError::access_denied) {
+          facts.new_file_refused = true;
+          break;
+        }
+        if (e != OsError::none) return io_status(e);
+        (void)os().close_file(u.handle);  // Never written; closing it loses nothing.
+        u.handle = side.handle();
+        u.side = std::move(side);
+        u.truncated = true;
+        return k_io_ok;
+      }
+      case Route::refused:
+        return k_io_access_denied;
+    }
   }
-  OsError e = OsError::none;
-  NewFile side = NewFile::beside(u.name, e);
-  if (e == OsError::access_denied) {
-    if (const OsError cut = os().truncate_file(u.handle); cut != OsError::none) return io_status(cut);
-  } else if (e != OsError::none) {
-    return io_status(e);
-  } else {
-    (void)os().close_file(u.handle);  // Never written; closing it loses nothing.
-    u.handle = side.handle();
-    u.side = std::move(side);
-  }
-  u.truncated = true;
-  return k_io_ok;
 }
-
 
 // Appends the record's bytes and its CR LF. A record that leaves room in the
 // buffer goes in with one copy; the buffer is handed over at the same bytes
@@ -258,7 +266,9 @@ void close_unit(std::int32_t unit, Close how) {
   if (replacing) {
     // Otherwise the file keeps its old bytes, whole, and the new file goes.
     if (complete && status == k_io_ok) {
-      status = io_status(side.keep());
+      // A file made for the unit takes a name that is still free.
+      const FileState none;
+      status = io_status(side.keep(created ? &none : nullptr));
     } else {
       side.discard();
     }

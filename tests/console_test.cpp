@@ -143,7 +143,7 @@ TEST_F(Console, ProcessEndClosesUnitsBeforeTheLineSoAFailedCloseEndsItOnce) {
   ASSERT_EQ(k_io_ok, open_unit(k_temp_unit, "out.tmp", "UNKNOWN", "write"));
   ASSERT_EQ(k_io_ok, write_text_record(k_temp_unit, "PU1,2;"));
   console_record(" .", LineEnd::stays_open);
-  fake_.fail_next("write", "out.tmp", OsError::disk_full);
+  fake_.fail_next("write", "out.tmp.new0", OsError::disk_full);
   EXPECT_EQ(ProcessExit{1}, exit_of([] { end_process(0); }));
   EXPECT_EQ("\r\nrun-time error F1214: CLOSE(out.tmp)\r\n- disk full\r\n", fake_.err);
   EXPECT_EQ(".\r\n", fake_.out);

@@ -222,10 +222,11 @@ TEST(FastWriter, HandsTheFileFullBuffersAsBefore) {
   }
   const auto writes = [&] {
     return static_cast<std::size_t>(
-        std::count(fake.calls.begin(), fake.calls.end(), std::string("write out.log")));
+        std::count(fake.calls.begin(), fake.calls.end(), std::string("write out.log.new0")));
   };
-  // Only full buffers went out so far; the rest waits for the close.
-  EXPECT_EQ(expected.substr(0, expected.size() / k_buffer * k_buffer), fake.files["out.log"]);
+  // Only full buffers went out so far, to the new file that takes the
+  // name at close; the rest waits for the close.
+  EXPECT_EQ(expected.substr(0, expected.size() / k_buffer * k_buffer), fake.files["out.log.new0"]);
   EXPECT_EQ(expected.size() / k_buffer, writes());
   close_unit(k_temp_unit);
   EXPECT_EQ(expected, fake.files["out.log"]);

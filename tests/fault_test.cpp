@@ -368,13 +368,11 @@ std::vector<Scenario> scenarios() {
         {"open ~ffx.log#2", k_any, {k_stop_rw, Plot::old, Ini::old, Temp::whole}},
         {"sync ~ffx.log", k_any, {k_stop_rw, Plot::old, Ini::old, Temp::whole}},
         {"close ~ffx.log#2", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
-        // ~ffx.log, on another volume, is opened for the rename in vain;
-        // the copy beside the plot file reads it once more.
-        {"open ~ffx.log#3", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
-        {"close ~ffx.log#3", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
-        {"open ~ffx.log#4", k_any, {k_stop_cleanup, Plot::old, Ini::fresh, Temp::whole}},
+        // ~ffx.log, on another volume, cannot be renamed: the copy beside
+        // the plot file reads it once more.
+        {"open ~ffx.log#3", k_any, {k_stop_cleanup, Plot::old, Ini::fresh, Temp::whole}},
         {"read ~ffx.log", k_any, {k_stop_cleanup, Plot::old, Ini::fresh, Temp::whole}},
-        {"close ~ffx.log#4", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
+        {"close ~ffx.log#3", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
         // The plot file's identity that cannot be given, or a sync refused:
         // copied into the plot file itself instead.
         {"adopt plot.plt", k_denied, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
@@ -535,10 +533,11 @@ std::vector<Scenario> scenarios() {
         {"open ~ffx.jnl#1", k_any, {k_stop_cleanup, Plot::old, Ini::absent, Temp::absent}},
         {"open feedfix.ini#1", k_any, {k_stop_ini_created, Plot::old, Ini::defaults, Temp::absent}},
         {"open feedfix.ini#2", k_any, {k_stop_ini_use, Plot::old, Ini::absent, Temp::absent}},
-        // A file the open made and could not complete is removed again.
-        {"write feedfix.ini", k_any, {"fatal", Plot::old, Ini::absent, Temp::absent}},
-        {"sync feedfix.ini", k_any, {"fatal", Plot::old, Ini::absent, Temp::absent}},
-        {"close feedfix.ini", k_any, {"fatal", Plot::old, Ini::absent, Temp::absent}},
+        // The file comes into being whole beside its name, or not at all.
+        {"create feedfix.ini", k_any, {k_stop_ini_use, Plot::old, Ini::absent, Temp::absent}},
+        {"write feedfix.ini.new0", k_any, {"fatal", Plot::old, Ini::absent, Temp::absent}},
+        {"sync feedfix.ini.new0", k_any, {"fatal", Plot::old, Ini::absent, Temp::absent}},
+        {"replace feedfix.ini", k_any, {"fatal", Plot::old, Ini::absent, Temp::absent}},
     };
     list.push_back(s);
   }
@@ -1050,7 +1049,7 @@ TEST(SettingsRewrite, DefaultFileThatCannotBeCompletedIsRemoved) {
   FakeOs fake;
   fake.files = {{k_plot, k_plot_old}};
   fake.tear_failed_writes = true;
-  fake.fail_next("write", k_ini, OsError::disk_full);
+  fake.fail_next("write", std::string(k_ini) + ".new0", OsError::disk_full);
   const RunEnd end = run_tool(fake, {k_plot});
   EXPECT_EQ(1, end.status);
   EXPECT_EQ(0u, fake.files.count(k_ini)) << "an empty settings file would be read as zeros";
@@ -1059,6 +1058,27 @@ TEST(SettingsRewrite, DefaultFileThatCannotBeCompletedIsRemoved) {
   fake.out_tried.clear();
   EXPECT_EQ(k_stop_ini_created, end_of(run_tool(fake, {k_plot})));
   EXPECT_EQ(k_default_form, fake.files[k_ini]);
+}
+
+// The default settings file is all there or not there after a power loss
+// anywhere in the run that makes it: an empty one would be read as no
+// settings at all.
+TEST(SettingsRewrite, PowerLossWhileTheDefaultFileIsMadeLeavesNoneOrAllOfIt) {
+  FakeOs clean;
+  clean.files = {{k_plot, k_plot_old}};
+  run_tool(clean, {k_plot});
+  for (const FakeOs::Unsynced unsynced : {FakeOs::Unsynced::empty, FakeOs::Unsynced::gone}) {
+    for (std::size_t stop = 1; stop <= clean.call_count() + 1; ++stop) {
+      SCOPED_TRACE("power lost at call " + std::to_string(stop));
+      FakeOs fake;
+      fake.files = {{k_plot, k_plot_old}};
+      fake.power_loss_at_call(stop, unsynced);
+      if (stop > clean.call_count()) run_tool(fake, {k_plot});
+      EXPECT_THROW(run_tool(fake, {k_plot}), StopSignal);
+      const auto ini = fake.files.find(k_ini);
+      EXPECT_TRUE(ini == fake.files.end() || ini->second == k_default_form);
+    }
+  }
 }
 
 TEST(SettingsRead, RefusedReadEndsTheRunBeforeThePlotIsOpened) {

@@ -165,14 +165,51 @@ TEST_F(FileReplace, FailedOrDiscardedNewFileLeavesNothing) {
   scratch.write("feedfix.ini", "old");
   fs::create_directory(path("dir"));
   OsError e = OsError::other;
-  NewFile r = NewFile::beside(path("dir"), e);
-  EXPECT_EQ(OsError::access_denied, e) << "a directory takes no new file's place";
-  r = NewFile::beside(path("feedfix.ini"), e);
+  NewFile r = NewFile::beside(path("feedfix.ini"), e);
   ASSERT_EQ(OsError::none, e);
   r.discard();
   { NewFile dropped = NewFile::beside(path("feedfix.ini"), e); }  // Neither kept nor discarded.
   EXPECT_EQ("old", scratch.read("feedfix.ini"));
   EXPECT_EQ((std::vector<std::string>{"dir", "feedfix.ini"}), scratch.names());
+}
+
+TEST(ChooseRoute, RenameWhereOneStepElseBesideElseInPlace) {
+  FileState plain;
+  plain.exists = plain.regular = plain.writable = plain.identity_givable = true;
+  plain.links = 1;
+  FileState ready = plain;
+  ready.mine = true;
+  const auto with = [](FileState s, auto change) {
+    change(s);
+    return s;
+  };
+  struct Case {
+    const char* name;
+    FileState target;
+    FileState ready;
+    bool new_file_refused;
+    Route expected;
+  };
+  const Case cases[] = {
+      {"own private copy", plain, ready, false, Route::rename},
+      {"no copy of its own", plain, {}, false, Route::beside},
+      {"copy others may write", plain, with(ready, [](auto& s) { s.others_may_write = true; }), false, Route::beside},
+      {"copy of another user", plain, with(ready, [](auto& s) { s.mine = false; }), false, Route::beside},
+      {"copy with a second name", plain, with(ready, [](auto& s) { s.links = 2; }), false, Route::beside},
+      {"copy on another volume", plain, with(ready, [](auto& s) { s.id.volume = 9; }), false, Route::beside},
+      {"no file yet", {}, ready, false, Route::rename},
+      {"no file yet, no copy", {}, {}, false, Route::beside},
+      {"no file yet, no new file", {}, {}, true, Route::refused},
+      {"target with a second name", with(plain, [](auto& s) { s.links = 2; }), ready, false, Route::in_place},
+      {"target owner not givable", with(plain, [](auto& s) { s.identity_givable = false; }), ready, false, Route::in_place},
+      {"no new file beside", plain, {}, true, Route::in_place},
+      {"read-only target", with(plain, [](auto& s) { s.writable = false; }), ready, false, Route::refused},
+      {"special target", with(plain, [](auto& s) { s.regular = false; }), ready, true, Route::refused},
+  };
+  for (const Case& c : cases) {
+    RouteFacts facts{.target = c.target, .ready = c.ready, .new_file_refused = c.new_file_refused};
+    EXPECT_EQ(c.expected, choose_route(facts)) << c.name;
+  }
 }
 
 TEST_F(FileReplace, MoveRenamesOnlyWhereThatIsOneStep) {
@@ -188,8 +225,8 @@ TEST_F(FileReplace, MoveRenamesOnlyWhereThatIsOneStep) {
   const fs::perms sticky = group_may_write | fs::perms::others_all | fs::perms::sticky_bit;
   const Case cases[] = {
       {"plain", false, false, false, OsError::none},
-      {"second link", true, false, false, OsError::other},
-      {"read-only plot", false, true, false, OsError::access_denied},
+      // The run's own file only: the rename would take the other name along.
+      {"second link", true, false, false, OsError::access_denied},
       {"plot changed since it was read", false, false, true, OsError::changed},
       // Others could put a file of theirs under ~ffx.log before the rename.
       {"directory others may write", false, false, false, OsError::other, group_may_write},
@@ -217,7 +254,8 @@ TEST_F(FileReplace, MoveRenamesOnlyWhereThatIsOneStep) {
       set_mode(path(m + "/plot.plt"), fs::perms::owner_all);
       set_mode(path(m + "/plot.plt"), mode);
     }
-    EXPECT_EQ(c.expected, move_over(path(m + "/~ffx.log"), path(m + "/plot.plt"), &read));
+    const FileState ready = os_.path_state(path(m + "/~ffx.log"));
+    EXPECT_EQ(c.expected, move_over(path(m + "/~ffx.log"), ready, path(m + "/plot.plt"), &read));
     const bool moved = c.expected == OsError::none;
     EXPECT_EQ(moved ? "new" : "old", scratch.read(m + "/plot.plt"));
     EXPECT_EQ(moved, !fs::exists(path(m + "/~ffx.log")));

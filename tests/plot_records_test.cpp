@@ -27,7 +27,7 @@ class RecordLoop : public ::testing::Test {
                   std::int32_t pg_threshold = 15574) {
     fake.files["plot.plt"] = plot;
     EXPECT_EQ(0, open_unit(k_plot_unit, "plot.plt", "OLD", "read"));
-    EXPECT_EQ(0, open_unit(k_temp_unit, "~ffx.log", "UNKNOWN", "write"));
+    EXPECT_EQ(0, open_unit(k_temp_unit, "~ffx.log", "UNKNOWN", "write", NewContents::scratch));
     console_record(" .", LineEnd::stays_open);
     shift = carried_shift;
     result = process_plot_records(pg_threshold, build_page_grid(), shift);

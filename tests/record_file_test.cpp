@@ -216,7 +216,7 @@ TEST_F(RecordFile, EveryRecordWrittenEndsWithCrLf) {
   EXPECT_EQ(k_io_ok, write_integer_record(k_temp_unit, -42));
   EXPECT_EQ(k_io_ok, write_integer_record(k_temp_unit, -1000000000));
   write_literal_record(k_temp_unit, "15574");
-  EXPECT_EQ("", fake.files["t.log"]) << "nothing before the buffer is handed over";
+  EXPECT_EQ(0u, fake.files.count("t.log")) << "no file under the name before the close";
   close_unit(k_temp_unit);
   EXPECT_EQ("PU1450,3400;\r\n\r\n       -42\r\n**********\r\n15574\r\n", fake.files["t.log"]);
   EXPECT_TRUE(fake.open_files().empty());
@@ -248,18 +248,21 @@ TEST_F(RecordFile, ExistingFileIsCutAtTheFirstWriteOnly) {
   EXPECT_EQ(1u, count_calls(fake, "truncate feedfix.ini"));
   fake.no_new_files = false;
 
-  // A file the open created has nothing to cut and nothing to replace.
+  // A file the open makes has nothing to cut: it comes into being whole,
+  // beside its name, and takes the name at close.
   ASSERT_EQ(k_io_ok, open_unit(k_temp_unit, "new.log", "UNKNOWN", "write"));
   write_literal_record(k_temp_unit, "x");
+  EXPECT_EQ(0u, fake.files.count("new.log"));
   close_unit(k_temp_unit);
+  EXPECT_EQ("x\r\n", fake.files["new.log"]);
   EXPECT_EQ(0u, count_calls(fake, "truncate new.log"));
-  EXPECT_EQ(0u, count_calls(fake, "create new.log"));
+  EXPECT_EQ(1u, count_calls(fake, "create new.log"));
 }
 
 TEST_F(RecordFile, FailedFlushIsReportedAndTheCloseAfterItIsQuiet) {
   ASSERT_EQ(k_io_ok, open_unit(k_temp_unit, "t.log", "UNKNOWN", "write"));
   ASSERT_EQ(k_io_ok, write_text_record(k_temp_unit, "PU1;"));
-  fake.fail_next("write", "t.log", OsError::disk_full);
+  fake.fail_next("write", "t.log.new0", OsError::disk_full);
   EXPECT_GT(flush_unit(k_temp_unit), 0);
   close_unit(k_temp_unit);  // must not end the process
   EXPECT_EQ("", fake.err);
@@ -320,7 +323,8 @@ TEST_F(RecordFile, FatalReportGoesToStandardErrorAndEndsWithStatusOne) {
     reset_units();
     fake.err.clear();
     fake.files.erase("~ffx.log");
-    ASSERT_EQ(k_io_ok, open_unit(k_temp_unit, "~ffx.log", "UNKNOWN", "write"));
+    ASSERT_EQ(k_io_ok,
+              open_unit(k_temp_unit, "~ffx.log", "UNKNOWN", "write", NewContents::scratch));
     ASSERT_EQ(k_io_ok, write_text_record(k_temp_unit, "PU1;"));
     fake.fail_next(c.operation, "~ffx.log", c.error);
     try {
@@ -345,12 +349,12 @@ TEST_F(RecordFile, FailedLiteralWriteEndsWithTheReport) {
 }
 
 TEST_F(RecordFile, FatalEndClosesTheOtherUnitsAndReportsOnlyOnce) {
-  ASSERT_EQ(k_io_ok, open_unit(k_temp_unit, "~ffx.log", "UNKNOWN", "write"));
+  ASSERT_EQ(k_io_ok, open_unit(k_temp_unit, "~ffx.log", "UNKNOWN", "write", NewContents::scratch));
   ASSERT_EQ(k_io_ok, open_unit(k_settings_unit, "feedfix.ini", "UNKNOWN", "write"));
   ASSERT_EQ(k_io_ok, write_text_record(k_settings_unit, "15574"));
   ASSERT_EQ(k_io_ok, write_text_record(k_temp_unit, "PU1;"));
   fake.fail_next("write", "~ffx.log", OsError::disk_full);
-  fake.fail_next("close", "feedfix.ini", OsError::io_error);
+  fake.fail_next("close", "feedfix.ini.new0", OsError::io_error);
   EXPECT_THROW(close_all_units(), ProcessExit);
   EXPECT_EQ("\r\nrun-time error F1214: CLOSE(~ffx.log)\r\n- disk full\r\n", fake.err);
   // Both files were made by their opens and could not be completed.
@@ -364,7 +368,7 @@ TEST_F(RecordFile, FatalEndClosesTheOtherUnitsAndReportsOnlyOnce) {
 // the report.
 TEST_F(RecordFile, ConsoleRecordsHeldForWritesAreDroppedAtAFatalEnd) {
   fake.threads = true;
-  ASSERT_EQ(k_io_ok, open_unit(k_temp_unit, "~ffx.log", "UNKNOWN", "write"));
+  ASSERT_EQ(k_io_ok, open_unit(k_temp_unit, "~ffx.log", "UNKNOWN", "write", NewContents::scratch));
   ASSERT_TRUE(work_beside(k_temp_unit));
   fake.hold_writes(true);
   const std::string record(70, 'P');

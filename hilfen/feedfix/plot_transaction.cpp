@@ -96,8 +96,7 @@ OsError copy_log_into(FileHandle to, const FileState& corrected) {
 }
 
 /// Copies ~ffx.log into a new file beside the plot, durably, records it and
-/// renames it over the plot. access_denied: no new file can take the plot's
-/// place there (the caller copies in place).
+/// renames it over the plot.
 OsError copy_beside(Replacement& r) {
   OsError e = OsError::none;
   NewFile side = NewFile::beside(r.intent.plot_name, e);
@@ -168,7 +167,7 @@ bool stopped_copy_in_place(const Intent& intent) {
 }
 
 /// Copies ~ffx.log into the plot file itself by the file routine.
-void copy_in_place(Replacement& r, std::int16_t& cleanup_status) {
+void copy_into_plot(Replacement& r, std::int16_t& cleanup_status) {
   const std::int16_t plot_name_len = static_cast<std::int16_t>(r.intent.plot_name.size());
   FTNFCO(cleanup_status, /*reserved=*/0, k_temp_name, k_temp_name_len, r.intent.plot_name.data(),
          plot_name_len);
@@ -199,28 +198,43 @@ bool prepare_replacement(Replacement& r, const std::string& plot_name,
 void replace_plot(Replacement& r, std::int16_t& cleanup_status) {
   cleanup_status = k_failed;
   const std::string& plot = r.intent.plot_name;
-  (void)record(r, ReplaceMethod::rename);
-  const OsError moved = move_over(k_temp_name, plot, &r.intent.plot_before);
-  if (moved == OsError::none) {
-    r.replaced = r.moved = true;
-    cleanup_status = 0;
-    return;
+  // ~ffx.log as it stands now may take the plot's place by a rename.
+  RouteFacts facts{.target = os().path_state(plot), .ready = os().name_state(k_temp_name)};
+  if (facts.ready.id != r.intent.corrected.id) facts.ready = FileState{};
+  // Only a route the system refused gives way to the next: a plot that
+  // changed meanwhile is someone else's, and a copy that failed on the way
+  // is not made again.
+  for (bool gave_way = true; gave_way;) {
+    OsError e = OsError::other;
+    switch (choose_route(facts)) {
+      case Route::refused:
+        return;
+      case Route::rename:
+        (void)record(r, ReplaceMethod::rename);
+        e = move_over(k_temp_name, r.intent.corrected, plot, &r.intent.plot_before);
+        r.moved = e == OsError::none;
+        gave_way = e != OsError::none && e != OsError::changed;
+        if (gave_way) facts.ready = FileState{};
+        break;
+      case Route::beside:
+        e = copy_beside(r);
+        gave_way = facts.new_file_refused = e == OsError::access_denied;
+        break;
+      case Route::in_place:
+        // Only under a record, so that a copy stopped half way can be
+        // finished, and only while the plot is as read.
+        if (record(r, ReplaceMethod::in_place) &&
+            same_file_state(os().path_state(plot), r.intent.plot_before)) {
+          copy_into_plot(r, cleanup_status);
+        }
+        return;
+    }
+    if (e == OsError::none) {
+      r.replaced = true;
+      cleanup_status = 0;
+      return;
+    }
   }
-  // A plot that changed meanwhile is someone else's; one that nobody may
-  // write stays as it is.
-  if (moved == OsError::changed) return;
-  const OsError copied = copy_beside(r);
-  if (copied == OsError::none) {
-    r.replaced = true;
-    cleanup_status = 0;
-    return;
-  }
-  if (copied != OsError::access_denied) return;
-  // Where no new file can take the plot's place, it is rewritten in place:
-  // only under a record, so that a copy stopped half way can be finished.
-  if (!record(r, ReplaceMethod::in_place)) return;
-  if (!same_file_state(os().path_state(plot), r.intent.plot_before)) return;
-  copy_in_place(r, cleanup_status);
 }
 
 void end_replacement(const Replacement& r, std::int16_t& cleanup_status) {
@@ -311,7 +325,7 @@ bool finish_interrupted_replacement() {
       }
       break;
     case Recovery::finish_copy:
-      copy_in_place(r, status);
+      copy_into_plot(r, status);
       if (!r.replaced) stop_run(message::cleanup_failed);
       break;
     case Recovery::write_back:

@@ -282,9 +282,12 @@ bool FakeOs::written_elsewhere(FileHandle file) {
 FileState FakeOs::path_state(const std::string& name) {
   const std::lock_guard hold(lock_.mutex);
   auto it = files.find(name);
-  if (it == files.end()) return {};
-  const Meta& m = meta(name);
   FileState state;
+  if (it == files.end()) {
+    state.exists = directories.count(name) != 0;  // no plain file: neither regular nor writable
+    return state;
+  }
+  const Meta& m = meta(name);
   state.exists = true;
   // ~ffx.log on a volume of its own, where it cannot be renamed.
   state.id = FileId{no_moves && name == "~ffx.log" ? 2u : 1u, m.id};
