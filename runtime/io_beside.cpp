@@ -4,10 +4,15 @@
 // has to wait says so, and is woken only once there is a good part of its
 // work to do: half the blocks free to read into, half the buffers waiting to
 // be written (or the other thread waits for it). Each wake costs both
-// threads a trip into the system.
+// threads a trip into the system. The writer's giver also holds the console
+// records that must not show before the writes handed over ahead of them.
 #include "runtime/io_beside.h"
 
+#include <algorithm>
+#include <iterator>
 #include <utility>
+
+#include "runtime/io_status.h"
 
 namespace {
 
@@ -144,6 +149,8 @@ void WriteBehind::write_jobs(Worker& worker) {
 
 OsError WriteBehind::hand_over(FileHandle file, std::unique_ptr<char[]>& storage,
                                std::size_t size) {
+  // Console records whose writes are made go out before more is handed over.
+  if (!held_.empty()) print_due();
   const WorkerLock held(*worker_);
   for (;;) {
     if (failed_ != OsError::none) return failed_;
@@ -166,9 +173,41 @@ OsError WriteBehind::hand_over(FileHandle file, std::unique_ptr<char[]>& storage
 }
 
 OsError WriteBehind::settle() {
-  const WorkerLock held(*worker_);
-  while (!queue_.empty()) wait_for_writer();
-  return failed_;
+  OsError failed = OsError::none;
+  {
+    const WorkerLock held(*worker_);
+    while (!queue_.empty()) wait_for_writer();
+    failed = failed_;
+  }
+  // Those held for a failed write, and after it, would never have shown.
+  print_due();
+  held_.clear();
+  return failed;
+}
+
+void WriteBehind::print_after_writes(std::string_view record, LineEnd end) {
+  if (held_.empty() && written() == handed_) {
+    console_record(record, end);
+  } else {
+    held_.push_back(HeldRecord{std::string(record), end, handed_});
+  }
+}
+
+void WriteBehind::print_due() {
+  if (fatal_report_under_way()) {
+    held_.clear();
+    return;
+  }
+  const std::size_t made = written();
+  const auto waiting = std::find_if(held_.begin(), held_.end(), [made](const HeldRecord& record) {
+    return record.after > made;
+  });
+  // Taken out first: a console that refuses a record ends the process
+  // there, and the report finds only the records still waiting.
+  std::vector<HeldRecord> due(std::make_move_iterator(held_.begin()),
+                              std::make_move_iterator(waiting));
+  held_.erase(held_.begin(), waiting);
+  for (const HeldRecord& record : due) console_record(record.text, record.end);
 }
 
 std::size_t WriteBehind::written() {

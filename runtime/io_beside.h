@@ -9,8 +9,11 @@
 #include <cstddef>
 #include <deque>
 #include <memory>
+#include <string>
+#include <string_view>
 #include <vector>
 
+#include "runtime/console.h"
 #include "runtime/os.h"
 
 /// Reads a file block after block, up to `depth` blocks ahead of the taker.
@@ -83,7 +86,23 @@ class WriteBehind {
   /// How many of them, from the first on, are written without a failure.
   std::size_t written();
 
+  /// Prints `record` as console_record does once every buffer handed over so
+  /// far is written: at once where they are, else at a later hand-over or
+  /// settle. Never where one of those writes fails, nor after a fatal
+  /// report has begun: the console shows nothing that the writes one after
+  /// the other would not have let it show. The order of the records stays.
+  void print_after_writes(std::string_view record, LineEnd end);
+
  private:
+  struct HeldRecord {
+    std::string text;
+    LineEnd end = LineEnd::ends;
+    std::size_t after = 0;  // the buffers handed over before it
+  };
+  /// Prints the held records whose writes are made, up to the first that
+  /// waits for more.
+  void print_due();
+
   struct Job {
     FileHandle file = k_no_file;
     std::unique_ptr<char[]> storage;
@@ -103,6 +122,7 @@ class WriteBehind {
   std::vector<std::unique_ptr<char[]>> free_;
   std::size_t made_ = 0;     // pieces of storage made so far
   std::size_t handed_ = 0;   // the giver's own count
+  std::vector<HeldRecord> held_;  // the giver's own
   std::size_t written_ = 0;  // jobs written, up to the first failure
   OsError failed_ = OsError::none;
   bool stopping_ = false;

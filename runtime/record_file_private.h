@@ -64,14 +64,6 @@ struct Unit {
   // Reading: a text read gave its record as soon as a loss showed in a line
   // the buffer could not hold whole; the next read first skips the rest.
   bool rest_of_line_pending = false;
-  // Writing: console records that wait for the writes handed over before
-  // them (console_after_writes), in the order given.
-  struct HeldRecord {
-    std::string text;
-    LineEnd end = LineEnd::ends;
-    std::size_t after = 0;  // the buffers handed to the worker before it
-  };
-  std::vector<HeldRecord> held;
   // The worker beside the unit, where it has one: declared last, so that it
   // stops before the rest goes.
   std::unique_ptr<ReadAhead> ahead;

@@ -24,36 +24,12 @@ IoStatus note_write(Unit& u, IoStatus status) {
   return status;
 }
 
-// Prints the console records held for buffers the worker has written, up
-// to the first one that waits for more (`written`: the buffers written, up
-// to the first failure). A console that refuses a record ends the process
-// there, with the unit as it stands; nothing held is printed after that
-// report.
-void print_held(Unit& u, std::size_t written) {
-  if (fatal_report_under_way()) {
-    u.held.clear();
-    return;
-  }
-  const auto waiting = std::find_if(u.held.begin(), u.held.end(), [written](const auto& record) {
-    return record.after > written;
-  });
-  // Taken out first: a report that ends the process meanwhile finds only
-  // the records still waiting.
-  std::vector<Unit::HeldRecord> due(std::make_move_iterator(u.held.begin()),
-                                    std::make_move_iterator(waiting));
-  u.held.erase(u.held.begin(), waiting);
-  for (const Unit::HeldRecord& record : due) console_record(record.text, record.end);
-}
-
-// Waits for the writes handed to the unit's worker and prints the console
-// records held for them. A failed one is met as at a hand-over (see
-// flush_buffer) and noted as the unit's own; the records held for it and
-// after it would never have been printed.
+// Waits for the writes handed to the unit's worker, which prints the
+// console records held for them. A failed one is met as at a hand-over (see
+// flush_buffer) and noted as the unit's own.
 IoStatus settle(Unit& u) {
   if (u.behind == nullptr) return k_io_ok;
   const OsError e = u.behind->settle();
-  print_held(u, u.behind->written());
-  u.held.clear();
   if (e == OsError::none) return k_io_ok;
   u.behind.reset();
   u.end = 0;
@@ -72,8 +48,6 @@ IoStatus flush_buffer(Unit& u) {
   if (u.end == 0) return k_io_ok;
   OsError e = OsError::none;
   if (u.behind != nullptr) {
-    // Console records whose writes are made go out before more is handed over.
-    if (!u.held.empty()) print_held(u, u.behind->written());
     e = u.behind->hand_over(u.handle, u.buffer, u.end);
     if (e != OsError::none) return settle(u);
   } else {
@@ -207,12 +181,11 @@ IoStatus settle_unit(std::int32_t unit) {
 
 void console_after_writes(std::int32_t unit, std::string_view record, LineEnd end) {
   Unit* u = find_unit(unit, Access::write);
-  if (u != nullptr && u->behind != nullptr &&
-      (!u->held.empty() || u->behind->written() < u->behind->handed())) {
-    u->held.push_back(Unit::HeldRecord{std::string(record), end, u->behind->handed()});
-    return;
+  if (u != nullptr && u->behind != nullptr) {
+    u->behind->print_after_writes(record, end);
+  } else {
+    console_record(record, end);
   }
-  console_record(record, end);
 }
 
 bool work_beside(std::int32_t unit) {

@@ -170,15 +170,8 @@ int feedfix_main() {
   if (!loop.run_ok) stop_run(message::read_or_write_failed);
   console_record("  OK");
 
-  std::int16_t cleanup_status = 0;
-  // A failure here is reported only after the settings are written back.
-  if (loop.changed) replace_plot(replacement, cleanup_status);
-
-  const bool saved = store_settings(settings.pg_threshold, settings.carried_shift);
-  // The record goes once the settings are back; ~ffx.log, where it was
-  // copied, after the record.
-  if (loop.changed) end_replacement(replacement, cleanup_status);
-  if (!saved) stop_run(message::ini_not_writable);
-  if (loop.changed && cleanup_status != 0) stop_run(message::cleanup_failed);
+  const std::string_view end = commit_replacement(loop.changed ? &replacement : nullptr,
+                                                  settings.pg_threshold, settings.carried_shift);
+  if (!end.empty()) stop_run(end);
   return 0;
 }

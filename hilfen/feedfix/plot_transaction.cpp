@@ -174,27 +174,9 @@ void copy_into_plot(Replacement& r, std::int16_t& cleanup_status) {
   r.replaced = cleanup_status == 0;
 }
 
-}  // namespace
-
-bool prepare_replacement(Replacement& r, const std::string& plot_name,
-                         const FileState& plot_before, const FileState& written,
-                         std::int32_t pg_threshold, std::int32_t carried_shift) {
-  r = Replacement{};
-  r.intent.plot_name = plot_name;
-  r.intent.plot_before = plot_before;
-  r.intent.pg_threshold = pg_threshold;
-  r.intent.carried_shift = carried_shift;
-  const OpenResult log = os().open_file(k_temp_name, Access::read, Create::own_file);
-  if (log.error != OsError::none) return false;
-  const OsError synced = os().sync_file(log.handle);
-  r.intent.corrected = os().file_state(log.handle);
-  (void)os().close_file(log.handle);  // Only read; the sync has said what matters.
-  // Another file under the name (one of the user's own that someone who may
-  // write the directory moved there) is no corrected copy.
-  return synced == OsError::none && r.intent.corrected.exists && written.exists &&
-         r.intent.corrected.id == written.id;
-}
-
+/// Puts ~ffx.log in place of the plot file by the route the plot allows
+/// (see the protocol above). `cleanup_status` becomes 0 when the plot file
+/// was replaced and 3 when not.
 void replace_plot(Replacement& r, std::int16_t& cleanup_status) {
   cleanup_status = k_failed;
   const std::string& plot = r.intent.plot_name;
@@ -237,6 +219,8 @@ void replace_plot(Replacement& r, std::int16_t& cleanup_status) {
   }
 }
 
+/// After the settings are written back: removes the record, then a copied
+/// ~ffx.log (`cleanup_status` 3 where that fails).
 void end_replacement(const Replacement& r, std::int16_t& cleanup_status) {
   if (r.recorded) {
     const bool plot_whole =
@@ -245,9 +229,50 @@ void end_replacement(const Replacement& r, std::int16_t& cleanup_status) {
     // next run finds nothing to do for it and removes it.
     if (plot_whole) (void)remove_intent();
   }
-  if (r.replaced && !r.moved) {
+  // Only the copy the run made, as it made it.
+  if (r.replaced && !r.moved && log_as_recorded(r.intent.corrected)) {
     FTNFDE(cleanup_status, /*reserved=*/0, k_temp_name, k_temp_name_len);
   }
+}
+
+/// The commit's last steps: the settings written back, then the record and
+/// a copied ~ffx.log removed (`replaced`: nullptr where the plot file was
+/// left as it was). Gives the message the run ends with.
+std::string_view write_back(const Replacement* r, std::int32_t pg_threshold,
+                            std::int32_t carried_shift, std::int16_t& cleanup_status) {
+  const bool saved = store_settings(pg_threshold, carried_shift);
+  if (r != nullptr) end_replacement(*r, cleanup_status);
+  if (!saved) return message::ini_not_writable;
+  return cleanup_status == 0 ? std::string_view{} : message::cleanup_failed;
+}
+
+}  // namespace
+
+bool prepare_replacement(Replacement& r, const std::string& plot_name,
+                         const FileState& plot_before, const FileState& written,
+                         std::int32_t pg_threshold, std::int32_t carried_shift) {
+  r = Replacement{};
+  r.intent.plot_name = plot_name;
+  r.intent.plot_before = plot_before;
+  r.intent.pg_threshold = pg_threshold;
+  r.intent.carried_shift = carried_shift;
+  const OpenResult log = os().open_file(k_temp_name, Access::read, Create::own_file);
+  if (log.error != OsError::none) return false;
+  const OsError synced = os().sync_file(log.handle);
+  r.intent.corrected = os().file_state(log.handle);
+  (void)os().close_file(log.handle);  // Only read; the sync has said what matters.
+  // Another file under the name (one of the user's own that someone who may
+  // write the directory moved there) is no corrected copy.
+  return synced == OsError::none && r.intent.corrected.exists && written.exists &&
+         r.intent.corrected.id == written.id;
+}
+
+std::string_view commit_replacement(Replacement* r, std::int32_t pg_threshold,
+                                    std::int32_t carried_shift) {
+  std::int16_t cleanup_status = 0;
+  // A failure here is reported only after the settings are written back.
+  if (r != nullptr) replace_plot(*r, cleanup_status);
+  return write_back(r, pg_threshold, carried_shift, cleanup_status);
 }
 
 Recovery classify_recovery(ReplaceMethod method, PlotFound plot, bool log_kept,
@@ -329,13 +354,16 @@ bool finish_interrupted_replacement() {
       if (!r.replaced) stop_run(message::cleanup_failed);
       break;
     case Recovery::write_back:
+      r.replaced = true;
+      r.moved = found == PlotFound::corrected;
       break;
   }
-  if (!store_settings(intent.pg_threshold, intent.carried_shift)) {
-    (void)remove_intent();
+  // What is left of the commit; a copied ~ffx.log that cannot be removed
+  // changes nothing of the plot or its shift.
+  status = 0;
+  if (write_back(&r, intent.pg_threshold, intent.carried_shift, status) ==
+      message::ini_not_writable) {
     stop_run(message::ini_not_writable);
   }
-  (void)remove_intent();
-  if (log_as_recorded(intent.corrected)) (void)os().remove_file(k_temp_name);
   return true;
 }

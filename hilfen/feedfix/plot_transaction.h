@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "hilfen/feedfix/intent_record.h"
 #include "runtime/os.h"
@@ -26,18 +27,18 @@ bool prepare_replacement(Replacement& replacement, const std::string& plot_name,
                          const FileState& plot_before, const FileState& written,
                          std::int32_t pg_threshold, std::int32_t carried_shift);
 
-/// Puts ~ffx.log in place of the plot file, with the way it does so recorded
-/// first: renamed over it where that is one step, else copied beside it and
-/// renamed, else (only under a record) copied into the plot file itself. The
-/// plot file is replaced only while it is still the file the run read.
-/// `cleanup_status` becomes 0 when the plot file was replaced and 3 when not.
-void replace_plot(Replacement& replacement, std::int16_t& cleanup_status);
-
-/// Called after the settings write-back: removes the intent record and then a
-/// copied ~ffx.log (`cleanup_status` 3 when that fails). The record stays
-/// where a failed copy left the plot file neither old nor new, so that the
-/// next run finishes the copy from ~ffx.log.
-void end_replacement(const Replacement& replacement, std::int16_t& cleanup_status);
+/// The commit, once the run has said "  OK": ~ffx.log put in place of the
+/// plot file where the records changed (`replacement` not null), with the
+/// way it does so recorded first: renamed over it where that is one step,
+/// else copied beside it and renamed, else (only under a record) copied
+/// into the plot file itself, and only while the plot file is still the
+/// file the run read. Then the settings are written back, the record is
+/// removed and then a copied ~ffx.log. Gives the message the run ends
+/// with, empty where everything went through. The record stays where a
+/// failed copy left the plot file neither old nor new, so that the next run
+/// finishes the copy from ~ffx.log.
+std::string_view commit_replacement(Replacement* replacement, std::int32_t pg_threshold,
+                                    std::int32_t carried_shift);
 
 /// What the next run finds of the plot file a stopped run was replacing.
 enum class PlotFound {
