@@ -13,14 +13,43 @@ bool still_expected(const std::string& target, const FileState* expected) {
   return expected->exists ? same_file_state(now, *expected) : !now.exists;
 }
 
-/// A file of the running user's own that nobody else may touch: one that
-/// can take another's place by a rename.
-bool own_private(const FileState& state) {
+}  // namespace
+
+bool own_file(const FileState& state) {
   return state.exists && state.regular && state.mine && state.links == 1 &&
          !state.others_may_write;
 }
 
-}  // namespace
+bool private_file(const FileState& state) { return own_file(state) && !state.others_may_read; }
+
+OpenResult open_own(const std::string& name) {
+  OpenResult r = os().open_file(name, Access::read, Create::exact);
+  if (r.error == OsError::none && !own_file(os().file_state(r.handle))) {
+    (void)os().close_file(r.handle);  // Only read.
+    r = OpenResult{.error = OsError::access_denied};
+  }
+  return r;
+}
+
+OpenResult open_scratch(const std::string& name, const FileState& there, NewFile& side) {
+  // Read-only means read-only, also for root; no file replaces a directory.
+  if ((own_file(there) && !there.writable) || there.directory) {
+    return OpenResult{.error = OsError::access_denied};
+  }
+  if (!there.exists || private_file(there)) {
+    OpenResult r = os().open_file(name, Access::write, Create::exact_private);
+    if (r.error != OsError::none) return r;
+    const FileState opened = os().file_state(r.handle);
+    // Still the file looked at, or the one just made.
+    if (private_file(opened) && (r.created || opened.id == there.id)) return r;
+    (void)os().close_file(r.handle);  // Never written.
+    return OpenResult{.error = OsError::access_denied};
+  }
+  OpenResult r;
+  side = NewFile::own(name, r.error);
+  r.handle = side.handle();
+  return r;
+}
 
 Route choose_route(const RouteFacts& f) {
   const FileState& target = f.target;
@@ -30,7 +59,7 @@ Route choose_route(const RouteFacts& f) {
   if (f.new_file_refused || (target.exists && (target.links != 1 || !target.identity_givable))) {
     return target.exists ? Route::in_place : Route::refused;
   }
-  if (own_private(f.ready) && (!target.exists || f.ready.id.volume == target.id.volume)) {
+  if (own_file(f.ready) && (!target.exists || f.ready.id.volume == target.id.volume)) {
     return Route::rename;
   }
   return Route::beside;
@@ -147,7 +176,7 @@ OsError move_over(const std::string& from, const FileState& ready, const std::st
   if (const OsError e = os().resolve_name(to, target); e != OsError::none) return e;
   if (!still_expected(target, expected)) return OsError::changed;
   // Only the run's own file, with no other name, not followed as a link.
-  const OpenResult file = os().open_file(from, Access::read, Create::own_file);
+  const OpenResult file = open_own(from);
   if (file.error != OsError::none) return file.error;
   OsError e = os().file_state(file.handle).id == ready.id ? OsError::none : OsError::changed;
   if (e == OsError::none && os().path_state(target).exists) e = os().adopt_identity(file.handle, target);

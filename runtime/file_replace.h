@@ -15,6 +15,16 @@
 
 #include "runtime/os.h"
 
+/// The run's own file under a fixed name in a directory that others may
+/// share (~ffx.log, the record): a regular file of the running user with
+/// one name, which nobody else may write.
+bool own_file(const FileState& state);
+/// An own file that nobody else may read either.
+bool private_file(const FileState& state);
+/// Opens the run's own file `name` for reading: the name itself, never
+/// followed as a link; anything but an own file under it is refused
+/// (access_denied).
+OpenResult open_own(const std::string& name);
 /// How a file's contents are replaced.
 enum class Route {
   refused,   // not at all: the file is no plain file the user may write, or
@@ -81,6 +91,15 @@ class NewFile {
   std::string target_;
   bool target_exists_ = false;
 };
+
+/// Opens the run's own scratch file `name` (which stands as `there`) for
+/// writing. A private file of the user's own is used where it stands; one
+/// of the user's own that nobody may write is refused (access_denied) and
+/// left as it is; where nothing stands, a private file is made. Anything
+/// else under the name (a link, another user's file, one that others may
+/// read or write or that has other names, a special file) is never written:
+/// `side` receives a new private file that takes the name when it is kept.
+OpenResult open_scratch(const std::string& name, const FileState& there, NewFile& side);
 
 /// Rewrites the file `target` where it stands (the route in place) with the
 /// bytes of `source` from its start: first emptied and set to its new size,

@@ -30,18 +30,13 @@ inline constexpr FileHandle k_no_file = -1;
 enum class Access { read, write };
 /// `must_exist` opens an existing file only; `create_if_missing` creates an
 /// empty file when the name is free (exclusively: a file that appears in the
-/// meantime makes the open fail). `own_file` is for the run's own files under
-/// fixed names in a directory that others may share: the name is never
-/// followed as a link, and only a regular file of the running user with one
-/// name that nobody else may write counts as one. For reading, anything else
-/// under the name is refused (access_denied). For writing, an existing own
-/// file is used, except one of the user's own that nobody may write, which
-/// is refused (access_denied) and left as it is; anything else (a link,
-/// another user's file, a special file, a directory) is replaced by a new
-/// private file renamed over the name, never removed first, and where that
-/// is not allowed the open fails. A file made for the name gets permission
-/// bits for its owner alone.
-enum class Create { must_exist, create_if_missing, own_file };
+/// meantime makes the open fail). Both follow links to the file they lead
+/// to. `exact` opens the name itself, an existing file only: a link is
+/// refused (access_denied), never followed, and a special file is never
+/// waited on. `exact_private` is exact, or where nothing stands under the
+/// name, creates a file there exclusively with permission bits for its
+/// owner alone.
+enum class Create { must_exist, create_if_missing, exact, exact_private };
 
 struct OpenResult {
   OsError error = OsError::other;
@@ -73,8 +68,10 @@ struct FileState {
   std::uint32_t links = 0;    // names the file has
   bool regular = false;       // a plain file: no device, pipe or directory
   bool link = false;          // the name itself is a symbolic link (name_state only)
+  bool directory = false;     // a directory, which no file can replace
   bool mine = false;          // owned by the user the process runs as
   bool others_may_write = false;  // group or others have write permission
+  bool others_may_read = false;   // group or others have read permission
   bool writable = false;      // the running user may write it
   bool identity_givable = false;  // its owner and group are ones the running
                                   // user can give a new file

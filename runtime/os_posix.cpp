@@ -106,7 +106,7 @@ class PosixOs final : public Os {
   }
 
   OpenResult open_file(const std::string& name, Access access, Create create) override {
-    return create == Create::own_file ? open_own(name, access) : open_plain(name, access, create);
+    return open_plain(name, access, create);
   }
 
   ReadResult read_file(FileHandle file, char* buffer, std::size_t size) override {

@@ -263,16 +263,21 @@ void remove_named_files() {
 }
 
 OpenResult open_plain(const std::string& name, Access access, Create create) {
+  const bool exact = create == Create::exact || create == Create::exact_private;
   Place place;
-  if (const OsError e = followed_place(name, place); e != OsError::none) return failed(e);
+  const OsError reached = exact ? parent_place(name, place) : followed_place(name, place);
+  if (reached != OsError::none) return failed(reached);
   const int flags =
       O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW | (access == Access::read ? O_RDONLY : O_WRONLY);
   bool created = false;
   int fd = open_at(place.dir, place.leaf.c_str(), flags);
-  if (fd < 0 && errno == ENOENT && create != Create::must_exist) {
-    fd = open_at(place.dir, place.leaf.c_str(), flags | O_CREAT | O_EXCL, 0666);
+  if (fd < 0 && errno == ENOENT && create != Create::must_exist && create != Create::exact) {
+    const mode_t mode = create == Create::exact_private ? 0600 : 0666;
+    fd = open_at(place.dir, place.leaf.c_str(), flags | O_CREAT | O_EXCL, mode);
     created = fd >= 0;
   }
+  // The name itself is a link: refused, never followed.
+  if (fd < 0 && exact && errno == ELOOP) return failed(OsError::access_denied);
   if (fd < 0) return failed(last_error());
   struct stat st {};
   if (::fstat(fd, &st) != 0) {
@@ -288,60 +293,6 @@ OpenResult open_plain(const std::string& name, Access access, Create create) {
   }
   if (!device) clear_nonblock(fd);
   return opened(fd, created);
-}
-
-OpenResult open_own(const std::string& name, Access access) {
-  Place place;
-  if (const OsError e = parent_place(name, place); e != OsError::none) return failed(e);
-  const char* leaf = place.leaf.c_str();
-  const int flags =
-      O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW | (access == Access::read ? O_RDONLY : O_WRONLY);
-  // The user's own file that nobody may write stays as it is: read-only
-  // means read-only, also for root.
-  struct stat named {};
-  if (access == Access::write && ::fstatat(place.dir, leaf, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-      S_ISREG(named.st_mode) && named.st_uid == ::geteuid() && nobody_may_write(named)) {
-    return failed(OsError::access_denied);
-  }
-  int fd = open_at(place.dir, leaf, flags);
-  const int open_error = errno;
-  if (fd >= 0) {
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && own_private_file(st)) {
-      clear_nonblock(fd);
-      // Private from now on, whatever bits an older file had.
-      if (access == Access::write) (void)::fchmod(fd, st.st_mode & 0700);
-      return opened(fd, false);
-    }
-    close_quietly(fd);
-  }
-  if (access == Access::read) {
-    return failed(fd < 0 && open_error == ENOENT ? OsError::file_not_found
-                                                 : OsError::access_denied);
-  }
-  if (fd < 0 && open_error == ENOENT) {
-    fd = open_at(place.dir, leaf, flags | O_CREAT | O_EXCL, 0600);
-    if (fd >= 0) {
-      clear_nonblock(fd);
-      return opened(fd, true);
-    }
-    if (errno != EEXIST) return failed(last_error());
-  }
-  // Something that is not the run's own stands under the name: a new file
-  // takes its place by a rename over the name itself, which replaces a
-  // link and never writes through it.
-  std::string temp;
-  fd = create_named(place, 0600, temp);
-  if (fd < 0) return failed(last_error());
-  const bool moved = ::renameat(place.dir, temp.c_str(), place.dir, leaf) == 0;
-  const OsError e = last_error();
-  if (!moved) (void)::unlinkat(place.dir, temp.c_str(), 0);
-  forget_named(place.dir, temp);
-  if (!moved) {
-    close_quietly(fd);
-    return failed(e);
-  }
-  return opened(fd, true);
 }
 
 OpenResult create_beside(const std::string& target, bool own, std::string& note) {

@@ -72,8 +72,10 @@ FileState state_of(const struct stat& st) {
   state.links = static_cast<std::uint32_t>(st.st_nlink);
   state.regular = S_ISREG(st.st_mode);
   state.link = S_ISLNK(st.st_mode);
+  state.directory = S_ISDIR(st.st_mode);
   state.mine = st.st_uid == ::geteuid();
   state.others_may_write = (st.st_mode & 022) != 0;
+  state.others_may_read = (st.st_mode & 044) != 0;
   return state;
 }
 
@@ -84,11 +86,6 @@ FileState state_with_rights(const struct stat& st, int dir, const char* leaf) {
                    ::faccessat(dir, leaf, W_OK, AT_EACCESS) == 0;
   state.identity_givable = can_give_owner(st);
   return state;
-}
-
-bool own_private_file(const struct stat& st) {
-  return S_ISREG(st.st_mode) && st.st_uid == ::geteuid() && st.st_nlink == 1 &&
-         (st.st_mode & 022) == 0;
 }
 
 bool can_give_owner(const struct stat& st) {

@@ -37,9 +37,6 @@ FileState state_with_rights(const struct stat& st, int dir, const char* leaf);
 /// A file whose permission bits let nobody write is read-only, also for
 /// root: the Windows program refuses to write it even for an administrator.
 inline bool nobody_may_write(const struct stat& st) { return (st.st_mode & 0222) == 0; }
-/// The run's own file under a fixed name: the running user's regular file
-/// with one name, which nobody else may write.
-bool own_private_file(const struct stat& st);
 /// Whether this user can give a new file the owner and group of `st`.
 bool can_give_owner(const struct stat& st);
 
@@ -93,7 +90,6 @@ inline constexpr int k_stop_signals[] = {SIGINT, SIGTERM, SIGHUP};
 // The files' half of the seam (see os.h for each) ---------------------------------
 
 OpenResult open_plain(const std::string& name, Access access, Create create);
-OpenResult open_own(const std::string& name, Access access);
 /// The state of the entry `name` leads to: its last component followed
 /// (path_state) or not (name_state).
 FileState place_state(const std::string& name, bool follow);

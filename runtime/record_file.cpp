@@ -103,23 +103,21 @@ IoStatus open_unit(std::int32_t unit, std::string_view name, std::string_view st
   std::string file_name(file_name_part(name));
   if (file_name.empty() && !ask_file_name(unit, file_name)) return k_io_no_file_name;
   const bool scratch = rewrite == NewContents::scratch && access == Access::write;
-  if (scratch && create == Create::create_if_missing) create = Create::own_file;
-  if (scratch) {
-    // A scratch file that is not the run's own is replaced by renaming a new
-    // one over its name: never where that name is a file this run has open.
-    const FileState there = os().name_state(file_name);
-    for (const Unit& other : g_units) {
-      if (there.exists && other.open && other.id == there.id) return k_io_unit_busy;
-    }
+  const FileState there = os().name_state(file_name);
+  // A scratch file that is not the run's own gets a new one that takes its
+  // name: never where that name is a file this run has open.
+  for (const Unit& other : g_units) {
+    if (scratch && there.exists && other.open && other.id == there.id) return k_io_unit_busy;
   }
 
-  // A file made for the unit comes into being whole: written beside its
-  // name and renamed there at close, so that a stop never leaves it empty.
   NewFile side;
   OpenResult opened;
-  const FileState there = os().name_state(file_name);
-  if (create == Create::create_if_missing && access == Access::write && !there.exists &&
-      choose_route(RouteFacts{.target = there, .ready = {}}) == Route::beside) {
+  if (scratch && create == Create::create_if_missing) {
+    opened = open_scratch(file_name, there, side);
+  } else if (create == Create::create_if_missing && access == Access::write && !there.exists &&
+             choose_route(RouteFacts{.target = there, .ready = {}}) == Route::beside) {
+    // A file made for the unit comes into being whole: written beside its
+    // name and renamed there at close, so that a stop never leaves it empty.
     side = NewFile::beside(file_name, opened.error);
     opened.handle = side.handle();
     opened.created = true;
@@ -132,7 +130,8 @@ IoStatus open_unit(std::int32_t unit, std::string_view name, std::string_view st
   const FileId id = os().file_id(opened.handle);
   for (const Unit& other : g_units) {
     if (other.open && other.id == id) {
-      (void)os().close_file(opened.handle);  // The open fails already; nothing to add.
+      // The open fails already; nothing to add.
+      if (!side.open()) (void)os().close_file(opened.handle);
       return k_io_unit_busy;
     }
   }
@@ -146,9 +145,11 @@ IoStatus open_unit(std::int32_t unit, std::string_view name, std::string_view st
   u.action = access;
   const std::size_t storage = access == Access::read ? k_read_storage : k_buffer_size;
   u.buffer = std::make_unique_for_overwrite<char[]>(storage);
-  u.truncated = opened.created;
+  u.truncated = opened.created || side.open();
   u.created = opened.created;
-  u.in_place = scratch;
+  u.in_place = scratch && !side.open();
+  // Whatever stood under the name is not the run's to remove.
+  u.name_not_ours = scratch && side.open() && there.exists;
   u.side = std::move(side);
   return k_io_ok;
 }

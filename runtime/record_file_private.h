@@ -52,6 +52,7 @@ struct Unit {
   bool truncated = false;   // writing: nothing behind the current position to cut
   bool created = false;     // the open made the file
   bool in_place = false;    // writing: an existing file is cut where it stands
+  bool name_not_ours = false;  // writing: the name holds what a new file is to replace
   // Writing an existing file: the first failed write, which every later write
   // of this opening repeats; the file then keeps its old bytes.
   IoStatus write_error = k_io_ok;

@@ -215,6 +215,7 @@ void close_unit(std::int32_t unit, Close how) {
   const std::string name = u.name;
   NewFile side = std::move(u.side);
   const bool created = u.created;
+  const bool name_not_ours = u.name_not_ours;
   const bool replacing = side.open();
   const FileHandle handle = u.handle;
   // New contents take a file's place only when every write of this opening
@@ -255,7 +256,8 @@ void close_unit(std::int32_t unit, Close how) {
     }
   }
   // Only a refusal counts; a file already gone is what was wanted.
-  if (how == Close::delete_file && os().remove_file(name) == OsError::access_denied &&
+  if (how == Close::delete_file && !name_not_ours &&
+      os().remove_file(name) == OsError::access_denied &&
       status == k_io_ok) {
     status = k_io_access_denied;
   }

@@ -104,13 +104,14 @@ TYPED_TEST(OsContract, OpenCreatesOnlyWhatItIsAskedToAndNeverTouchesContent) {
        "(none)"},
       {"missing, write", false, Access::write, Create::must_exist, OsError::file_not_found, false,
        "(none)"},
-      {"missing own, read", false, Access::read, Create::own_file, OsError::file_not_found, false,
+      {"missing, exact", false, Access::read, Create::exact, OsError::file_not_found, false,
        "(none)"},
       {"missing, create", false, Access::write, Create::create_if_missing, OsError::none, true, ""},
       {"existing, create", true, Access::write, Create::create_if_missing, OsError::none, false,
        "abc"},
       {"existing, write", true, Access::write, Create::must_exist, OsError::none, false, "abc"},
-      {"existing own, write", true, Access::write, Create::own_file, OsError::none, false, "abc"},
+      {"existing, exact private", true, Access::write, Create::exact_private, OsError::none, false,
+       "abc"},
   };
   int n = 0;
   for (const Case& c : cases) {
@@ -234,8 +235,8 @@ TYPED_TEST(OsContract, StateTellsSizeKindAndAnyWriteSince) {
   EXPECT_FALSE(same_file_state(this->os().path_state(this->at("f")), then));
 }
 
-TYPED_TEST(OsContract, OwnFileForWritingIsMadePrivate) {
-  const OpenResult r = this->os().open_file(this->at("own"), Access::write, Create::own_file);
+TYPED_TEST(OsContract, ExactPrivateFileIsMadeForItsOwnerAlone) {
+  const OpenResult r = this->os().open_file(this->at("own"), Access::write, Create::exact_private);
   ASSERT_EQ(OsError::none, r.error);
   EXPECT_TRUE(r.created);
   this->write(r.handle, "mine");
@@ -244,7 +245,7 @@ TYPED_TEST(OsContract, OwnFileForWritingIsMadePrivate) {
   EXPECT_TRUE(state.mine);
   EXPECT_FALSE(state.others_may_write);
   EXPECT_TRUE(this->b.only_owner_may_access("own"));
-  const OpenResult again = this->os().open_file(this->at("own"), Access::read, Create::own_file);
+  const OpenResult again = this->os().open_file(this->at("own"), Access::read, Create::exact);
   ASSERT_EQ(OsError::none, again.error);
   EXPECT_EQ("mine", this->read_rest(again.handle));
   this->close(again.handle);

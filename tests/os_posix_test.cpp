@@ -194,36 +194,45 @@ TEST_F(PosixOs, CommandGetsTheUsualSignalHandling) {
 
 TEST_F(PosixOs, OwnScratchFileReplacesLinksInsteadOfWritingThroughThem) {
   scratch.write("victim", "keep me");
-  enum class Kind { symbolic, hard, group_writable };
-  for (const Kind kind : {Kind::symbolic, Kind::hard, Kind::group_writable}) {
+  const std::string log = path("~ffx.log");
+  const fs::perms private_bits = fs::perms::owner_read | fs::perms::owner_write;
+  enum class Kind { symbolic, hard, group_writable, others_may_read };
+  for (const Kind kind :
+       {Kind::symbolic, Kind::hard, Kind::group_writable, Kind::others_may_read}) {
     SCOPED_TRACE(static_cast<int>(kind));
-    fs::remove(path("~ffx.log"));
-    if (kind == Kind::symbolic) fs::create_symlink(path("victim"), path("~ffx.log"));
-    if (kind == Kind::hard) fs::create_hard_link(path("victim"), path("~ffx.log"));
-    if (kind == Kind::group_writable) {
-      // The user's own, but others could write it: no file of the run's own.
+    fs::remove(log);
+    if (kind == Kind::symbolic) fs::create_symlink(path("victim"), log);
+    if (kind == Kind::hard) fs::create_hard_link(path("victim"), log);
+    if (kind == Kind::group_writable || kind == Kind::others_may_read) {
+      // The user's own, but others could write or read it: no private file.
       scratch.write("~ffx.log", "old");
-      set_mode(path("~ffx.log"), fs::perms::owner_read | fs::perms::owner_write |
-                                     fs::perms::group_read | fs::perms::group_write);
+      set_mode(log, kind == Kind::group_writable
+                        ? private_bits | fs::perms::group_read | fs::perms::group_write
+                        : private_bits | fs::perms::group_read | fs::perms::others_read);
     }
-    const OpenResult r = os_.open_file(path("~ffx.log"), Access::write, Create::own_file);
+    NewFile side;
+    const OpenResult r = open_scratch(log, os_.name_state(log), side);
     ASSERT_EQ(OsError::none, r.error);
-    EXPECT_TRUE(r.created);
-    EXPECT_EQ(fs::perms::owner_read | fs::perms::owner_write, mode_of(path("~ffx.log")));
+    ASSERT_TRUE(side.open()) << "never written where it stands";
     ASSERT_EQ(OsError::none, os_.write_file(r.handle, "x", 1));
-    ASSERT_EQ(OsError::none, os_.close_file(r.handle));
+    ASSERT_EQ(OsError::none, side.keep());
     EXPECT_EQ("keep me", scratch.read("victim"));
-    EXPECT_FALSE(fs::is_symlink(path("~ffx.log")));
+    EXPECT_FALSE(fs::is_symlink(log));
     EXPECT_EQ("x", scratch.read("~ffx.log"));
+    EXPECT_EQ(private_bits, mode_of(log));
   }
-  // An older own file that others may read is used, and private from now on.
-  set_mode(path("~ffx.log"), fs::perms::owner_read | fs::perms::owner_write |
-                                 fs::perms::group_read | fs::perms::others_read);
-  const OpenResult r = os_.open_file(path("~ffx.log"), Access::write, Create::own_file);
+  // The user's own private file is used where it stands; one nobody may
+  // write stays as it is.
+  NewFile side;
+  OpenResult r = open_scratch(log, os_.name_state(log), side);
   ASSERT_EQ(OsError::none, r.error);
-  EXPECT_FALSE(r.created);
-  EXPECT_EQ(fs::perms::owner_read | fs::perms::owner_write, mode_of(path("~ffx.log")));
+  EXPECT_FALSE(side.open());
   (void)os_.close_file(r.handle);
+  set_mode(log, fs::perms::owner_read);
+  r = open_scratch(log, os_.name_state(log), side);
+  EXPECT_EQ(OsError::access_denied, r.error);
+  EXPECT_FALSE(side.open());
+  EXPECT_EQ("x", scratch.read("~ffx.log"));
 }
 
 TEST_F(PosixOs, StaleTemporaryFilesGoOnlyWhenTheirRunIsGone) {

@@ -164,7 +164,7 @@ OsError write_intent(const Intent& intent) {
 IntentFound read_intent(Intent& intent) {
   // Only the running user's own private file is read; the open follows no
   // link and never waits on a pipe.
-  const OpenResult opened = os().open_file(k_name, Access::read, Create::own_file);
+  const OpenResult opened = open_own(k_name);
   if (opened.error == OsError::file_not_found) return IntentFound::none;
   if (opened.error == OsError::access_denied) return IntentFound::foreign;
   if (opened.error != OsError::none) return IntentFound::unreadable;

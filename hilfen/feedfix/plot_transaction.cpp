@@ -52,8 +52,7 @@ constexpr std::size_t k_chunk = 1 << 20;
 /// Whether ~ffx.log is the run's own private file, in the state recorded.
 bool log_as_recorded(const FileState& corrected) {
   const FileState now = os().name_state(k_temp_name);
-  return now.exists && now.regular && !now.link && now.mine && now.links == 1 &&
-         !now.others_may_write && now.id == corrected.id && now.size == corrected.size &&
+  return own_file(now) && now.id == corrected.id && now.size == corrected.size &&
          now.modified == corrected.modified;
 }
 
@@ -70,7 +69,7 @@ bool record(Replacement& r, ReplaceMethod method) {
 
 /// Opens ~ffx.log for reading, only while it is the file recorded.
 OpenResult open_log(const FileState& corrected) {
-  OpenResult log = os().open_file(k_temp_name, Access::read, Create::own_file);
+  OpenResult log = open_own(k_temp_name);
   if (log.error == OsError::none && os().file_state(log.handle).id != corrected.id) {
     (void)os().close_file(log.handle);  // Only read.
     log.error = OsError::changed;
@@ -256,7 +255,7 @@ bool prepare_replacement(Replacement& r, const std::string& plot_name,
   r.intent.plot_before = plot_before;
   r.intent.pg_threshold = pg_threshold;
   r.intent.carried_shift = carried_shift;
-  const OpenResult log = os().open_file(k_temp_name, Access::read, Create::own_file);
+  const OpenResult log = open_own(k_temp_name);
   if (log.error != OsError::none) return false;
   const OsError synced = os().sync_file(log.handle);
   r.intent.corrected = os().file_state(log.handle);

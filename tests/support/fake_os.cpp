@@ -148,27 +148,13 @@ OpenResult FakeOs::open_file(const std::string& name, Access access, Create crea
     return result;
   }
   const bool exists = files.count(name) != 0;
-  if (!exists && (create == Create::must_exist ||
-                  (create == Create::own_file && access == Access::read))) {
+  if (!exists && (create == Create::must_exist || create == Create::exact)) {
     result.error = OsError::file_not_found;
     return result;
   }
   if (exists && access == Access::write && read_only.count(name) != 0) {
     result.error = OsError::access_denied;
     return result;
-  }
-  if (create == Create::own_file && exists && foreign.count(name) != 0) {
-    // Not the run's own: refused for reading, replaced for writing.
-    if (access == Access::read || no_new_files) {
-      result.error = OsError::access_denied;
-      return result;
-    }
-    foreign.erase(name);
-    files[name].clear();
-    renew(name);
-    // A new file renamed over the name: durable, empty until synced.
-    if (tracking_) durable_[name] = Durable{"", meta(name)};
-    result.created = true;
   }
   if (!exists && no_new_files) {
     result.error = OsError::access_denied;
@@ -284,7 +270,7 @@ FileState FakeOs::path_state(const std::string& name) {
   auto it = files.find(name);
   FileState state;
   if (it == files.end()) {
-    state.exists = directories.count(name) != 0;  // no plain file: neither regular nor writable
+    state.exists = state.directory = directories.count(name) != 0;
     return state;
   }
   const Meta& m = meta(name);
