@@ -51,6 +51,16 @@ OpenResult open_scratch(const std::string& name, const FileState& there, NewFile
   return r;
 }
 
+bool written_elsewhere(FileHandle file) {
+  constexpr int k_settle_ms = 2000;
+  const Writers writers = os().writers(file);
+  if (writers != Writers::unknown) return writers == Writers::some;
+  const FileState before = os().file_state(file);
+  os().wait_quiet(file, k_settle_ms);
+  return !before.exists || os().writers(file) == Writers::some ||
+         !same_file_state(os().file_state(file), before);
+}
+
 Route choose_route(const RouteFacts& f) {
   const FileState& target = f.target;
   if (target.exists && (!target.regular || !target.writable)) return Route::refused;

@@ -25,6 +25,13 @@ bool private_file(const FileState& state);
 /// followed as a link; anything but an own file under it is refused
 /// (access_denied).
 OpenResult open_own(const std::string& name);
+/// Whether another program holds the open file open for writing now, or has
+/// written it since it was watched. Where the system cannot tell about
+/// holders (a file of another owner), a file written within the last two
+/// seconds is first given that long to settle, and any write meanwhile
+/// counts: an exporter that pauses is not cut short.
+bool written_elsewhere(FileHandle file);
+
 /// How a file's contents are replaced.
 enum class Route {
   refused,   // not at all: the file is no plain file the user may write, or

@@ -77,6 +77,9 @@ struct FileState {
                                   // user can give a new file
 };
 
+/// What the system tells of other writers of an open file.
+enum class Writers { none, some, unknown };
+
 /// Whether `now` is the very file `then` was, with the same bytes as far as
 /// its size, last write and last change can tell (the change time catches
 /// a rewrite whose time of last write was put back).
@@ -159,14 +162,16 @@ struct Os {
   virtual FileState path_state(const std::string& name) = 0;
   /// The state of the name itself: a symbolic link is not followed.
   virtual FileState name_state(const std::string& name) = 0;
-  /// Starts watching the open file for writes by anyone, for
-  /// written_elsewhere; the watch lasts until the process ends.
+  /// Starts watching the open file for writes by anyone, for writers; the
+  /// watch lasts until the process ends.
   virtual void watch_writes(FileHandle file) = 0;
   /// Whether another program holds the open file open for writing now, or
-  /// has written it since watch_writes. Where the system cannot tell about
-  /// holders (a file of another owner), a file written within the last two
-  /// seconds is first given that long to settle.
-  virtual bool written_elsewhere(FileHandle file) = 0;
+  /// has written it since watch_writes (some); unknown where no write was
+  /// seen and the system cannot tell about holders (a file of another owner).
+  virtual Writers writers(FileHandle file) = 0;
+  /// Waits until the open file has had no write or change for `ms`
+  /// milliseconds by the system's clock (at most that long).
+  virtual void wait_quiet(FileHandle file, int ms) = 0;
   /// Makes the bytes written to the open file durable.
   virtual OsError sync_file(FileHandle file) = 0;
   /// Removes the named file. A missing file gives file_not_found, a directory

@@ -159,9 +159,8 @@ class PosixOs final : public Os {
   FileState name_state(const std::string& name) override { return place_state(name, false); }
 
   void watch_writes(FileHandle file) override { watches_.watch(to_fd(file)); }
-  bool written_elsewhere(FileHandle file) override {
-    return watches_.written_elsewhere(to_fd(file));
-  }
+  Writers writers(FileHandle file) override { return watches_.writers(to_fd(file)); }
+  void wait_quiet(FileHandle file, int ms) override { posix::wait_quiet(to_fd(file), ms); }
 
   OsError sync_file(FileHandle file) override { return fsync_retry(to_fd(file)); }
 

@@ -178,38 +178,35 @@ bool Watches::watched_write(int fd) {
   return seen_writes_.count(fd) != 0;
 }
 
-bool Watches::written_elsewhere(int fd) {
-  if (watched_write(fd)) return true;
+Writers Watches::writers(int fd) {
+  if (watched_write(fd)) return Writers::some;
 #ifdef F_SETLEASE
   // A read lease is refused while any process holds the file open for
   // writing. It is given back at once: only the answer is wanted.
   if (::fcntl(fd, F_SETLEASE, F_RDLCK) == 0) {
     (void)::fcntl(fd, F_SETLEASE, F_UNLCK);
-    return false;
+    return Writers::none;
   }
-  if (errno == EAGAIN || errno == EBUSY) return true;
+  if (errno == EAGAIN || errno == EBUSY) return Writers::some;
 #endif
-  // No answer about holders (a file of another owner takes no lease from
-  // this user, or the system has none): a file written within the last
-  // two seconds is given that long to settle, and any write meanwhile,
-  // seen by the watch or in the file's state, counts.
-  struct stat before {};
-  if (::fstat(fd, &before) != 0) return true;
+  // No answer about holders: a file of another owner takes no lease from
+  // this user, or the system has none.
+  return Writers::unknown;
+}
+
+void wait_quiet(int fd, int ms) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return;
   struct timespec now {};
   (void)::clock_gettime(CLOCK_REALTIME, &now);
-  const std::int64_t now_ns = static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-  const FileState seen = state_of(before);
-  const std::int64_t newest = std::max(seen.modified, seen.changed);
-  constexpr std::int64_t k_settle_ns = 2000000000;
-  if (now_ns - newest < k_settle_ns) {
-    const std::int64_t wait = std::min(k_settle_ns, k_settle_ns - (now_ns - newest));
-    const struct timespec pause {static_cast<time_t>(wait / 1000000000),
-                                 static_cast<long>(wait % 1000000000)};
-    (void)::nanosleep(&pause, nullptr);
-  }
-  struct stat after {};
-  if (::fstat(fd, &after) != 0) return true;
-  return watched_write(fd) || !same_file_state(state_of(after), seen);
+  const FileState seen = state_of(st);
+  const std::int64_t quiet_ns = static_cast<std::int64_t>(now.tv_sec) * 1000000000 +
+                                now.tv_nsec - std::max(seen.modified, seen.changed);
+  const std::int64_t wait = std::min(std::int64_t{ms} * 1000000, std::int64_t{ms} * 1000000 - quiet_ns);
+  if (wait <= 0) return;
+  const struct timespec pause {static_cast<time_t>(wait / 1000000000),
+                               static_cast<long>(wait % 1000000000)};
+  (void)::nanosleep(&pause, nullptr);
 }
 
 }  // namespace posix

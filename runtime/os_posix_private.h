@@ -122,11 +122,14 @@ class Locks {
   FileId file_id_;
 };
 
+/// Waits until the file `fd` has had no write or change for `ms` milliseconds.
+void wait_quiet(int fd, int ms);
+
 /// Watches on open files for writes by anyone.
 class Watches {
  public:
   void watch(int fd);
-  bool written_elsewhere(int fd);
+  Writers writers(int fd);
   /// The file `fd` is being closed.
   void forget(int fd);
 

@@ -161,7 +161,7 @@ FileState unit_file_state(std::int32_t unit) {
 
 bool unit_written_elsewhere(std::int32_t unit) {
   const Unit* u = find_unit(unit);
-  return u != nullptr && os().written_elsewhere(u->handle);
+  return u != nullptr && written_elsewhere(u->handle);
 }
 
 void unit_watch_writes(std::int32_t unit) {

@@ -127,7 +127,7 @@ bool stopped_copy_in_place(const Intent& intent) {
   const FileState seen = os().file_state(plot.handle);
   bool match = log.error == OsError::none && seen.id == intent.plot_before.id &&
                (seen.size == intent.corrected.size || seen.size == 0) &&
-               !os().written_elsewhere(plot.handle);
+               !written_elsewhere(plot.handle);
   // Emptied, not yet set to its new size: a copy stopped right at its start
   // (emptying a large file takes a while). No export leaves an empty plot.
   const bool emptied = seen.size == 0;

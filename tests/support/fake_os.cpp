@@ -259,11 +259,14 @@ FileState FakeOs::file_state(FileHandle file) {
   return path_state(it->second.name);
 }
 
-bool FakeOs::written_elsewhere(FileHandle file) {
+Writers FakeOs::writers(FileHandle file) {
   const std::lock_guard hold(lock_.mutex);
   auto it = open_.find(file);
-  return it != open_.end() && written_by_others.count(it->second.name) != 0;
+  return it != open_.end() && written_by_others.count(it->second.name) != 0 ? Writers::some
+                                                                            : Writers::none;
 }
+
+void FakeOs::wait_quiet(FileHandle /*file*/, int /*ms*/) {}
 
 FileState FakeOs::path_state(const std::string& name) {
   const std::lock_guard hold(lock_.mutex);

@@ -122,7 +122,8 @@ struct FakeOs : Os {
   FileId file_id(FileHandle file) override;
   FileState file_state(FileHandle file) override;
   FileState path_state(const std::string& name) override;
-  bool written_elsewhere(FileHandle file) override;
+  Writers writers(FileHandle file) override;
+  void wait_quiet(FileHandle file, int ms) override;
   FileState name_state(const std::string& name) override;
   void watch_writes(FileHandle file) override;
   OsError sync_file(FileHandle file) override;
