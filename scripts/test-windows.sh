@@ -1,6 +1,6 @@
 #!/bin/sh
-# Builds the Windows program with mingw-w64 and runs the black-box tests
-# against it under Wine.
+# Builds the Windows program with mingw-w64 and runs the backend's contract
+# cases and the black-box tests against it under Wine.
 #
 #   scripts/test-windows.sh [LINUX_BUILD_DIR]
 #
@@ -22,7 +22,8 @@ for tool in x86_64-w64-mingw32-g++ wine wineboot wineserver; do
 done
 
 echo "== Windows program (mingw-w64)"
-(cd "$root" && cmake --preset windows >/dev/null && cmake --build --preset windows -j2)
+(cd "$root" && cmake --preset windows >/dev/null && cmake --build --preset windows -j2 &&
+  cmake --build --preset windows -j2 --target feedfix_os_contract)
 exe="$win_build/feedfix.exe"
 case $exe in
   *[[:space:]]*) echo "test-windows: the tests take the program's path split at blanks: $exe" >&2; exit 2 ;;
@@ -69,8 +70,11 @@ wineserver -p
 trap 'wineserver -k 2>/dev/null || true' EXIT
 timeout 120 wine cmd /c exit 0 </dev/null >/dev/null 2>&1
 
-echo "== black-box tests under Wine"
 status=0
+echo "== backend contract under Wine"
+timeout 300 wine "$win_build/feedfix_os_contract.exe" </dev/null || status=$?
+
+echo "== black-box tests under Wine"
 FEEDFIX_E2E_COMMAND="wine $exe" FEEDFIX_E2E_PLATFORM=windows \
   timeout 1800 "$linux_build/feedfix_tests" --gtest_filter='E2e*' || status=$?
 

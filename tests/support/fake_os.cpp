@@ -50,6 +50,30 @@ void FakeOs::renew(const std::string& name) {
 
 void FakeOs::touch(const std::string& name) { meta(name).modified = ++clock_; }
 
+void FakeOs::wrote(FileHandle by) {
+  const std::string& name = open_.at(by).name;
+  touch(name);
+  for (auto& [handle, seen] : watched_) {
+    const auto other = open_.find(handle);
+    if (handle != by && other != open_.end() && other->second.name == name) seen = true;
+  }
+}
+
+std::string FakeOs::followed(const std::string& name) const {
+  std::string at = name;
+  // A loop of links ends somewhere, as the system's walk does.
+  for (int n = 0; n < 40; ++n) {
+    const auto link = links.find(at);
+    if (link == links.end()) break;
+    at = link->second;
+  }
+  return at;
+}
+
+std::uint64_t FakeOs::volume(const std::string& name) const {
+  return no_moves && name == "~ffx.log" ? 2u : 1u;
+}
+
 void FakeOs::power_loss_at_call(std::size_t index, Unsynced unsynced) {
   const std::lock_guard hold(lock_.mutex);
   stop_at_ = index;
@@ -103,6 +127,7 @@ OsError FakeOs::planned(const std::string& operation, const std::string& name) {
     stopping_ = false;
     // The process ends here: handles go, files without a name go with them.
     open_.clear();
+    watched_.clear();
     for (const std::string& temp : uncommitted) files.erase(temp);
     if (tracking_) lose_power();
     uncommitted.clear();
@@ -132,18 +157,22 @@ OsError FakeOs::planned(const std::string& operation, const std::string& name) {
   return OsError::none;
 }
 
-OpenResult FakeOs::open_file(const std::string& name, Access access, Create create) {
+OpenResult FakeOs::open_file(const std::string& given, Access access, Create create) {
   const std::lock_guard hold(lock_.mutex);
   OpenResult result;
-  if (const OsError e = planned("open", name); e != OsError::none) {
+  if (const OsError e = planned("open", given); e != OsError::none) {
     result.error = e;
     return result;
   }
-  if (name.empty()) {
+  if (given.empty()) {
     result.error = OsError::file_not_found;
     return result;
   }
-  if (directories.count(name) != 0) {
+  // The name itself is never followed by an exact open; a plain open goes
+  // where links lead.
+  const bool exact = create == Create::exact || create == Create::exact_private;
+  const std::string name = exact ? given : followed(given);
+  if (directories.count(name) != 0 || (exact && links.count(name) != 0)) {
     result.error = OsError::access_denied;
     return result;
   }
@@ -214,10 +243,10 @@ OsError FakeOs::write_file(FileHandle file, const char* data, std::size_t size) 
     if (content.size() < it->second.pos) content.resize(it->second.pos);
     content.replace(it->second.pos, std::min(size, content.size() - it->second.pos), data, size);
     it->second.pos += size;
-    touch(it->second.name);
+    wrote(file);
     return e;
   }
-  touch(it->second.name);
+  wrote(file);
   if (content.size() < it->second.pos) content.resize(it->second.pos);
   content.replace(it->second.pos, std::min(size, content.size() - it->second.pos), data, size);
   it->second.pos += size;
@@ -231,7 +260,7 @@ OsError FakeOs::truncate_file(FileHandle file) {
   if (const OsError e = planned("truncate", it->second.name); e != OsError::none) return e;
   std::string& content = files[it->second.name];
   content.resize(std::min(content.size(), it->second.pos));
-  touch(it->second.name);
+  wrote(file);
   return OsError::none;
 }
 
@@ -241,6 +270,7 @@ OsError FakeOs::close_file(FileHandle file) {
   if (it == open_.end()) return OsError::other;
   const std::string name = it->second.name;
   open_.erase(it);
+  watched_.erase(file);
   return planned("close", name);
 }
 
@@ -262,14 +292,24 @@ FileState FakeOs::file_state(FileHandle file) {
 Writers FakeOs::writers(FileHandle file) {
   const std::lock_guard hold(lock_.mutex);
   auto it = open_.find(file);
-  return it != open_.end() && written_by_others.count(it->second.name) != 0 ? Writers::some
-                                                                            : Writers::none;
+  if (it == open_.end()) return Writers::none;
+  if (written_by_others.count(it->second.name) != 0) return Writers::some;
+  if (const auto watch = watched_.find(file); watch != watched_.end() && watch->second) {
+    return Writers::some;
+  }
+  // Held open for writing through another handle now.
+  const bool held = std::any_of(open_.begin(), open_.end(), [&](const auto& other) {
+    return other.first != file && other.second.name == it->second.name &&
+           other.second.access == Access::write;
+  });
+  return held ? Writers::some : Writers::none;
 }
 
 void FakeOs::wait_quiet(FileHandle /*file*/, int /*ms*/) {}
 
-FileState FakeOs::path_state(const std::string& name) {
+FileState FakeOs::path_state(const std::string& given) {
   const std::lock_guard hold(lock_.mutex);
+  const std::string name = followed(given);
   auto it = files.find(name);
   FileState state;
   if (it == files.end()) {
@@ -279,7 +319,7 @@ FileState FakeOs::path_state(const std::string& name) {
   const Meta& m = meta(name);
   state.exists = true;
   // ~ffx.log on a volume of its own, where it cannot be renamed.
-  state.id = FileId{no_moves && name == "~ffx.log" ? 2u : 1u, m.id};
+  state.id = FileId{volume(name), m.id};
   state.size = it->second.size();
   state.modified = m.modified;
   state.changed = m.modified;
@@ -291,9 +331,23 @@ FileState FakeOs::path_state(const std::string& name) {
   return state;
 }
 
-FileState FakeOs::name_state(const std::string& name) { return path_state(name); }
+FileState FakeOs::name_state(const std::string& name) {
+  const std::lock_guard hold(lock_.mutex);
+  if (links.count(name) == 0) return path_state(name);
+  FileState state;
+  state.exists = true;
+  state.id = FileId{volume(name), meta(name).id};
+  state.links = 1;
+  state.link = true;
+  state.mine = foreign.count(name) == 0;
+  state.identity_givable = true;
+  return state;
+}
 
-void FakeOs::watch_writes(FileHandle /*file*/) {}
+void FakeOs::watch_writes(FileHandle file) {
+  const std::lock_guard hold(lock_.mutex);
+  if (open_.count(file) != 0) watched_[file] = false;
+}
 
 OsError FakeOs::sync_file(FileHandle file) {
   const std::lock_guard hold(lock_.mutex);
@@ -308,6 +362,11 @@ OsError FakeOs::sync_file(FileHandle file) {
 OsError FakeOs::remove_file(const std::string& name) {
   const std::lock_guard hold(lock_.mutex);
   if (const OsError e = planned("remove", name); e != OsError::none) return e;
+  if (links.erase(name) != 0) {  // the link itself
+    meta_.erase(name);
+    return OsError::none;
+  }
+  if (directories.count(name) != 0) return OsError::access_denied;
   if (files.count(name) == 0) return OsError::file_not_found;
   if (read_only.count(name) != 0) return OsError::access_denied;
   files.erase(name);
@@ -318,7 +377,7 @@ OsError FakeOs::remove_file(const std::string& name) {
 
 OsError FakeOs::resolve_name(const std::string& name, std::string& target) {
   const std::lock_guard hold(lock_.mutex);
-  target = name;  // No links here.
+  target = followed(name);
   return OsError::none;
 }
 
@@ -328,7 +387,7 @@ OsError FakeOs::set_file_size(FileHandle file, std::uint64_t size) {
   if (it == open_.end() || it->second.access != Access::write) return OsError::access_denied;
   if (const OsError e = planned("size", it->second.name); e != OsError::none) return e;
   files[it->second.name].resize(size, '\0');
-  touch(it->second.name);
+  wrote(file);
   return OsError::none;
 }
 
@@ -347,7 +406,7 @@ OsError FakeOs::copy_data(FileHandle from, FileHandle to) {
   if (out.size() < target->second.pos) out.resize(target->second.pos);
   out.replace(target->second.pos, std::min(rest.size(), out.size() - target->second.pos), rest);
   target->second.pos += rest.size();
-  touch(target->second.name);
+  wrote(to);
   return OsError::none;
 }
 
@@ -355,7 +414,12 @@ OsError FakeOs::adopt_identity(FileHandle file, const std::string& of) {
   const std::lock_guard hold(lock_.mutex);
   if (open_.count(file) == 0) return OsError::other;
   if (const OsError e = planned("adopt", of); e != OsError::none) return e;
-  return keep_identity.count(of) != 0 ? OsError::access_denied : OsError::none;
+  const std::string source = followed(of);
+  if (files.count(source) == 0) return OsError::file_not_found;
+  if (keep_identity.count(source) != 0) return OsError::access_denied;
+  // Another user's owner goes with the file to whatever name it takes.
+  if (foreign.count(source) != 0) foreign.insert(open_.at(file).name);
+  return OsError::none;
 }
 
 void FakeOs::move_name(const std::string& from, const std::string& to) {
@@ -363,8 +427,13 @@ void FakeOs::move_name(const std::string& from, const std::string& to) {
   renamed(from, to);
   files[to] = files[from];
   meta_[to] = meta(from);
-  // The file that takes the name is the run's own.
-  foreign.erase(to);
+  // The name is the file's now, with its owner; a link there is gone.
+  links.erase(to);
+  if (foreign.erase(from) != 0) {
+    foreign.insert(to);
+  } else {
+    foreign.erase(to);
+  }
   files.erase(from);
   meta_.erase(from);
 }
@@ -373,7 +442,9 @@ OsError FakeOs::rename_no_replace(const std::string& from, const std::string& to
   const std::lock_guard hold(lock_.mutex);
   if (const OsError e = planned("rename", from); e != OsError::none) return e;
   if (files.count(from) == 0) return OsError::file_not_found;
-  if (files.count(to) != 0) return OsError::already_exists;
+  if (files.count(to) != 0 || links.count(to) != 0) return OsError::already_exists;
+  if (no_new_files) return OsError::access_denied;
+  if (volume(from) != volume(to)) return OsError::other;
   move_name(from, to);
   return OsError::none;
 }
@@ -382,7 +453,8 @@ OsError FakeOs::replace_name(const std::string& from, const std::string& to) {
   const std::lock_guard hold(lock_.mutex);
   if (const OsError e = planned("rename", to); e != OsError::none) return e;
   if (files.count(from) == 0) return OsError::file_not_found;
-  if (directories.count(to) != 0) return OsError::access_denied;
+  if (directories.count(to) != 0 || no_new_files) return OsError::access_denied;
+  if (volume(from) != volume(to)) return OsError::other;
   move_name(from, to);
   return OsError::none;
 }
@@ -453,6 +525,7 @@ OsError FakeOs::lock_file(const std::string& name, int wait_ms, FileId& locked,
                           LockHolder& /*holder*/) {
   const std::lock_guard hold(lock_.mutex);
   if (const OsError e = planned("lock", name); e != OsError::none) return e;
+  if (files.count(followed(name)) == 0) return OsError::file_not_found;
   if (wait_ms != 0 && directory_locked) waited_holding_directory = true;
   if (wait_ms != 0 && lock_busy > 0 && while_waiting) while_waiting(*this);
   if (wait_ms >= 0 && lock_busy > 0) {
@@ -465,7 +538,17 @@ OsError FakeOs::lock_file(const std::string& name, int wait_ms, FileId& locked,
 
 void FakeOs::remove_stale_files(const std::string& /*name*/) {
   const std::lock_guard hold(lock_.mutex);
-  // Files of stopped runs vanish with them here (see stop_at_call).
+  // Files of stopped runs vanish with them here (see stop_at_call); only
+  // those planted as stale are left over from runs before.
+  for (auto it = stale.begin(); it != stale.end();) {
+    if (foreign.count(*it) != 0) {
+      ++it;
+      continue;
+    }
+    files.erase(*it);
+    meta_.erase(*it);
+    it = stale.erase(it);
+  }
 }
 
 OsError FakeOs::write_stdout(const char* data, std::size_t size) {

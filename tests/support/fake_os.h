@@ -58,6 +58,13 @@ struct FakeOs : Os {
   /// Names whose files would show a rename (an owner or group that cannot
   /// be given): only rewritten in place.
   std::set<std::string> keep_identity;
+  /// Symbolic links: name -> the name they lead to (which may be free).
+  /// Plain opens, path_state, resolve_name and lock_file follow them;
+  /// name_state, removals, renames and own files take the link itself.
+  std::map<std::string, std::string> links;
+  /// Temporaries that runs which are gone left: remove_stale_files takes
+  /// away those that are the user's own (not foreign).
+  std::set<std::string> stale;
   /// lock_file answers busy this many times before it grants the lock.
   int lock_busy = 0;
   /// Whether the run holds the current directory's lock now, and whether it
@@ -181,6 +188,13 @@ struct FakeOs : Os {
   void renew(const std::string& name);
   /// The content of `name` was written.
   void touch(const std::string& name);
+  /// The file under the handle `by` was written: a watch through any other
+  /// handle on it sees the write.
+  void wrote(FileHandle by);
+  /// The name `name` leads to, its links followed.
+  std::string followed(const std::string& name) const;
+  /// The volume a name lies on (see no_moves).
+  std::uint64_t volume(const std::string& name) const;
 
   /// What survives a power loss under a name (power_loss_at_call only).
   struct Durable {
@@ -226,6 +240,8 @@ struct FakeOs : Os {
   bool stopping_ = false;  // a worker's call met the planned stop
 
   std::map<FileHandle, Open> open_;
+  /// Handles under watch_writes, and whether another handle wrote since.
+  std::map<FileHandle, bool> watched_;
   FileHandle next_handle_ = 3;
   std::vector<PlannedFailure> next_failures_;
   std::map<std::size_t, OsError> indexed_failures_;
