@@ -40,6 +40,45 @@ inline DWORD transfer_size(std::size_t size) {
 // Other programs may read, write and even delete a file while it is open.
 constexpr DWORD k_share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
+// Holds a handle of the process's own and closes it when it goes. Only for
+// handles whose close loses nothing: ones opened to ask, or whose writes are
+// done and accounted for.
+class Handle {
+ public:
+  explicit Handle(HANDLE handle = INVALID_HANDLE_VALUE) : handle_(handle) {}
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  ~Handle() {
+    if (valid()) (void)CloseHandle(handle_);
+  }
+
+  HANDLE get() const { return handle_; }
+  // OpenProcess, OpenProcessToken and CreateMutexA give null for none.
+  bool valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
+
+ private:
+  HANDLE handle_;
+};
+
+// The identity on its volume of the file that `info` tells of.
+inline FileId id_of(const BY_HANDLE_FILE_INFORMATION& info) {
+  return FileId{info.dwVolumeSerialNumber,
+                (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+}
+
+// The text of a call that fills a buffer of the size given and returns the
+// length filled or, where the buffer is too small, the size it needs (with
+// its NUL); empty where it returns 0.
+template <typename Char, typename Fill>
+std::basic_string<Char> filled(Fill fill) {
+  std::basic_string<Char> text(MAX_PATH, Char{});
+  for (;;) {
+    const DWORD length = fill(text.data(), static_cast<DWORD>(text.size()));
+    if (length < text.size()) return text.substr(0, length);
+    text.resize(length);
+  }
+}
+
 // --- os_win32_files.cpp
 
 // The identity of an open file on its volume; false where it has none.
@@ -65,6 +104,8 @@ Owner owner_of(HANDLE handle);
 SECURITY_ATTRIBUTES* private_security();
 // Opens `name` only to ask about it: attributes and, where allowed, owner.
 HANDLE open_to_ask(const std::string& name, DWORD flags);
+// Opens `name` for its attributes alone, which asks for no access to it.
+HANDLE open_attributes(const std::string& name, DWORD flags);
 // What the open file shows of itself.
 FileState state_of(HANDLE handle);
 // The state of what `name` leads to (`flags` 0) or of the name itself
@@ -99,13 +140,19 @@ class SavedIdentity {
   void give_to_name(const std::string& name, const FileId& id) const;
 
  private:
-  OsError read_dacl(HANDLE source);
-
   DWORD attributes_ = 0;
   PSECURITY_DESCRIPTOR descriptor_ = nullptr;
   PACL dacl_ = nullptr;  // inside descriptor_; null: everyone may do anything
   bool known_ = false;   // dacl_ was read
   bool protected_ = false;
+};
+
+// --- os_win32_locks.cpp
+
+// A named mutex, and whether this run holds it now.
+struct MutexLock {
+  HANDLE mutex = nullptr;
+  bool held = false;
 };
 
 // --- the backend; its calls are defined in the file of their concern.
@@ -158,21 +205,18 @@ struct Win32Os final : Os {
   void exit_process(int status) override;
 
  private:
-  // Lets go of the mutex of lock_file, if any (os_win32_locks.cpp).
-  void release_file_lock();
-  // Takes `handle` off the list of files marked for deletion; whether it was
-  // on it (os_win32.cpp).
-  bool forget_mark(HANDLE handle);
-
-  // Files of create_beside that carry the deletion mark, until kept or discarded.
-  std::vector<HANDLE> marked_;
   // A file of create_beside, until kept or discarded: whether it is for one
-  // of the run's own names, and what adopt_identity keeps to give it after
-  // the rename (null until it is called).
+  // of the run's own names, whether it carries the deletion mark, and what
+  // adopt_identity keeps to give it after the rename (null until it is called).
   struct Beside {
     bool own = false;
+    bool marked = false;
     std::unique_ptr<SavedIdentity> identity;
   };
+  // Forgets what is kept of the open file for its close: its watch and, for
+  // a file of create_beside, what is returned (os_win32.cpp).
+  Beside forget(HANDLE handle);
+
   std::map<HANDLE, Beside> beside_;
   // The same for the one other file last given an identity, to be renamed
   // by replace_name: its identity on its volume, and what it is to be given.
@@ -180,11 +224,9 @@ struct Win32Os final : Os {
   std::unique_ptr<SavedIdentity> moved_identity_;
   // The state of files given to watch_writes when it was called.
   std::map<HANDLE, FileState> watched_;
-  HANDLE directory_lock_ = nullptr;  // the mutex of the current directory
-  bool directory_locked_ = false;    // held by this run now
-  HANDLE file_lock_ = nullptr;       // the mutex of the file of lock_file
-  FileId file_lock_id_;              // that file's identity
-  bool file_locked_ = false;
+  MutexLock directory_lock_;  // of the current directory
+  MutexLock file_lock_;       // of the file of lock_file
+  FileId file_lock_id_;       // that file's identity
 };
 
 }  // namespace win32

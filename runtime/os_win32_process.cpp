@@ -52,16 +52,6 @@ bool run_interpreter(const std::string& program, const std::string& command) {
   return true;
 }
 
-std::string environment_variable(const char* name) {
-  std::string value(MAX_PATH, '\0');
-  for (;;) {
-    const DWORD length =
-        GetEnvironmentVariableA(name, value.data(), static_cast<DWORD>(value.size()));
-    if (length < value.size()) return value.substr(0, length);  // 0: not set
-    value.resize(length);  // Too small: `length` counts the NUL it needs.
-  }
-}
-
 std::string search_path(const char* file) {
   char found[MAX_PATH];
   const DWORD length = SearchPathA(nullptr, file, nullptr, MAX_PATH, found, nullptr);
@@ -169,7 +159,9 @@ bool Win32Os::stdin_is_terminal() {
 }
 
 void Win32Os::run_command(const std::string& command) {
-  const std::string comspec = environment_variable("COMSPEC");
+  // Empty where it is not set.
+  const std::string comspec = filled<char>(
+      [](char* buffer, DWORD size) { return GetEnvironmentVariableA("COMSPEC", buffer, size); });
   if (!comspec.empty()) {
     if (run_interpreter(comspec, command)) return;
     const DWORD code = GetLastError();
