@@ -101,9 +101,8 @@ FileState Win32Os::file_state(FileHandle file) { return state_of(to_native(file)
 
 OsError Win32Os::set_file_size(FileHandle file, std::uint64_t size) {
   const HANDLE handle = to_native(file);
-  const LARGE_INTEGER here{};
   LARGE_INTEGER position{};
-  if (!SetFilePointerEx(handle, here, &position, FILE_CURRENT)) return last_error();
+  if (!SetFilePointerEx(handle, LARGE_INTEGER{}, &position, FILE_CURRENT)) return last_error();
   LARGE_INTEGER end{};
   end.QuadPart = static_cast<LONGLONG>(size);
   // The system fills what the file gains with zeros.

@@ -55,10 +55,6 @@ bool sole_disk_file(HANDLE handle, BY_HANDLE_FILE_INFORMATION& info) {
 // A rename over a name, done when it is on the disk.
 constexpr DWORD k_replace = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
 
-OpenResult opened(HANDLE handle, bool created) {
-  return OpenResult{OsError::none, from_native(handle), created};
-}
-
 constexpr const char* k_temp_prefix = "~ffx";
 
 constexpr const char* k_temp_suffix = ".tmp";
@@ -195,25 +191,21 @@ bool still_itself(const std::string& name, const NameItself& before, HANDLE open
 OpenResult open_own_file(const std::string& name, Access access) {
   const DWORD desired = access == Access::read ? GENERIC_READ : GENERIC_WRITE;
   constexpr DWORD k_flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
-  HANDLE handle =
-      CreateFileA(name.c_str(), desired, k_share_all, nullptr, OPEN_EXISTING, k_flags, nullptr);
+  HANDLE handle = open_existing(name, desired, k_flags);
   const DWORD open_error = handle == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+  // The mark refuses the write open: the file is asked whose it is, and not
+  // used whatever it is.
+  const bool asked = access == Access::write && open_error == ERROR_ACCESS_DENIED;
+  if (asked) handle = open_to_ask(name, FILE_FLAG_OPEN_REPARSE_POINT);
   if (handle != INVALID_HANDLE_VALUE) {
     // The mark is asked of the open file too: a system may let a write open
     // past it (Wine run by root).
     const Own own = own_file(handle);
-    if (own == Own::yes || (own == Own::read_only && access == Access::read)) {
-      return opened(handle, false);
+    if (!asked && (own == Own::yes || (own == Own::read_only && access == Access::read))) {
+      return OpenResult{OsError::none, from_native(handle), false};
     }
     (void)CloseHandle(handle);
     if (own == Own::read_only) return OpenResult{OsError::access_denied};
-  }
-  if (access == Access::write && open_error == ERROR_ACCESS_DENIED) {
-    // The mark refuses the write open: the file is asked whose it is.
-    const Handle asked(open_to_ask(name, FILE_FLAG_OPEN_REPARSE_POINT));
-    if (asked.valid() && own_file(asked.get()) == Own::read_only) {
-      return OpenResult{OsError::access_denied};
-    }
   }
   if (open_error == ERROR_PATH_NOT_FOUND) return OpenResult{OsError::path_not_found};
   if (access == Access::read) {
@@ -226,7 +218,7 @@ OpenResult open_own_file(const std::string& name, Access access) {
     if (handle != INVALID_HANDLE_VALUE) {
       // Another name may have been given to the new file before this open
       // returned; writing through it would then reach that name too.
-      if (own_file(handle) != Own::no) return opened(handle, true);
+      if (own_file(handle) != Own::no) return OpenResult{OsError::none, from_native(handle), true};
       (void)CloseHandle(handle);
       return OpenResult{OsError::access_denied};
     }
@@ -245,7 +237,7 @@ OpenResult open_own_file(const std::string& name, Access access) {
   if (e == OsError::none && !MoveFileExA(temp.name.c_str(), name.c_str(), k_replace)) {
     e = last_error();
   }
-  if (e == OsError::none) return opened(temp.handle, true);
+  if (e == OsError::none) return OpenResult{OsError::none, from_native(temp.handle), true};
   discard_temp(temp.handle, temp.name);
   return OpenResult{e};
 }
@@ -294,6 +286,14 @@ void remove_if_unused(const std::string& name) {
   }
 }
 
+// The identity of the file under the name `name` itself (a link is not
+// followed); false where there is none to be had.
+bool file_id_of_name(const std::string& name, FileId& id) {
+  const Handle handle(open_existing(name, FILE_READ_ATTRIBUTES,
+                                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS));
+  return handle.valid() && file_id_of(handle.get(), id);
+}
+
 }  // namespace
 
 // The identity of an open file on its volume; false where it has none.
@@ -302,14 +302,6 @@ bool file_id_of(HANDLE handle, FileId& id) {
   if (!GetFileInformationByHandle(handle, &info)) return false;
   id = id_of(info);
   return true;
-}
-
-// The identity of the file under the name `name` itself (a link is not
-// followed); false where there is none to be had.
-bool file_id_of_name(const std::string& name, FileId& id) {
-  const Handle handle(
-      open_attributes(name, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS));
-  return handle.valid() && file_id_of(handle.get(), id);
 }
 
 OpenResult Win32Os::open_file(const std::string& name, Access access, Create create) {
@@ -334,8 +326,7 @@ OpenResult Win32Os::open_file(const std::string& name, Access access, Create cre
   if (itself.link && !itself.mine) return OpenResult{OsError::access_denied};
   const DWORD flags =
       FILE_ATTRIBUTE_NORMAL | (itself.reparse ? 0 : DWORD{FILE_FLAG_OPEN_REPARSE_POINT});
-  HANDLE handle =
-      CreateFileA(name.c_str(), desired, k_share_all, nullptr, OPEN_EXISTING, flags, nullptr);
+  HANDLE handle = open_existing(name, desired, flags);
   bool created = false;
   if (handle == INVALID_HANDLE_VALUE && create == Create::create_if_missing &&
       GetLastError() == ERROR_FILE_NOT_FOUND) {
@@ -355,7 +346,7 @@ OpenResult Win32Os::open_file(const std::string& name, Access access, Create cre
     (void)CloseHandle(handle);
     return OpenResult{OsError::access_denied};
   }
-  return opened(handle, created);
+  return OpenResult{OsError::none, from_native(handle), created};
 }
 
 OsError Win32Os::sync_file(FileHandle file) {
@@ -401,7 +392,7 @@ OpenResult Win32Os::create_beside(const std::string& target, bool own, std::stri
   if (temp.handle == INVALID_HANDLE_VALUE) return OpenResult{temp.error};
   beside_[temp.handle] = Beside{own, temp.marked, nullptr};
   temp_name = temp.name;
-  return opened(temp.handle, true);
+  return OpenResult{OsError::none, from_native(temp.handle), true};
 }
 
 OsError Win32Os::keep_beside(FileHandle file, const std::string& temp_name,
@@ -410,13 +401,9 @@ OsError Win32Os::keep_beside(FileHandle file, const std::string& temp_name,
   const Beside beside = forget(handle);
   // From here to the rename the file has a name and no mark: a run killed
   // in this moment leaves it for remove_stale_files.
-  if (beside.marked && !mark_for_deletion(handle, false)) {
-    const OsError e = last_error();
-    discard_temp(handle, temp_name);
-    return e;
-  }
+  const bool unmarked = !beside.marked || mark_for_deletion(handle, false);
   // Renamed while open: it was opened sharing deletion, which lets it be.
-  if (MoveFileExA(temp_name.c_str(), target.c_str(), k_replace)) {
+  if (unmarked && MoveFileExA(temp_name.c_str(), target.c_str(), k_replace)) {
     // Through the handle, which holds WRITE_DAC from its open.
     if (beside.identity != nullptr) (void)beside.identity->give(handle);
     // The bytes were synced by the caller and the name is on the disk; a
@@ -425,8 +412,8 @@ OsError Win32Os::keep_beside(FileHandle file, const std::string& temp_name,
     return OsError::none;
   }
   const DWORD code = GetLastError();
-  if (code != ERROR_SHARING_VIOLATION) {
-    if (beside.marked) (void)mark_for_deletion(handle, true);
+  if (!unmarked || code != ERROR_SHARING_VIOLATION) {
+    if (unmarked && beside.marked) (void)mark_for_deletion(handle, true);
     discard_temp(handle, temp_name);  // `target` is intact.
     return map_error(code);
   }

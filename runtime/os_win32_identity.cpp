@@ -70,12 +70,6 @@ const SecurityCalls* security() {
   return calls;
 }
 
-// Frees what a security call handed out, when it goes.
-struct LocalFreer {
-  void operator()(void* memory) const { (void)LocalFree(memory); }
-};
-using LocalMemory = std::unique_ptr<void, LocalFreer>;
-
 // A SID of the process's token, copied; empty where it cannot be had.
 std::vector<unsigned char> token_sid(HANDLE token, TOKEN_INFORMATION_CLASS which) {
   const SecurityCalls& calls = *security();
@@ -123,7 +117,6 @@ constexpr DWORD k_kept_attributes =
 // Adds to the open file (which holds FILE_WRITE_ATTRIBUTES) the marks among
 // `attributes`; false where they cannot be set.
 bool give_marks(HANDLE handle, DWORD attributes) {
-  if ((attributes & k_kept_attributes) == 0) return true;
   BY_HANDLE_FILE_INFORMATION info{};
   if (!GetFileInformationByHandle(handle, &info)) return false;
   FILE_BASIC_INFO basic{};  // Times of 0 stay as they are.
@@ -200,6 +193,24 @@ bool may_write(HANDLE handle, const BY_HANDLE_FILE_INFORMATION& info) {
          allowed;
 }
 
+// The security descriptor of private_security; null where it cannot be made.
+PSECURITY_DESCRIPTOR private_descriptor() {
+  const SecurityCalls* calls = security();
+  const ProcessUser& process = process_user();
+  char* user = nullptr;
+  if (calls == nullptr || process.user.empty() ||
+      !calls->sid_to_text(const_cast<unsigned char*>(process.user.data()), &user)) {
+    return nullptr;
+  }
+  // P: the DACL is protected, nothing is inherited; FA: all file access.
+  const std::string text = std::string("D:P(A;;FA;;;") + user + ")";
+  (void)LocalFree(user);
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  return calls->descriptor_from_text(text.c_str(), SDDL_REVISION_1, &descriptor, nullptr)
+             ? descriptor
+             : nullptr;
+}
+
 }  // namespace
 
 // The owner of the open file, which must have been opened with READ_CONTROL
@@ -226,94 +237,64 @@ Owner owner_of(HANDLE handle) {
 // running user alone at it, not one inherited from a directory that others
 // share. Null where it cannot be made; the file then gets the inherited one.
 SECURITY_ATTRIBUTES* private_security() {
-  static SECURITY_ATTRIBUTES attributes{};
-  static SECURITY_ATTRIBUTES* const made = []() -> SECURITY_ATTRIBUTES* {
-    const SecurityCalls* calls = security();
-    const ProcessUser& process = process_user();
-    char* user = nullptr;
-    if (calls == nullptr || process.user.empty() ||
-        !calls->sid_to_text(const_cast<unsigned char*>(process.user.data()), &user)) {
-      return nullptr;
-    }
-    // P: the DACL is protected, nothing is inherited; FA: all file access.
-    const std::string text = std::string("D:P(A;;FA;;;") + user + ")";
-    (void)LocalFree(user);
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!calls->descriptor_from_text(text.c_str(), SDDL_REVISION_1, &descriptor, nullptr)) {
-      return nullptr;
-    }
-    // Kept for the life of the process.
-    attributes.nLength = sizeof attributes;
-    attributes.lpSecurityDescriptor = descriptor;
-    attributes.bInheritHandle = FALSE;
-    return &attributes;
-  }();
-  return made;
-}
-
-SavedIdentity::~SavedIdentity() {
-  if (descriptor_ != nullptr) (void)LocalFree(descriptor_);
+  // Made once, and kept for the life of the process.
+  static SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), private_descriptor(), FALSE};
+  return attributes.lpSecurityDescriptor != nullptr ? &attributes : nullptr;
 }
 
 OsError SavedIdentity::read(const std::string& target) {
-  const Handle source(CreateFileA(target.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES, k_share_all,
-                                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  const Handle source(
+      open_existing(target, READ_CONTROL | FILE_READ_ATTRIBUTES, FILE_FLAG_BACKUP_SEMANTICS));
   if (!source.valid()) return last_error();
   BY_HANDLE_FILE_INFORMATION info{};
   if (!GetFileInformationByHandle(source.get(), &info)) return last_error();
-  attributes_ = info.dwFileAttributes;
+  attributes = info.dwFileAttributes;
   if (!keeps_access_lists(source.get())) return OsError::none;
   const SecurityCalls* calls = security();
+  PSECURITY_DESCRIPTOR read = nullptr;
   if (calls == nullptr ||
       calls->get_security_info(source.get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                               nullptr, &dacl_, nullptr, &descriptor_) != ERROR_SUCCESS) {
-    descriptor_ = nullptr;
-    dacl_ = nullptr;
+                               nullptr, &dacl, nullptr, &read) != ERROR_SUCCESS) {
+    dacl = nullptr;
     return OsError::access_denied;
   }
+  descriptor.reset(read);
   SECURITY_DESCRIPTOR_CONTROL control = 0;
   DWORD revision = 0;
-  if (!calls->get_control(descriptor_, &control, &revision)) return OsError::access_denied;
-  protected_ = (control & SE_DACL_PROTECTED) != 0;
-  known_ = true;
+  if (!calls->get_control(read, &control, &revision)) return OsError::access_denied;
+  protected_dacl = (control & SE_DACL_PROTECTED) != 0;
+  known = true;
   return OsError::none;
 }
 
 bool SavedIdentity::give(HANDLE handle) const {
-  if (!known_) return true;
+  if (!known) return true;
   const SECURITY_INFORMATION which =
-      DACL_SECURITY_INFORMATION |
-      (protected_ ? PROTECTED_DACL_SECURITY_INFORMATION : UNPROTECTED_DACL_SECURITY_INFORMATION);
+      DACL_SECURITY_INFORMATION | (protected_dacl ? PROTECTED_DACL_SECURITY_INFORMATION
+                                                  : UNPROTECTED_DACL_SECURITY_INFORMATION);
   // Known only where the calls are there.
-  return security()->set_security_info(handle, SE_FILE_OBJECT, which, nullptr, nullptr, dacl_,
+  return security()->set_security_info(handle, SE_FILE_OBJECT, which, nullptr, nullptr, dacl,
                                        nullptr) == ERROR_SUCCESS;
 }
 
 void SavedIdentity::give_to_name(const std::string& name, const FileId& id) const {
-  if (!known_) return;
+  if (!known) return;
   // READ_CONTROL too: the inherited entries are worked out from what the
   // file has.
-  const Handle handle(CreateFileA(name.c_str(), WRITE_DAC | READ_CONTROL | FILE_READ_ATTRIBUTES,
-                                  k_share_all, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
-                                  nullptr));
+  const Handle handle(open_existing(name, WRITE_DAC | READ_CONTROL | FILE_READ_ATTRIBUTES,
+                                    FILE_FLAG_OPEN_REPARSE_POINT));
   FileId there;
   if (handle.valid() && file_id_of(handle.get(), there) && there == id) (void)give(handle.get());
 }
 
 // Opens `name` only to ask about it: attributes and, where allowed, owner.
 HANDLE open_to_ask(const std::string& name, DWORD flags) {
-  HANDLE handle = CreateFileA(name.c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL, k_share_all,
-                              nullptr, OPEN_EXISTING, flags, nullptr);
+  const HANDLE handle = open_existing(name, FILE_READ_ATTRIBUTES | READ_CONTROL, flags);
+  // The owner may not be read: the file counts as another's.
   if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
-    // The owner may not be read: the file counts as another's.
-    handle = open_attributes(name, flags);
+    return open_existing(name, FILE_READ_ATTRIBUTES, flags);
   }
   return handle;
-}
-
-HANDLE open_attributes(const std::string& name, DWORD flags) {
-  return CreateFileA(name.c_str(), FILE_READ_ATTRIBUTES, k_share_all, nullptr, OPEN_EXISTING, flags,
-                     nullptr);
 }
 
 FileState state_of(HANDLE handle) {
@@ -386,14 +367,14 @@ OsError Win32Os::adopt_identity(FileHandle file, const std::string& of) {
   // The marks at once: through the handle of a file of create_beside,
   // which may set them; for any other, through a second handle that asks
   // for attributes alone (no write access another run could see).
-  if ((identity->attributes() & k_kept_attributes) != 0) {
+  if ((identity->attributes & k_kept_attributes) != 0) {
     bool marked = false;
     if (beside != beside_.end()) {
-      marked = give_marks(handle, identity->attributes());
+      marked = give_marks(handle, identity->attributes);
     } else if (const Handle writer(ReOpenFile(handle, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
                                               k_share_all, 0));
                writer.valid()) {
-      marked = give_marks(writer.get(), identity->attributes());
+      marked = give_marks(writer.get(), identity->attributes);
     }
     if (!marked) return OsError::access_denied;
   }
@@ -405,9 +386,7 @@ OsError Win32Os::adopt_identity(FileHandle file, const std::string& of) {
     beside->second.identity = std::move(identity);
     return OsError::none;
   }
-  FileId id;
-  if (!file_id_of(handle, id)) return OsError::access_denied;
-  moved_id_ = id;
+  if (!file_id_of(handle, moved_id_)) return OsError::access_denied;
   moved_identity_ = std::move(identity);
   return OsError::none;
 }

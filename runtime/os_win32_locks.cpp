@@ -59,7 +59,8 @@ std::uint64_t fnv1a(const std::wstring& text) {
 // (short names, letters of subst, case); where the file system gives no
 // identity, its full path, upper-cased as the file system compares names.
 bool current_directory_key(std::string& key) {
-  if (const Handle directory(open_attributes(".", FILE_FLAG_BACKUP_SEMANTICS)); directory.valid()) {
+  if (const Handle directory(open_existing(".", FILE_READ_ATTRIBUTES, FILE_FLAG_BACKUP_SEMANTICS));
+      directory.valid()) {
     FileId id;
     if (file_id_of(directory.get(), id) && id.index != 0) {
       key = id_text(id);
@@ -103,10 +104,8 @@ bool Win32Os::written_elsewhere(FileHandle file) {
   // A second open of the same file that lets nobody else write is refused
   // while any handle with write access is open. It is closed at once: only
   // the answer is wanted. This run holds the file for reading only.
-  const HANDLE probe = ReOpenFile(handle, GENERIC_READ, FILE_SHARE_READ, 0);
-  if (probe == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_SHARING_VIOLATION;
-  (void)CloseHandle(probe);
-  return false;
+  const Handle probe(ReOpenFile(handle, GENERIC_READ, FILE_SHARE_READ, 0));
+  return !probe.valid() && GetLastError() == ERROR_SHARING_VIOLATION;
 }
 
 // The locks are named mutexes of the logon session's namespace, taken by
@@ -151,7 +150,7 @@ OsError Win32Os::lock_file(const std::string& name, int wait_ms, FileId& locked,
   // Opened without asking for any data, and closed again at once.
   FileId id;
   {
-    const Handle file(open_attributes(name, FILE_ATTRIBUTE_NORMAL));
+    const Handle file(open_existing(name, FILE_READ_ATTRIBUTES, FILE_ATTRIBUTE_NORMAL));
     if (!file.valid()) return last_error();
     if (GetFileType(file.get()) != FILE_TYPE_DISK) return OsError::access_denied;
     if (!file_id_of(file.get(), id)) return last_error();

@@ -40,6 +40,11 @@ inline DWORD transfer_size(std::size_t size) {
 // Other programs may read, write and even delete a file while it is open.
 constexpr DWORD k_share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
+// Opens the existing file `name` with `access`, sharing it all.
+inline HANDLE open_existing(const std::string& name, DWORD access, DWORD flags) {
+  return CreateFileA(name.c_str(), access, k_share_all, nullptr, OPEN_EXISTING, flags, nullptr);
+}
+
 // Holds a handle of the process's own and closes it when it goes. Only for
 // handles whose close loses nothing: ones opened to ask, or whose writes are
 // done and accounted for.
@@ -83,9 +88,6 @@ std::basic_string<Char> filled(Fill fill) {
 
 // The identity of an open file on its volume; false where it has none.
 bool file_id_of(HANDLE handle, FileId& id);
-// The identity of the file under the name `name` itself (a link is not
-// followed); false where there is none to be had.
-bool file_id_of_name(const std::string& name, FileId& id);
 
 // --- os_win32_identity.cpp
 
@@ -104,29 +106,25 @@ Owner owner_of(HANDLE handle);
 SECURITY_ATTRIBUTES* private_security();
 // Opens `name` only to ask about it: attributes and, where allowed, owner.
 HANDLE open_to_ask(const std::string& name, DWORD flags);
-// Opens `name` for its attributes alone, which asks for no access to it.
-HANDLE open_attributes(const std::string& name, DWORD flags);
 // What the open file shows of itself.
 FileState state_of(HANDLE handle);
 // The state of what `name` leads to (`flags` 0) or of the name itself
 // (FILE_FLAG_OPEN_REPARSE_POINT); exists false when there is none.
 FileState state_of_name(const std::string& name, DWORD flags);
 
+// Frees what a security call handed out, when it goes.
+struct LocalFreer {
+  void operator()(void* memory) const { (void)LocalFree(memory); }
+};
+using LocalMemory = std::unique_ptr<void, LocalFreer>;
+
 // What a new file is given of the file whose place it takes: its hidden,
 // system and archive marks and its DACL.
-class SavedIdentity {
- public:
-  SavedIdentity() = default;
-  SavedIdentity(const SavedIdentity&) = delete;
-  SavedIdentity& operator=(const SavedIdentity&) = delete;
-  ~SavedIdentity();
-
+struct SavedIdentity {
   // Reads the marks and the DACL of the file `target` leads to.
   // access_denied where the DACL cannot be read; a volume that keeps no
   // access lists has none to give.
   OsError read(const std::string& target);
-
-  DWORD attributes() const { return attributes_; }
 
   // Gives the DACL read to the open file, whose handle holds WRITE_DAC. A
   // null one (everyone may do anything) is given as it is. The owner is not
@@ -139,12 +137,11 @@ class SavedIdentity {
   // file that does not take it keeps the DACL it was made with.
   void give_to_name(const std::string& name, const FileId& id) const;
 
- private:
-  DWORD attributes_ = 0;
-  PSECURITY_DESCRIPTOR descriptor_ = nullptr;
-  PACL dacl_ = nullptr;  // inside descriptor_; null: everyone may do anything
-  bool known_ = false;   // dacl_ was read
-  bool protected_ = false;
+  DWORD attributes = 0;
+  LocalMemory descriptor;
+  PACL dacl = nullptr;  // inside descriptor; null: everyone may do anything
+  bool known = false;   // dacl was read
+  bool protected_dacl = false;
 };
 
 // --- os_win32_locks.cpp

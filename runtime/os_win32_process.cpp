@@ -137,10 +137,9 @@ bool Win32Os::read_stdin_line(std::string& line) {
   // command run at the pause and for the next answer.
   std::string read;
   bool any = false;
-  for (;;) {
-    char byte = 0;
-    DWORD count = 0;
-    if (!ReadFile(input, &byte, 1, &count, nullptr) || count == 0) break;
+  char byte = 0;
+  DWORD count = 0;
+  while (ReadFile(input, &byte, 1, &count, nullptr) && count == 1) {
     any = true;
     if (byte == '\n') break;
     read.push_back(byte);
