@@ -88,12 +88,10 @@ OsError Win32Os::close_file(FileHandle file) {
 }
 
 FileId Win32Os::file_id(FileHandle file) {
-  FileId id;
-  // No identity to be had: one that no real file shares, so that the caller
-  // does not take two such files for one.
-  if (!file_id_of(to_native(file), id)) {
-    return FileId{~std::uint64_t{0}, static_cast<std::uint64_t>(file)};
-  }
+  // Kept where there is no identity to be had: one that no real file shares,
+  // so that the caller does not take two such files for one.
+  FileId id{~std::uint64_t{0}, static_cast<std::uint64_t>(file)};
+  (void)file_id_of(to_native(file), id);
   return id;
 }
 
@@ -118,13 +116,9 @@ OsError Win32Os::set_file_size(FileHandle file, std::uint64_t size) {
 OsError Win32Os::copy_data(FileHandle from, FileHandle to) {
   std::vector<char> buffer(64 * 1024);
   for (;;) {
-    DWORD count = 0;
-    if (!ReadFile(to_native(from), buffer.data(), static_cast<DWORD>(buffer.size()), &count,
-                  nullptr)) {
-      return last_error();
-    }
-    if (count == 0) return OsError::none;
-    if (const OsError e = write_all(to_native(to), buffer.data(), count); e != OsError::none) {
+    const ReadResult read = read_file(from, buffer.data(), buffer.size());
+    if (read.error != OsError::none || read.count == 0) return read.error;
+    if (const OsError e = write_all(to_native(to), buffer.data(), read.count); e != OsError::none) {
       return e;
     }
   }
@@ -132,12 +126,8 @@ OsError Win32Os::copy_data(FileHandle from, FileHandle to) {
 
 Win32Os::Beside Win32Os::forget(HANDLE handle) {
   watched_.erase(handle);
-  Beside beside;
-  if (const auto found = beside_.find(handle); found != beside_.end()) {
-    beside = std::move(found->second);
-    beside_.erase(found);
-  }
-  return beside;
+  auto found = beside_.extract(handle);
+  return found.empty() ? Beside{} : std::move(found.mapped());
 }
 
 }  // namespace win32

@@ -71,15 +71,6 @@ struct TempFile {
   OsError error = OsError::other;  // why there is none
 };
 
-// 64 bits from the system's random source, in hex; empty where it gives none.
-// Nothing another user can read or guess (a time, a counter) goes into it.
-std::string random_part() {
-  unsigned int high = 0;
-  unsigned int low = 0;
-  if (rand_s(&high) != 0 || rand_s(&low) != 0) return {};
-  return hex((std::uint64_t{high} << 32) | low);
-}
-
 // Creates a temporary file under a fresh name in the directory of `target`:
 // "~ffx<process id>-<random>.tmp". The process id lets a later run tell the
 // files of runs that are gone (remove_stale_files); the random part keeps
@@ -94,10 +85,13 @@ TempFile create_file_beside(const std::string& target, SECURITY_ATTRIBUTES* secu
   // A name that is taken (by chance, or by someone who made many) is
   // skipped; CREATE_NEW never opens what stands under it, a link neither.
   for (int attempt = 0; attempt < 16; ++attempt) {
-    const std::string random = random_part();
-    if (random.empty()) return temp;
-    temp.name =
-        directory + k_temp_prefix + hex(GetCurrentProcessId()) + "-" + random + k_temp_suffix;
+    // 64 bits from the system's random source: nothing another user can
+    // read or guess (a time, a counter) goes into the name.
+    unsigned int high = 0;
+    unsigned int low = 0;
+    if (rand_s(&high) != 0 || rand_s(&low) != 0) return temp;
+    temp.name = directory + k_temp_prefix + hex(GetCurrentProcessId()) + "-" +
+                hex((std::uint64_t{high} << 32) | low) + k_temp_suffix;
     temp.handle = CreateFileA(temp.name.c_str(), GENERIC_WRITE | DELETE | WRITE_DAC, k_share_all,
                               security, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (temp.handle != INVALID_HANDLE_VALUE) {
@@ -159,7 +153,7 @@ NameItself name_itself(const std::string& name) {
   const Handle handle(open_to_ask(name, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS));
   BY_HANDLE_FILE_INFORMATION info{};
   // None, or the open will tell.
-  if (!handle.valid() || !GetFileInformationByHandle(handle.get(), &info)) return itself;
+  if (!valid(handle) || !GetFileInformationByHandle(handle.get(), &info)) return itself;
   itself.exists = file_id_of(handle.get(), itself.id);
   itself.reparse = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
   itself.link = itself.reparse && is_link(handle.get());
@@ -232,12 +226,11 @@ OpenResult open_own_file(const std::string& name, Access access) {
   // that renames no open file makes the open fail.
   const TempFile temp = create_file_beside(name, private_security());
   if (temp.handle == INVALID_HANDLE_VALUE) return OpenResult{temp.error};
-  OsError e = OsError::none;
-  if (temp.marked && !mark_for_deletion(temp.handle, false)) e = last_error();
-  if (e == OsError::none && !MoveFileExA(temp.name.c_str(), name.c_str(), k_replace)) {
-    e = last_error();
+  if ((!temp.marked || mark_for_deletion(temp.handle, false)) &&
+      MoveFileExA(temp.name.c_str(), name.c_str(), k_replace)) {
+    return OpenResult{OsError::none, from_native(temp.handle), true};
   }
-  if (e == OsError::none) return OpenResult{OsError::none, from_native(temp.handle), true};
+  const OsError e = last_error();
   discard_temp(temp.handle, temp.name);
   return OpenResult{e};
 }
@@ -266,7 +259,7 @@ bool temp_file_owner(std::string_view name, DWORD& pid) {
 bool process_gone(DWORD pid) {
   if (pid == GetCurrentProcessId()) return false;
   const Handle process(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
-  if (!process.valid()) return GetLastError() == ERROR_INVALID_PARAMETER;
+  if (!valid(process)) return GetLastError() == ERROR_INVALID_PARAMETER;
   // An ended process stays openable while some handle to it is left.
   return WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0;
 }
@@ -281,7 +274,7 @@ void remove_if_unused(const std::string& name) {
                                   /*dwShareMode=*/0, nullptr, OPEN_EXISTING,
                                   FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   BY_HANDLE_FILE_INFORMATION info{};
-  if (handle.valid() && sole_disk_file(handle.get(), info) && owner_of(handle.get()) == Owner::me) {
+  if (valid(handle) && sole_disk_file(handle.get(), info) && owner_of(handle.get()) == Owner::me) {
     (void)mark_for_deletion(handle.get(), true);  // A file that stays is tried again next run.
   }
 }
@@ -291,7 +284,7 @@ void remove_if_unused(const std::string& name) {
 bool file_id_of_name(const std::string& name, FileId& id) {
   const Handle handle(open_existing(name, FILE_READ_ATTRIBUTES,
                                     FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS));
-  return handle.valid() && file_id_of(handle.get(), id);
+  return valid(handle) && file_id_of(handle.get(), id);
 }
 
 }  // namespace

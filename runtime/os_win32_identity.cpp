@@ -96,16 +96,13 @@ struct ProcessUser {
 
 const ProcessUser& process_user() {
   static const ProcessUser found = [] {
-    ProcessUser sids;
     HANDLE token = nullptr;
     if (security() == nullptr ||
         !security()->open_process_token(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-      return sids;
+      return ProcessUser{};
     }
     const Handle held(token);
-    sids.user = token_sid(token, TokenUser);
-    sids.owner = token_sid(token, TokenOwner);
-    return sids;
+    return ProcessUser{token_sid(token, TokenUser), token_sid(token, TokenOwner)};
   }();
   return found;
 }
@@ -245,7 +242,7 @@ SECURITY_ATTRIBUTES* private_security() {
 OsError SavedIdentity::read(const std::string& target) {
   const Handle source(
       open_existing(target, READ_CONTROL | FILE_READ_ATTRIBUTES, FILE_FLAG_BACKUP_SEMANTICS));
-  if (!source.valid()) return last_error();
+  if (!valid(source)) return last_error();
   BY_HANDLE_FILE_INFORMATION info{};
   if (!GetFileInformationByHandle(source.get(), &info)) return last_error();
   attributes = info.dwFileAttributes;
@@ -284,7 +281,7 @@ void SavedIdentity::give_to_name(const std::string& name, const FileId& id) cons
   const Handle handle(open_existing(name, WRITE_DAC | READ_CONTROL | FILE_READ_ATTRIBUTES,
                                     FILE_FLAG_OPEN_REPARSE_POINT));
   FileId there;
-  if (handle.valid() && file_id_of(handle.get(), there) && there == id) (void)give(handle.get());
+  if (valid(handle) && file_id_of(handle.get(), there) && there == id) (void)give(handle.get());
 }
 
 // Opens `name` only to ask about it: attributes and, where allowed, owner.
@@ -334,7 +331,7 @@ FileState state_of(HANDLE handle) {
 FileState state_of_name(const std::string& name, DWORD flags) {
   // BACKUP_SEMANTICS lets a directory answer too.
   const Handle handle(open_to_ask(name, flags | FILE_FLAG_BACKUP_SEMANTICS));
-  if (!handle.valid()) return {};
+  if (!valid(handle)) return {};
   FileState state = state_of(handle.get());
   if ((flags & FILE_FLAG_OPEN_REPARSE_POINT) == 0) state.link = false;
   return state;
@@ -373,7 +370,7 @@ OsError Win32Os::adopt_identity(FileHandle file, const std::string& of) {
       marked = give_marks(handle, identity->attributes);
     } else if (const Handle writer(ReOpenFile(handle, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
                                               k_share_all, 0));
-               writer.valid()) {
+               valid(writer)) {
       marked = give_marks(writer.get(), identity->attributes);
     }
     if (!marked) return OsError::access_denied;

@@ -58,18 +58,16 @@ std::uint64_t fnv1a(const std::wstring& text) {
 // Its identity on its volume serves whatever name or drive letter reached it
 // (short names, letters of subst, case); where the file system gives no
 // identity, its full path, upper-cased as the file system compares names.
-bool current_directory_key(std::string& key) {
+// Empty where neither can be had.
+std::string current_directory_key() {
   if (const Handle directory(open_existing(".", FILE_READ_ATTRIBUTES, FILE_FLAG_BACKUP_SEMANTICS));
-      directory.valid()) {
+      valid(directory)) {
     FileId id;
-    if (file_id_of(directory.get(), id) && id.index != 0) {
-      key = id_text(id);
-      return true;
-    }
+    if (file_id_of(directory.get(), id) && id.index != 0) return id_text(id);
   }
   std::wstring path = filled<wchar_t>(
       [](wchar_t* buffer, DWORD size) { return GetFullPathNameW(L".", size, buffer, nullptr); });
-  if (path.empty()) return false;
+  if (path.empty()) return {};
   if (std::wstring long_path(32768, L'\0');
       GetLongPathNameW(path.c_str(), long_path.data(), static_cast<DWORD>(long_path.size())) > 0) {
     path = long_path.c_str();
@@ -78,11 +76,10 @@ bool current_directory_key(std::string& key) {
   std::wstring upper(path.size(), L'\0');
   if (LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, path.data(), static_cast<int>(path.size()),
                    upper.data(), static_cast<int>(upper.size())) == 0) {
-    return false;
+    return {};
   }
   const std::uint64_t hash = fnv1a(upper);
-  key = hex(hash >> 32) + "-" + hex(hash & 0xffffffffu) + "-p";
-  return true;
+  return hex(hash >> 32) + "-" + hex(hash & 0xffffffffu) + "-p";
 }
 
 }  // namespace
@@ -105,7 +102,7 @@ bool Win32Os::written_elsewhere(FileHandle file) {
   // while any handle with write access is open. It is closed at once: only
   // the answer is wanted. This run holds the file for reading only.
   const Handle probe(ReOpenFile(handle, GENERIC_READ, FILE_SHARE_READ, 0));
-  return !probe.valid() && GetLastError() == ERROR_SHARING_VIOLATION;
+  return !valid(probe) && GetLastError() == ERROR_SHARING_VIOLATION;
 }
 
 // The locks are named mutexes of the logon session's namespace, taken by
@@ -117,8 +114,8 @@ bool Win32Os::written_elsewhere(FileHandle file) {
 OsError Win32Os::lock_current_directory(int wait_ms, LockHolder& holder) {
   holder = LockHolder{};
   if (directory_lock_.mutex == nullptr) {
-    std::string key;
-    if (!current_directory_key(key)) return OsError::other;
+    const std::string key = current_directory_key();
+    if (key.empty()) return OsError::other;
     // A named object outside the session's namespace needs a privilege
     // that ordinary users lack.
     const std::string mutex_name = "Local\\feedfix-" + key;
@@ -151,7 +148,7 @@ OsError Win32Os::lock_file(const std::string& name, int wait_ms, FileId& locked,
   FileId id;
   {
     const Handle file(open_existing(name, FILE_READ_ATTRIBUTES, FILE_ATTRIBUTE_NORMAL));
-    if (!file.valid()) return last_error();
+    if (!valid(file)) return last_error();
     if (GetFileType(file.get()) != FILE_TYPE_DISK) return OsError::access_denied;
     if (!file_id_of(file.get(), id)) return last_error();
   }

@@ -45,25 +45,21 @@ inline HANDLE open_existing(const std::string& name, DWORD access, DWORD flags) 
   return CreateFileA(name.c_str(), access, k_share_all, nullptr, OPEN_EXISTING, flags, nullptr);
 }
 
-// Holds a handle of the process's own and closes it when it goes. Only for
+// Closes a handle of the process's own when its holder goes. Only for
 // handles whose close loses nothing: ones opened to ask, or whose writes are
 // done and accounted for.
-class Handle {
- public:
-  explicit Handle(HANDLE handle = INVALID_HANDLE_VALUE) : handle_(handle) {}
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-  ~Handle() {
-    if (valid()) (void)CloseHandle(handle_);
+struct HandleCloser {
+  void operator()(HANDLE handle) const {
+    if (handle != INVALID_HANDLE_VALUE) (void)CloseHandle(handle);
   }
-
-  HANDLE get() const { return handle_; }
-  // OpenProcess, OpenProcessToken and CreateMutexA give null for none.
-  bool valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
-
- private:
-  HANDLE handle_;
 };
+using Handle = std::unique_ptr<void, HandleCloser>;
+
+// Whether the holder holds a handle: CreateFileA and ReOpenFile give
+// INVALID_HANDLE_VALUE for none, OpenProcess null.
+inline bool valid(const Handle& handle) {
+  return handle != nullptr && handle.get() != INVALID_HANDLE_VALUE;
+}
 
 // The identity on its volume of the file that `info` tells of.
 inline FileId id_of(const BY_HANDLE_FILE_INFORMATION& info) {

@@ -59,19 +59,6 @@ std::string search_path(const char* file) {
   return std::string(found, length);
 }
 
-// The lead bytes of the ANSI code page, when it is a double-byte one.
-bool lead_bytes(std::array<bool, 256>& table) {
-  CPINFO info{};
-  if (!GetCPInfo(GetACP(), &info) || info.MaxCharSize <= 1) return false;
-  table.fill(false);
-  for (int i = 0; i + 1 < MAX_LEADBYTES && info.LeadByte[i] != 0; i += 2) {
-    for (unsigned byte = info.LeadByte[i]; byte <= info.LeadByte[i + 1]; ++byte) {
-      table[byte] = true;
-    }
-  }
-  return true;
-}
-
 std::string module_path() {
   std::string path(MAX_PATH, '\0');
   for (;;) {
@@ -181,8 +168,16 @@ std::vector<std::string> Win32Os::arguments() {
   if (line.empty()) {
     line.assign(1, '"').append(module_path()).push_back('"');
   }
+  // The lead bytes of the ANSI code page, when it is a double-byte one.
   std::array<bool, 256> table{};
-  return split_command_line(line, lead_bytes(table) ? table.data() : nullptr);
+  CPINFO info{};
+  const bool double_byte = GetCPInfo(GetACP(), &info) && info.MaxCharSize > 1;
+  for (int i = 0; double_byte && i + 1 < MAX_LEADBYTES && info.LeadByte[i] != 0; i += 2) {
+    for (unsigned byte = info.LeadByte[i]; byte <= info.LeadByte[i + 1]; ++byte) {
+      table[byte] = true;
+    }
+  }
+  return split_command_line(line, double_byte ? table.data() : nullptr);
 }
 
 std::unique_ptr<Worker> Win32Os::start_worker(WorkFunction work, void* context) {
