@@ -7,60 +7,42 @@
 // workers, exit).
 #include "runtime/os_win32_private.h"
 
-#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace win32 {
 
-namespace {
-
-OsError copy_bytes(HANDLE from, HANDLE to) {
-  std::vector<char> buffer(64 * 1024);
-  for (;;) {
-    DWORD count = 0;
-    if (!ReadFile(from, buffer.data(), static_cast<DWORD>(buffer.size()), &count, nullptr)) {
-      return last_error();
-    }
-    if (count == 0) return OsError::none;
-    if (const OsError e = write_all(to, buffer.data(), count); e != OsError::none) return e;
-  }
-}
-
-}  // namespace
-
 OsError map_error(DWORD code) {
-  switch (code) {
-    case ERROR_FILE_NOT_FOUND:
-      return OsError::file_not_found;
-    case ERROR_PATH_NOT_FOUND:
-      return OsError::path_not_found;
-    case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION:
-    case ERROR_PIPE_BUSY:  // A pipe is no file to read or write.
-      return OsError::access_denied;
-    case ERROR_WRITE_PROTECT:
-      return OsError::write_protect;
-    case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL:
-      return OsError::disk_full;
-    case ERROR_FILE_EXISTS:
-    case ERROR_ALREADY_EXISTS:
-      return OsError::already_exists;
-    case ERROR_CRC:
-    case ERROR_SEEK:
-    case ERROR_SECTOR_NOT_FOUND:
-    case ERROR_WRITE_FAULT:
-    case ERROR_READ_FAULT:
-    case ERROR_GEN_FAILURE:
-    case ERROR_NOT_READY:
-      return OsError::io_error;
-    default:
-      return OsError::other;
+  static constexpr struct {
+    DWORD code;
+    OsError error;
+  } k_errors[] = {
+      {ERROR_FILE_NOT_FOUND, OsError::file_not_found},
+      {ERROR_PATH_NOT_FOUND, OsError::path_not_found},
+      {ERROR_ACCESS_DENIED, OsError::access_denied},
+      {ERROR_SHARING_VIOLATION, OsError::access_denied},
+      {ERROR_LOCK_VIOLATION, OsError::access_denied},
+      {ERROR_PIPE_BUSY, OsError::access_denied},  // A pipe is no file to read or write.
+      {ERROR_WRITE_PROTECT, OsError::write_protect},
+      {ERROR_DISK_FULL, OsError::disk_full},
+      {ERROR_HANDLE_DISK_FULL, OsError::disk_full},
+      {ERROR_FILE_EXISTS, OsError::already_exists},
+      {ERROR_ALREADY_EXISTS, OsError::already_exists},
+      {ERROR_CRC, OsError::io_error},
+      {ERROR_SEEK, OsError::io_error},
+      {ERROR_SECTOR_NOT_FOUND, OsError::io_error},
+      {ERROR_WRITE_FAULT, OsError::io_error},
+      {ERROR_READ_FAULT, OsError::io_error},
+      {ERROR_GEN_FAILURE, OsError::io_error},
+      {ERROR_NOT_READY, OsError::io_error},
+  };
+  for (const auto& known : k_errors) {
+    if (known.code == code) return known.error;
   }
+  return OsError::other;
 }
 
 OsError last_error() { return map_error(GetLastError()); }
@@ -84,14 +66,11 @@ std::string hex(std::uint64_t value) {
 }
 
 ReadResult Win32Os::read_file(FileHandle file, char* buffer, std::size_t size) {
-  ReadResult result;
   DWORD count = 0;
   if (!ReadFile(to_native(file), buffer, transfer_size(size), &count, nullptr)) {
-    result.error = last_error();
-    return result;
+    return ReadResult{last_error(), 0};
   }
-  result.count = count;
-  return result;
+  return ReadResult{OsError::none, count};
 }
 
 OsError Win32Os::write_file(FileHandle file, const char* data, std::size_t size) {
@@ -104,30 +83,24 @@ OsError Win32Os::truncate_file(FileHandle file) {
 
 OsError Win32Os::close_file(FileHandle file) {
   // A file of create_beside closed here goes by its mark, like a discarded one.
-  (void)forget_mark(to_native(file));
-  beside_.erase(to_native(file));
-  watched_.erase(to_native(file));
+  (void)forget(to_native(file));
   return CloseHandle(to_native(file)) ? OsError::none : last_error();
 }
 
 FileId Win32Os::file_id(FileHandle file) {
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (!GetFileInformationByHandle(to_native(file), &info)) {
-    // No identity to be had: one that no real file shares, so that the
-    // caller does not take two such files for one.
-    return FileId{~std::uint64_t{0}, static_cast<std::uint64_t>(file)};
-  }
-  return FileId{info.dwVolumeSerialNumber,
-                (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+  // Kept where there is no identity to be had: one that no real file shares,
+  // so that the caller does not take two such files for one.
+  FileId id{~std::uint64_t{0}, static_cast<std::uint64_t>(file)};
+  (void)file_id_of(to_native(file), id);
+  return id;
 }
 
 FileState Win32Os::file_state(FileHandle file) { return state_of(to_native(file)); }
 
 OsError Win32Os::set_file_size(FileHandle file, std::uint64_t size) {
   const HANDLE handle = to_native(file);
-  const LARGE_INTEGER here{};
   LARGE_INTEGER position{};
-  if (!SetFilePointerEx(handle, here, &position, FILE_CURRENT)) return last_error();
+  if (!SetFilePointerEx(handle, LARGE_INTEGER{}, &position, FILE_CURRENT)) return last_error();
   LARGE_INTEGER end{};
   end.QuadPart = static_cast<LONGLONG>(size);
   // The system fills what the file gains with zeros.
@@ -141,15 +114,20 @@ OsError Win32Os::set_file_size(FileHandle file, std::uint64_t size) {
 }
 
 OsError Win32Os::copy_data(FileHandle from, FileHandle to) {
-  return copy_bytes(to_native(from), to_native(to));
+  std::vector<char> buffer(64 * 1024);
+  for (;;) {
+    const ReadResult read = read_file(from, buffer.data(), buffer.size());
+    if (read.error != OsError::none || read.count == 0) return read.error;
+    if (const OsError e = write_all(to_native(to), buffer.data(), read.count); e != OsError::none) {
+      return e;
+    }
+  }
 }
 
-// Takes `handle` off the list of files marked for deletion; whether it was on it.
-bool Win32Os::forget_mark(HANDLE handle) {
-  const auto found = std::find(marked_.begin(), marked_.end(), handle);
-  if (found == marked_.end()) return false;
-  marked_.erase(found);
-  return true;
+Win32Os::Beside Win32Os::forget(HANDLE handle) {
+  watched_.erase(handle);
+  auto found = beside_.extract(handle);
+  return found.empty() ? Beside{} : std::move(found.mapped());
 }
 
 }  // namespace win32

@@ -7,18 +7,25 @@
 
 #include "runtime/os_win32_private.h"
 
-#include <algorithm>
 #include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace win32 {
 
 namespace {
+
+// A number in hex digits that fill `text`; false for anything else.
+bool hex_number(std::string_view text, std::uint64_t& value) {
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, 16);
+  return error == std::errc() && end == text.data() + text.size();
+}
 
 // Everything up to and including the last separator of `path`: the directory
 // a new file beside it goes into.
@@ -36,11 +43,17 @@ bool mark_for_deletion(HANDLE handle, bool remove) {
   return SetFileInformationByHandle(handle, FileDispositionInfo, &info, sizeof info) != 0;
 }
 
-// A file reached by a name of its own: not a symbolic link or other reparse
-// point, and no other name (hard link) leads to it.
-bool sole_name(const BY_HANDLE_FILE_INFORMATION& info) {
-  return info.nNumberOfLinks == 1 && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+// A file on a disk, no directory, reached by a name of its own: not a
+// symbolic link or other reparse point, and no other name (hard link) leads
+// to it. `info` receives what the file tells of itself.
+bool sole_disk_file(HANDLE handle, BY_HANDLE_FILE_INFORMATION& info) {
+  return GetFileType(handle) == FILE_TYPE_DISK && GetFileInformationByHandle(handle, &info) &&
+         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && info.nNumberOfLinks == 1 &&
+         (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
 }
+
+// A rename over a name, done when it is on the disk.
+constexpr DWORD k_replace = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
 
 constexpr const char* k_temp_prefix = "~ffx";
 
@@ -58,16 +71,6 @@ struct TempFile {
   OsError error = OsError::other;  // why there is none
 };
 
-// 64 bits from the system's random source, in hex; false where it gives none.
-// Nothing another user can read or guess (a time, a counter) goes into it.
-bool random_part(std::string& part) {
-  unsigned int high = 0;
-  unsigned int low = 0;
-  if (rand_s(&high) != 0 || rand_s(&low) != 0) return false;
-  part = hex((std::uint64_t{high} << 32) | low);
-  return true;
-}
-
 // Creates a temporary file under a fresh name in the directory of `target`:
 // "~ffx<process id>-<random>.tmp". The process id lets a later run tell the
 // files of runs that are gone (remove_stale_files); the random part keeps
@@ -76,26 +79,30 @@ bool random_part(std::string& part) {
 // takes the mark back. Where the mark is refused, the file stays an ordinary
 // one. `security` (may be null) gives the file a DACL of its own; it may
 // always be given the target's later (WRITE_DAC).
-TempFile create_file_beside(const std::string& target, SECURITY_ATTRIBUTES* security = nullptr) {
+TempFile create_file_beside(const std::string& target, SECURITY_ATTRIBUTES* security) {
   TempFile temp;
   const std::string directory = directory_part(target);
   // A name that is taken (by chance, or by someone who made many) is
   // skipped; CREATE_NEW never opens what stands under it, a link neither.
   for (int attempt = 0; attempt < 16; ++attempt) {
-    std::string random;
-    if (!random_part(random)) return temp;
-    temp.name = directory + k_temp_prefix + hex(GetCurrentProcessId()) + "-" + random +
-                k_temp_suffix;
+    // 64 bits from the system's random source: nothing another user can
+    // read or guess (a time, a counter) goes into the name.
+    unsigned int high = 0;
+    unsigned int low = 0;
+    if (rand_s(&high) != 0 || rand_s(&low) != 0) return temp;
+    temp.name = directory + k_temp_prefix + hex(GetCurrentProcessId()) + "-" +
+                hex((std::uint64_t{high} << 32) | low) + k_temp_suffix;
     temp.handle = CreateFileA(temp.name.c_str(), GENERIC_WRITE | DELETE | WRITE_DAC, k_share_all,
                               security, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (temp.handle != INVALID_HANDLE_VALUE) break;
+    if (temp.handle != INVALID_HANDLE_VALUE) {
+      temp.error = OsError::none;
+      temp.marked = mark_for_deletion(temp.handle, true);
+      return temp;
+    }
     const DWORD code = GetLastError();
     temp.error = map_error(code);
     if (code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS) return temp;
   }
-  if (temp.handle == INVALID_HANDLE_VALUE) return temp;
-  temp.error = OsError::none;
-  temp.marked = mark_for_deletion(temp.handle, true);
   return temp;
 }
 
@@ -105,13 +112,15 @@ void discard_temp(HANDLE handle, const std::string& name) {
   (void)DeleteFileA(name.c_str());  // Best effort: already gone when it was marked.
 }
 
-// A file of the run's own under a fixed name: the running user's regular
-// file on a disk, reached by its one and only name.
-bool own_private_file(HANDLE handle) {
+// Whether the open file is one of the run's own under a fixed name: the
+// running user's file (sole_disk_file), writable or marked read-only by its
+// owner.
+enum class Own { no, yes, read_only };
+
+Own own_file(HANDLE handle) {
   BY_HANDLE_FILE_INFORMATION info{};
-  return GetFileType(handle) == FILE_TYPE_DISK && GetFileInformationByHandle(handle, &info) &&
-         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && sole_name(info) &&
-         owner_of(handle) != Owner::other;
+  if (!sole_disk_file(handle, info) || owner_of(handle) == Owner::other) return Own::no;
+  return (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0 ? Own::read_only : Own::yes;
 }
 
 // Whether the open file, opened with FILE_FLAG_OPEN_REPARSE_POINT, is a link:
@@ -141,17 +150,14 @@ struct NameItself {
 
 NameItself name_itself(const std::string& name) {
   NameItself itself;
-  const HANDLE handle =
-      open_to_ask(name, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS);
-  if (handle == INVALID_HANDLE_VALUE) return itself;  // None, or the open will tell.
+  const Handle handle(open_to_ask(name, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS));
   BY_HANDLE_FILE_INFORMATION info{};
-  if (GetFileInformationByHandle(handle, &info)) {
-    itself.exists = file_id_of(handle, itself.id);
-    itself.reparse = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-    itself.link = itself.reparse && is_link(handle);
-    itself.mine = itself.link && owner_of(handle) != Owner::other;
-  }
-  (void)CloseHandle(handle);  // Only asked; nothing to lose.
+  // None, or the open will tell.
+  if (!valid(handle) || !GetFileInformationByHandle(handle.get(), &info)) return itself;
+  itself.exists = file_id_of(handle.get(), itself.id);
+  itself.reparse = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  itself.link = itself.reparse && is_link(handle.get());
+  itself.mine = itself.link && owner_of(handle.get()) != Owner::other;
   return itself;
 }
 
@@ -168,13 +174,6 @@ bool still_itself(const std::string& name, const NameItself& before, HANDLE open
   return !before.exists || (file_id_of(opened, id) && id == before.id);
 }
 
-// An own file (own_private_file) that its owner marked read-only.
-bool own_read_only_file(HANDLE handle) {
-  BY_HANDLE_FILE_INFORMATION info{};
-  return GetFileInformationByHandle(handle, &info) &&
-         (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0 && own_private_file(handle);
-}
-
 // Opens `name` as a file of the run's own (Create::own_file). The name is
 // never followed as a link (FILE_FLAG_OPEN_REPARSE_POINT: a link opens as
 // itself and is recognised). For reading, only an own file is opened. For
@@ -184,45 +183,28 @@ bool own_read_only_file(HANDLE handle) {
 // file renamed over the name, never removed first: where the rename is not
 // allowed the open fails. A new file gets a DACL for this user alone.
 OpenResult open_own_file(const std::string& name, Access access) {
-  OpenResult result;
   const DWORD desired = access == Access::read ? GENERIC_READ : GENERIC_WRITE;
   constexpr DWORD k_flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
-  HANDLE handle =
-      CreateFileA(name.c_str(), desired, k_share_all, nullptr, OPEN_EXISTING, k_flags, nullptr);
+  HANDLE handle = open_existing(name, desired, k_flags);
   const DWORD open_error = handle == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+  // The mark refuses the write open: the file is asked whose it is, and not
+  // used whatever it is.
+  const bool asked = access == Access::write && open_error == ERROR_ACCESS_DENIED;
+  if (asked) handle = open_to_ask(name, FILE_FLAG_OPEN_REPARSE_POINT);
   if (handle != INVALID_HANDLE_VALUE) {
     // The mark is asked of the open file too: a system may let a write open
     // past it (Wine run by root).
-    if (access == Access::write && own_read_only_file(handle)) {
-      (void)CloseHandle(handle);
-      result.error = OsError::access_denied;
-      return result;
-    }
-    if (own_private_file(handle)) {
-      result.error = OsError::none;
-      result.handle = from_native(handle);
-      return result;
+    const Own own = own_file(handle);
+    if (!asked && (own == Own::yes || (own == Own::read_only && access == Access::read))) {
+      return OpenResult{OsError::none, from_native(handle), false};
     }
     (void)CloseHandle(handle);
+    if (own == Own::read_only) return OpenResult{OsError::access_denied};
   }
-  if (access == Access::write && open_error == ERROR_ACCESS_DENIED) {
-    // The mark refuses the write open: the file is asked whose it is.
-    const HANDLE asked = open_to_ask(name, FILE_FLAG_OPEN_REPARSE_POINT);
-    const bool read_only = asked != INVALID_HANDLE_VALUE && own_read_only_file(asked);
-    if (asked != INVALID_HANDLE_VALUE) (void)CloseHandle(asked);  // Only asked.
-    if (read_only) {
-      result.error = OsError::access_denied;
-      return result;
-    }
-  }
-  if (open_error == ERROR_PATH_NOT_FOUND) {
-    result.error = OsError::path_not_found;
-    return result;
-  }
+  if (open_error == ERROR_PATH_NOT_FOUND) return OpenResult{OsError::path_not_found};
   if (access == Access::read) {
-    result.error =
-        open_error == ERROR_FILE_NOT_FOUND ? OsError::file_not_found : OsError::access_denied;
-    return result;
+    return OpenResult{open_error == ERROR_FILE_NOT_FOUND ? OsError::file_not_found
+                                                         : OsError::access_denied};
   }
   if (open_error == ERROR_FILE_NOT_FOUND) {
     handle = CreateFileA(name.c_str(), desired, k_share_all, private_security(), CREATE_NEW,
@@ -230,67 +212,44 @@ OpenResult open_own_file(const std::string& name, Access access) {
     if (handle != INVALID_HANDLE_VALUE) {
       // Another name may have been given to the new file before this open
       // returned; writing through it would then reach that name too.
-      if (!own_private_file(handle)) {
-        (void)CloseHandle(handle);
-        result.error = OsError::access_denied;
-        return result;
-      }
-      result.error = OsError::none;
-      result.handle = from_native(handle);
-      result.created = true;
-      return result;
+      if (own_file(handle) != Own::no) return OpenResult{OsError::none, from_native(handle), true};
+      (void)CloseHandle(handle);
+      return OpenResult{OsError::access_denied};
     }
     const DWORD code = GetLastError();
-    if (code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS) {
-      result.error = map_error(code);
-      return result;
-    }
+    if (code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS)
+      return OpenResult{map_error(code)};
   }
   // Something that is not the run's own stands under the name: a new file
   // takes its place by a rename over the name itself, which replaces a link
   // and never writes through it. It is renamed while open; a file system
   // that renames no open file makes the open fail.
   const TempFile temp = create_file_beside(name, private_security());
-  if (temp.handle == INVALID_HANDLE_VALUE) {
-    result.error = temp.error;
-    return result;
+  if (temp.handle == INVALID_HANDLE_VALUE) return OpenResult{temp.error};
+  if ((!temp.marked || mark_for_deletion(temp.handle, false)) &&
+      MoveFileExA(temp.name.c_str(), name.c_str(), k_replace)) {
+    return OpenResult{OsError::none, from_native(temp.handle), true};
   }
-  OsError e = OsError::none;
-  if (temp.marked && !mark_for_deletion(temp.handle, false)) e = last_error();
-  if (e == OsError::none && !MoveFileExA(temp.name.c_str(), name.c_str(),
-                                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    e = last_error();
-  }
-  if (e != OsError::none) {
-    discard_temp(temp.handle, temp.name);
-    result.error = e;
-    return result;
-  }
-  result.error = OsError::none;
-  result.handle = from_native(temp.handle);
-  result.created = true;
-  return result;
+  const OsError e = last_error();
+  discard_temp(temp.handle, temp.name);
+  return OpenResult{e};
 }
 
 // The process id in a name that create_file_beside makes
 // ("~ffx<pid hex>-<random hex>.tmp"); false for any other name.
-bool temp_file_owner(const std::string& name, DWORD& pid) {
-  const std::string prefix = k_temp_prefix;
-  const std::string suffix = k_temp_suffix;
-  if (name.size() <= prefix.size() + suffix.size() || name.compare(0, prefix.size(), prefix) != 0 ||
-      name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
+bool temp_file_owner(std::string_view name, DWORD& pid) {
+  if (!name.starts_with(k_temp_prefix) || !name.ends_with(k_temp_suffix)) return false;
+  // A name shorter than the two together cannot begin and end so: no end of
+  // the one is a start of the other.
+  name.remove_prefix(std::strlen(k_temp_prefix));
+  name.remove_suffix(std::strlen(k_temp_suffix));
+  const std::size_t dash = name.find('-');
+  std::uint64_t value = 0;
+  std::uint64_t random = 0;
+  if (dash == std::string_view::npos || !hex_number(name.substr(0, dash), value) ||
+      value > 0xffffffffu || !hex_number(name.substr(dash + 1), random)) {
     return false;
   }
-  const char* first = name.data() + prefix.size();
-  const char* last = name.data() + name.size() - suffix.size();
-  const char* dash = std::find(first, last, '-');
-  if (dash == first || dash == last || dash + 1 == last) return false;
-  unsigned long value = 0;
-  const auto [pid_end, pid_error] = std::from_chars(first, dash, value, 16);
-  if (pid_error != std::errc() || pid_end != dash || value > 0xffffffffu) return false;
-  std::uint64_t random = 0;
-  const auto [random_end, random_error] = std::from_chars(dash + 1, last, random, 16);
-  if (random_error != std::errc() || random_end != last) return false;
   pid = static_cast<DWORD>(value);
   return true;
 }
@@ -299,12 +258,10 @@ bool temp_file_owner(const std::string& name, DWORD& pid) {
 // for another reason (another user's) may be alive and keeps its files.
 bool process_gone(DWORD pid) {
   if (pid == GetCurrentProcessId()) return false;
-  const HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
-  if (process == nullptr) return GetLastError() == ERROR_INVALID_PARAMETER;
+  const Handle process(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+  if (!valid(process)) return GetLastError() == ERROR_INVALID_PARAMETER;
   // An ended process stays openable while some handle to it is left.
-  const bool gone = WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
-  (void)CloseHandle(process);
-  return gone;
+  return WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0;
 }
 
 // Removes `name` unless some process still has it open (the open shares
@@ -313,17 +270,21 @@ bool process_gone(DWORD pid) {
 // is the running user's own file: never another user's, nor a link, nor a
 // file on a volume that keeps no owners, whatever its name says.
 void remove_if_unused(const std::string& name) {
-  const HANDLE handle =
-      CreateFileA(name.c_str(), DELETE | READ_CONTROL | FILE_READ_ATTRIBUTES, /*dwShareMode=*/0,
-                  nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return;
+  const Handle handle(CreateFileA(name.c_str(), DELETE | READ_CONTROL | FILE_READ_ATTRIBUTES,
+                                  /*dwShareMode=*/0, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   BY_HANDLE_FILE_INFORMATION info{};
-  if (GetFileType(handle) == FILE_TYPE_DISK && GetFileInformationByHandle(handle, &info) &&
-      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && sole_name(info) &&
-      owner_of(handle) == Owner::me) {
-    (void)mark_for_deletion(handle, true);  // A file that stays is tried again next run.
+  if (valid(handle) && sole_disk_file(handle.get(), info) && owner_of(handle.get()) == Owner::me) {
+    (void)mark_for_deletion(handle.get(), true);  // A file that stays is tried again next run.
   }
-  (void)CloseHandle(handle);
+}
+
+// The identity of the file under the name `name` itself (a link is not
+// followed); false where there is none to be had.
+bool file_id_of_name(const std::string& name, FileId& id) {
+  const Handle handle(open_existing(name, FILE_READ_ATTRIBUTES,
+                                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS));
+  return valid(handle) && file_id_of(handle.get(), id);
 }
 
 }  // namespace
@@ -332,37 +293,21 @@ void remove_if_unused(const std::string& name) {
 bool file_id_of(HANDLE handle, FileId& id) {
   BY_HANDLE_FILE_INFORMATION info{};
   if (!GetFileInformationByHandle(handle, &info)) return false;
-  id = FileId{info.dwVolumeSerialNumber,
-              (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+  id = id_of(info);
   return true;
-}
-
-// The identity of the file under the name `name` itself (a link is not
-// followed); false where there is none to be had.
-bool file_id_of_name(const std::string& name, FileId& id) {
-  const HANDLE handle =
-      CreateFileA(name.c_str(), FILE_READ_ATTRIBUTES, k_share_all, nullptr, OPEN_EXISTING,
-                  FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return false;
-  const bool known = file_id_of(handle, id);
-  (void)CloseHandle(handle);  // Only asked; nothing to lose.
-  return known;
 }
 
 OpenResult Win32Os::open_file(const std::string& name, Access access, Create create) {
   if (create == Create::own_file) return open_own_file(name, access);
-  OpenResult result;
   const DWORD desired = access == Access::read ? GENERIC_READ : GENERIC_WRITE;
   // A directory, and for writing a read-only file, are refused before any
   // open, so that the answer is access_denied whatever CreateFileA would
   // make of them on the system at hand.
   const DWORD attributes = GetFileAttributesA(name.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES) {
-    const bool read_only = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || (read_only && access == Access::write)) {
-      result.error = OsError::access_denied;
-      return result;
-    }
+  if (attributes != INVALID_FILE_ATTRIBUTES &&
+      ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
+       ((attributes & FILE_ATTRIBUTE_READONLY) != 0 && access == Access::write))) {
+    return OpenResult{OsError::access_denied};
   }
   // The name itself is asked first. A link is followed only where the
   // running user made it (the rule of resolve_name); anything else is
@@ -371,24 +316,18 @@ OpenResult Win32Os::open_file(const std::string& name, Access access, Create cre
   // reparse point that keeps a file's data elsewhere is opened through
   // its filter, as any program opens it.
   const NameItself itself = name_itself(name);
-  if (itself.link && !itself.mine) {
-    result.error = OsError::access_denied;
-    return result;
-  }
+  if (itself.link && !itself.mine) return OpenResult{OsError::access_denied};
   const DWORD flags =
       FILE_ATTRIBUTE_NORMAL | (itself.reparse ? 0 : DWORD{FILE_FLAG_OPEN_REPARSE_POINT});
-  HANDLE handle =
-      CreateFileA(name.c_str(), desired, k_share_all, nullptr, OPEN_EXISTING, flags, nullptr);
+  HANDLE handle = open_existing(name, desired, flags);
+  bool created = false;
   if (handle == INVALID_HANDLE_VALUE && create == Create::create_if_missing &&
       GetLastError() == ERROR_FILE_NOT_FOUND) {
     // CREATE_NEW, not OPEN_ALWAYS: a file that appears in between is not ours to take.
     handle = CreateFileA(name.c_str(), desired, k_share_all, nullptr, CREATE_NEW, flags, nullptr);
-    result.created = handle != INVALID_HANDLE_VALUE;
+    created = handle != INVALID_HANDLE_VALUE;
   }
-  if (handle == INVALID_HANDLE_VALUE) {
-    result.error = last_error();
-    return result;
-  }
+  if (handle == INVALID_HANDLE_VALUE) return OpenResult{last_error()};
   // Only a file on a disk; for reading, a character device too (NUL, CON),
   // as a device file may be read on POSIX. A pipe is refused. So is a file
   // other than the one asked about: a link opened as itself, a followed
@@ -396,14 +335,11 @@ OpenResult Win32Os::open_file(const std::string& name, Access access, Create cre
   // another.
   const DWORD type = GetFileType(handle);
   if ((type != FILE_TYPE_DISK && !(access == Access::read && type == FILE_TYPE_CHAR)) ||
-      (type == FILE_TYPE_DISK && !result.created && !still_itself(name, itself, handle))) {
+      (type == FILE_TYPE_DISK && !created && !still_itself(name, itself, handle))) {
     (void)CloseHandle(handle);
-    result.error = OsError::access_denied;
-    return result;
+    return OpenResult{OsError::access_denied};
   }
-  result.error = OsError::none;
-  result.handle = from_native(handle);
-  return result;
+  return OpenResult{OsError::none, from_native(handle), created};
 }
 
 OsError Win32Os::sync_file(FileHandle file) {
@@ -437,7 +373,6 @@ OsError Win32Os::resolve_name(const std::string& name, std::string& target) {
 }
 
 OpenResult Win32Os::create_beside(const std::string& target, bool own, std::string& temp_name) {
-  OpenResult result;
   // Private while it is written where it is to take a file's place (it is
   // given that file's DACL when kept); one that takes a free name gets
   // the DACL the directory hands down, as any new file. A file for one of
@@ -447,73 +382,48 @@ OpenResult Win32Os::create_beside(const std::string& target, bool own, std::stri
   const bool free_name = !own && GetFileAttributesA(target.c_str()) == INVALID_FILE_ATTRIBUTES &&
                          GetLastError() == ERROR_FILE_NOT_FOUND;
   const TempFile temp = create_file_beside(target, free_name ? nullptr : private_security());
-  if (temp.handle == INVALID_HANDLE_VALUE) {
-    result.error = temp.error;
-    return result;
-  }
-  if (temp.marked) marked_.push_back(temp.handle);
-  beside_[temp.handle] = Beside{own, nullptr};
+  if (temp.handle == INVALID_HANDLE_VALUE) return OpenResult{temp.error};
+  beside_[temp.handle] = Beside{own, temp.marked, nullptr};
   temp_name = temp.name;
-  result.error = OsError::none;
-  result.handle = from_native(temp.handle);
-  result.created = true;
-  return result;
+  return OpenResult{OsError::none, from_native(temp.handle), true};
 }
 
 OsError Win32Os::keep_beside(FileHandle file, const std::string& temp_name,
                              const std::string& target) {
   const HANDLE handle = to_native(file);
-  watched_.erase(handle);
-  const bool marked = forget_mark(handle);
-  std::unique_ptr<SavedIdentity> identity;
-  if (const auto found = beside_.find(handle); found != beside_.end()) {
-    identity = std::move(found->second.identity);
-    beside_.erase(found);
-  }
+  const Beside beside = forget(handle);
   // From here to the rename the file has a name and no mark: a run killed
   // in this moment leaves it for remove_stale_files.
-  if (marked && !mark_for_deletion(handle, false)) {
-    const OsError e = last_error();
-    discard_temp(handle, temp_name);
-    return e;
-  }
+  const bool unmarked = !beside.marked || mark_for_deletion(handle, false);
   // Renamed while open: it was opened sharing deletion, which lets it be.
-  constexpr DWORD k_move = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
-  if (MoveFileExA(temp_name.c_str(), target.c_str(), k_move)) {
+  if (unmarked && MoveFileExA(temp_name.c_str(), target.c_str(), k_replace)) {
     // Through the handle, which holds WRITE_DAC from its open.
-    if (identity != nullptr) (void)identity->give(handle);
+    if (beside.identity != nullptr) (void)beside.identity->give(handle);
     // The bytes were synced by the caller and the name is on the disk; a
     // failed close loses nothing.
     (void)CloseHandle(handle);
     return OsError::none;
   }
   const DWORD code = GetLastError();
-  if (code == ERROR_SHARING_VIOLATION) {
-    // A file system that renames no open file: once more, closed.
-    FileId id;
-    const bool known = file_id_of(handle, id);
-    OsError e = OsError::none;
-    if (!CloseHandle(handle)) {
-      e = last_error();
-    } else if (!MoveFileExA(temp_name.c_str(), target.c_str(), k_move)) {
-      e = last_error();
-    }
-    if (e != OsError::none) {
-      (void)DeleteFileA(temp_name.c_str());  // `target` is intact.
-      return e;
-    }
-    if (identity != nullptr && known) identity->give_to_name(target, id);
-    return OsError::none;
+  if (!unmarked || code != ERROR_SHARING_VIOLATION) {
+    if (unmarked && beside.marked) (void)mark_for_deletion(handle, true);
+    discard_temp(handle, temp_name);  // `target` is intact.
+    return map_error(code);
   }
-  if (marked) (void)mark_for_deletion(handle, true);
-  discard_temp(handle, temp_name);  // `target` is intact.
-  return map_error(code);
+  // A file system that renames no open file: once more, closed.
+  FileId id;
+  const bool known = file_id_of(handle, id);
+  if (!CloseHandle(handle) || !MoveFileExA(temp_name.c_str(), target.c_str(), k_replace)) {
+    const OsError e = last_error();
+    (void)DeleteFileA(temp_name.c_str());  // `target` is intact.
+    return e;
+  }
+  if (beside.identity != nullptr && known) beside.identity->give_to_name(target, id);
+  return OsError::none;
 }
 
 void Win32Os::discard_beside(FileHandle file, const std::string& temp_name) {
-  (void)forget_mark(to_native(file));
-  beside_.erase(to_native(file));
-  watched_.erase(to_native(file));
+  (void)forget(to_native(file));
   discard_temp(to_native(file), temp_name);
 }
 
@@ -549,10 +459,7 @@ OsError Win32Os::replace_name(const std::string& from, const std::string& to) {
   if (identity != nullptr && (!file_id_of_name(from, id) || id != moved_id_)) identity.reset();
   // A rename acts on the names themselves: a link under `to` is replaced,
   // not followed. WRITE_THROUGH: done when the rename is on the disk.
-  if (!MoveFileExA(from.c_str(), to.c_str(),
-                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    return last_error();
-  }
+  if (!MoveFileExA(from.c_str(), to.c_str(), k_replace)) return last_error();
   if (identity != nullptr) identity->give_to_name(to, id);
   return OsError::none;
 }

@@ -19,8 +19,9 @@ namespace {
 
 // The security calls live in advapi32.dll. They are looked up at run time,
 // from the system directory, so that the program imports from kernel32 and
-// the C runtime alone (the Windows test script holds it to that); where a
-// call is missing, owners count as unknown.
+// the C runtime alone (the Windows test script holds it to that). Every
+// system that runs the program (it needs kernel32 calls of Vista) has them
+// all; where one is missing none is used, and owners count as unknown.
 struct SecurityCalls {
   decltype(&::GetSecurityInfo) get_security_info = nullptr;
   decltype(&::SetSecurityInfo) set_security_info = nullptr;
@@ -35,41 +36,43 @@ struct SecurityCalls {
   decltype(&::AccessCheck) access_check = nullptr;
 };
 
+// Whether the call `name` is there; `function` receives it.
 template <typename Function>
-void look_up(HMODULE module, const char* name, Function& function) {
+bool look_up(HMODULE module, const char* name, Function& function) {
   // Through void (*)(): a cast between function types that says it is meant.
   function = reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+  return function != nullptr;
 }
 
-const SecurityCalls& security() {
-  static const SecurityCalls calls = [] {
-    SecurityCalls found;
+// The calls; null where any is missing.
+const SecurityCalls* security() {
+  static SecurityCalls found;
+  static const SecurityCalls* const calls = []() -> const SecurityCalls* {
     char system[MAX_PATH];
     const UINT length = GetSystemDirectoryA(system, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) return found;
-    const HMODULE module =
-        LoadLibraryA((std::string(system, length) + "\\advapi32.dll").c_str());
-    if (module == nullptr) return found;
-    look_up(module, "GetSecurityInfo", found.get_security_info);
-    look_up(module, "SetSecurityInfo", found.set_security_info);
-    look_up(module, "GetSecurityDescriptorControl", found.get_control);
-    look_up(module, "OpenProcessToken", found.open_process_token);
-    look_up(module, "GetTokenInformation", found.get_token_information);
-    look_up(module, "EqualSid", found.equal_sid);
-    look_up(module, "GetLengthSid", found.get_length_sid);
-    look_up(module, "ConvertSidToStringSidA", found.sid_to_text);
-    look_up(module, "ConvertStringSecurityDescriptorToSecurityDescriptorA",
-            found.descriptor_from_text);
-    look_up(module, "DuplicateToken", found.duplicate_token);
-    look_up(module, "AccessCheck", found.access_check);
-    return found;
+    if (length == 0 || length >= MAX_PATH) return nullptr;
+    const HMODULE module = LoadLibraryA((std::string(system, length) + "\\advapi32.dll").c_str());
+    const bool all = module != nullptr &&
+                     look_up(module, "GetSecurityInfo", found.get_security_info) &&
+                     look_up(module, "SetSecurityInfo", found.set_security_info) &&
+                     look_up(module, "GetSecurityDescriptorControl", found.get_control) &&
+                     look_up(module, "OpenProcessToken", found.open_process_token) &&
+                     look_up(module, "GetTokenInformation", found.get_token_information) &&
+                     look_up(module, "EqualSid", found.equal_sid) &&
+                     look_up(module, "GetLengthSid", found.get_length_sid) &&
+                     look_up(module, "ConvertSidToStringSidA", found.sid_to_text) &&
+                     look_up(module, "ConvertStringSecurityDescriptorToSecurityDescriptorA",
+                             found.descriptor_from_text) &&
+                     look_up(module, "DuplicateToken", found.duplicate_token) &&
+                     look_up(module, "AccessCheck", found.access_check);
+    return all ? &found : nullptr;
   }();
   return calls;
 }
 
 // A SID of the process's token, copied; empty where it cannot be had.
 std::vector<unsigned char> token_sid(HANDLE token, TOKEN_INFORMATION_CLASS which) {
-  const SecurityCalls& calls = security();
+  const SecurityCalls& calls = *security();
   DWORD size = 0;
   (void)calls.get_token_information(token, which, nullptr, 0, &size);
   if (size == 0) return {};
@@ -93,18 +96,13 @@ struct ProcessUser {
 
 const ProcessUser& process_user() {
   static const ProcessUser found = [] {
-    ProcessUser sids;
-    const SecurityCalls& calls = security();
     HANDLE token = nullptr;
-    if (calls.open_process_token == nullptr || calls.get_token_information == nullptr ||
-        calls.get_length_sid == nullptr ||
-        !calls.open_process_token(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-      return sids;
+    if (security() == nullptr ||
+        !security()->open_process_token(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+      return ProcessUser{};
     }
-    sids.user = token_sid(token, TokenUser);
-    sids.owner = token_sid(token, TokenOwner);
-    (void)CloseHandle(token);  // Only asked; nothing to lose.
-    return sids;
+    const Handle held(token);
+    return ProcessUser{token_sid(token, TokenUser), token_sid(token, TokenOwner)};
   }();
   return found;
 }
@@ -116,7 +114,6 @@ constexpr DWORD k_kept_attributes =
 // Adds to the open file (which holds FILE_WRITE_ATTRIBUTES) the marks among
 // `attributes`; false where they cannot be set.
 bool give_marks(HANDLE handle, DWORD attributes) {
-  if ((attributes & k_kept_attributes) == 0) return true;
   BY_HANDLE_FILE_INFORMATION info{};
   if (!GetFileInformationByHandle(handle, &info)) return false;
   FILE_BASIC_INFO basic{};  // Times of 0 stay as they are.
@@ -138,19 +135,17 @@ bool keeps_access_lists(HANDLE handle) {
 // takes; null where there is none. Kept for the life of the process.
 HANDLE check_token() {
   static const HANDLE token = []() -> HANDLE {
-    const SecurityCalls& calls = security();
+    const SecurityCalls* calls = security();
     HANDLE process_token = nullptr;
-    if (calls.open_process_token == nullptr || calls.duplicate_token == nullptr ||
-        !calls.open_process_token(GetCurrentProcess(), TOKEN_QUERY | TOKEN_DUPLICATE,
-                                  &process_token)) {
+    if (calls == nullptr ||
+        !calls->open_process_token(GetCurrentProcess(), TOKEN_QUERY | TOKEN_DUPLICATE,
+                                   &process_token)) {
       return nullptr;
     }
+    const Handle held(process_token);  // Only duplicated.
     HANDLE duplicate = nullptr;
-    if (!calls.duplicate_token(process_token, SecurityImpersonation, &duplicate)) {
-      duplicate = nullptr;
-    }
-    (void)CloseHandle(process_token);  // Only duplicated.
-    return duplicate;
+    return calls->duplicate_token(process_token, SecurityImpersonation, &duplicate) ? duplicate
+                                                                                    : nullptr;
   }();
   return token;
 }
@@ -169,20 +164,19 @@ bool may_write(HANDLE handle, const BY_HANDLE_FILE_INFORMATION& info) {
     if ((flags & FILE_READ_ONLY_VOLUME) != 0) return false;
     if ((flags & FILE_PERSISTENT_ACLS) == 0) return true;  // The mark says it all.
   }
-  const SecurityCalls& calls = security();
+  const SecurityCalls* calls = security();
   const HANDLE token = check_token();
   // Nothing to ask with: the write itself tells. Such a file has no known
   // owner either, so no new file takes its place.
-  if (calls.get_security_info == nullptr || calls.access_check == nullptr || token == nullptr) {
-    return true;
-  }
+  if (calls == nullptr || token == nullptr) return true;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   constexpr SECURITY_INFORMATION k_asked =
       OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
-  if (calls.get_security_info(handle, SE_FILE_OBJECT, k_asked, nullptr, nullptr, nullptr, nullptr,
-                              &descriptor) != ERROR_SUCCESS) {
+  if (calls->get_security_info(handle, SE_FILE_OBJECT, k_asked, nullptr, nullptr, nullptr, nullptr,
+                               &descriptor) != ERROR_SUCCESS) {
     return false;  // Opened without READ_CONTROL: not to be told, so not counted on.
   }
+  const LocalMemory held(descriptor);
   GENERIC_MAPPING mapping{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE,
                           FILE_ALL_ACCESS};
   // Storage aligned for a PRIVILEGE_SET with a few privileges.
@@ -190,12 +184,28 @@ bool may_write(HANDLE handle, const BY_HANDLE_FILE_INFORMATION& info) {
   DWORD privileges_size = sizeof privileges;
   DWORD granted = 0;
   BOOL allowed = FALSE;
-  const bool asked =
-      calls.access_check(descriptor, token, FILE_WRITE_DATA, &mapping,
-                         reinterpret_cast<PPRIVILEGE_SET>(privileges.data()), &privileges_size,
-                         &granted, &allowed) != 0;
-  (void)LocalFree(descriptor);
-  return asked && allowed;
+  return calls->access_check(descriptor, token, FILE_WRITE_DATA, &mapping,
+                             reinterpret_cast<PPRIVILEGE_SET>(privileges.data()), &privileges_size,
+                             &granted, &allowed) &&
+         allowed;
+}
+
+// The security descriptor of private_security; null where it cannot be made.
+PSECURITY_DESCRIPTOR private_descriptor() {
+  const SecurityCalls* calls = security();
+  const ProcessUser& process = process_user();
+  char* user = nullptr;
+  if (calls == nullptr || process.user.empty() ||
+      !calls->sid_to_text(const_cast<unsigned char*>(process.user.data()), &user)) {
+    return nullptr;
+  }
+  // P: the DACL is protected, nothing is inherited; FA: all file access.
+  const std::string text = std::string("D:P(A;;FA;;;") + user + ")";
+  (void)LocalFree(user);
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  return calls->descriptor_from_text(text.c_str(), SDDL_REVISION_1, &descriptor, nullptr)
+             ? descriptor
+             : nullptr;
 }
 
 }  // namespace
@@ -203,132 +213,83 @@ bool may_write(HANDLE handle, const BY_HANDLE_FILE_INFORMATION& info) {
 // The owner of the open file, which must have been opened with READ_CONTROL
 // (GENERIC_READ and GENERIC_WRITE include it).
 Owner owner_of(HANDLE handle) {
-  const SecurityCalls& calls = security();
-  const ProcessUser& process = process_user();
+  const SecurityCalls* calls = security();
   PSID owner = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (calls.get_security_info != nullptr && calls.equal_sid != nullptr &&
-      calls.get_security_info(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
-                              nullptr, nullptr, nullptr, &descriptor) == ERROR_SUCCESS) {
-    Owner result = Owner::other;
-    if (owner != nullptr &&
-        ((!process.user.empty() &&
-          calls.equal_sid(owner, const_cast<unsigned char*>(process.user.data()))) ||
-         (!process.owner.empty() &&
-          calls.equal_sid(owner, const_cast<unsigned char*>(process.owner.data()))))) {
-      result = Owner::me;
+  if (calls != nullptr &&
+      calls->get_security_info(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                               nullptr, nullptr, &descriptor) == ERROR_SUCCESS) {
+    const LocalMemory held(descriptor);
+    const auto is = [&](const std::vector<unsigned char>& sid) {
+      return !sid.empty() && calls->equal_sid(owner, const_cast<unsigned char*>(sid.data()));
+    };
+    if (owner != nullptr) {
+      return is(process_user().user) || is(process_user().owner) ? Owner::me : Owner::other;
     }
-    (void)LocalFree(descriptor);
-    if (owner != nullptr) return result;
   }
-  DWORD flags = 0;
-  if (GetVolumeInformationByHandleW(handle, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) &&
-      (flags & FILE_PERSISTENT_ACLS) == 0) {
-    return Owner::none;
-  }
-  return Owner::other;
+  return keeps_access_lists(handle) ? Owner::other : Owner::none;
 }
 
 // For a file made for one of the run's own names: a DACL that lets the
 // running user alone at it, not one inherited from a directory that others
 // share. Null where it cannot be made; the file then gets the inherited one.
 SECURITY_ATTRIBUTES* private_security() {
-  static SECURITY_ATTRIBUTES attributes{};
-  static SECURITY_ATTRIBUTES* const made = []() -> SECURITY_ATTRIBUTES* {
-    const SecurityCalls& calls = security();
-    const ProcessUser& process = process_user();
-    char* user = nullptr;
-    if (calls.sid_to_text == nullptr || calls.descriptor_from_text == nullptr ||
-        process.user.empty() ||
-        !calls.sid_to_text(const_cast<unsigned char*>(process.user.data()), &user)) {
-      return nullptr;
-    }
-    // P: the DACL is protected, nothing is inherited; FA: all file access.
-    const std::string text = std::string("D:P(A;;FA;;;") + user + ")";
-    (void)LocalFree(user);
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!calls.descriptor_from_text(text.c_str(), SDDL_REVISION_1, &descriptor, nullptr)) {
-      return nullptr;
-    }
-    // Kept for the life of the process.
-    attributes.nLength = sizeof attributes;
-    attributes.lpSecurityDescriptor = descriptor;
-    attributes.bInheritHandle = FALSE;
-    return &attributes;
-  }();
-  return made;
-}
-
-SavedIdentity::~SavedIdentity() {
-  if (descriptor_ != nullptr) (void)LocalFree(descriptor_);
+  // Made once, and kept for the life of the process.
+  static SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), private_descriptor(), FALSE};
+  return attributes.lpSecurityDescriptor != nullptr ? &attributes : nullptr;
 }
 
 OsError SavedIdentity::read(const std::string& target) {
-  const HANDLE source =
-      CreateFileA(target.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES, k_share_all, nullptr,
-                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (source == INVALID_HANDLE_VALUE) return last_error();
+  const Handle source(
+      open_existing(target, READ_CONTROL | FILE_READ_ATTRIBUTES, FILE_FLAG_BACKUP_SEMANTICS));
+  if (!valid(source)) return last_error();
   BY_HANDLE_FILE_INFORMATION info{};
-  OsError e = GetFileInformationByHandle(source, &info) ? OsError::none : last_error();
-  if (e == OsError::none) {
-    attributes_ = info.dwFileAttributes;
-    if (keeps_access_lists(source)) e = read_dacl(source);
+  if (!GetFileInformationByHandle(source.get(), &info)) return last_error();
+  attributes = info.dwFileAttributes;
+  if (!keeps_access_lists(source.get())) return OsError::none;
+  const SecurityCalls* calls = security();
+  PSECURITY_DESCRIPTOR read = nullptr;
+  if (calls == nullptr ||
+      calls->get_security_info(source.get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                               nullptr, &dacl, nullptr, &read) != ERROR_SUCCESS) {
+    dacl = nullptr;
+    return OsError::access_denied;
   }
-  (void)CloseHandle(source);  // Only asked; nothing to lose.
-  return e;
+  descriptor.reset(read);
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  if (!calls->get_control(read, &control, &revision)) return OsError::access_denied;
+  protected_dacl = (control & SE_DACL_PROTECTED) != 0;
+  known = true;
+  return OsError::none;
 }
 
 bool SavedIdentity::give(HANDLE handle) const {
-  const SecurityCalls& calls = security();
-  if (!known_) return true;
-  if (calls.set_security_info == nullptr) return false;
+  if (!known) return true;
   const SECURITY_INFORMATION which =
-      DACL_SECURITY_INFORMATION |
-      (protected_ ? PROTECTED_DACL_SECURITY_INFORMATION : UNPROTECTED_DACL_SECURITY_INFORMATION);
-  return calls.set_security_info(handle, SE_FILE_OBJECT, which, nullptr, nullptr, dacl_,
-                                 nullptr) == ERROR_SUCCESS;
+      DACL_SECURITY_INFORMATION | (protected_dacl ? PROTECTED_DACL_SECURITY_INFORMATION
+                                                  : UNPROTECTED_DACL_SECURITY_INFORMATION);
+  // Known only where the calls are there.
+  return security()->set_security_info(handle, SE_FILE_OBJECT, which, nullptr, nullptr, dacl,
+                                       nullptr) == ERROR_SUCCESS;
 }
 
 void SavedIdentity::give_to_name(const std::string& name, const FileId& id) const {
-  if (!known_) return;
+  if (!known) return;
   // READ_CONTROL too: the inherited entries are worked out from what the
   // file has.
-  const HANDLE handle = CreateFileA(name.c_str(), WRITE_DAC | READ_CONTROL | FILE_READ_ATTRIBUTES,
-                                    k_share_all, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return;
+  const Handle handle(open_existing(name, WRITE_DAC | READ_CONTROL | FILE_READ_ATTRIBUTES,
+                                    FILE_FLAG_OPEN_REPARSE_POINT));
   FileId there;
-  if (file_id_of(handle, there) && there == id) (void)give(handle);
-  (void)CloseHandle(handle);  // Nothing written but the DACL.
-}
-
-OsError SavedIdentity::read_dacl(HANDLE source) {
-  const SecurityCalls& calls = security();
-  if (calls.get_security_info == nullptr || calls.get_control == nullptr) {
-    return OsError::access_denied;
-  }
-  if (calls.get_security_info(source, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                              nullptr, &dacl_, nullptr, &descriptor_) != ERROR_SUCCESS) {
-    descriptor_ = nullptr;
-    dacl_ = nullptr;
-    return OsError::access_denied;
-  }
-  SECURITY_DESCRIPTOR_CONTROL control = 0;
-  DWORD revision = 0;
-  if (!calls.get_control(descriptor_, &control, &revision)) return OsError::access_denied;
-  protected_ = (control & SE_DACL_PROTECTED) != 0;
-  known_ = true;
-  return OsError::none;
+  if (valid(handle) && file_id_of(handle.get(), there) && there == id) (void)give(handle.get());
 }
 
 // Opens `name` only to ask about it: attributes and, where allowed, owner.
 HANDLE open_to_ask(const std::string& name, DWORD flags) {
-  HANDLE handle = CreateFileA(name.c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL, k_share_all,
-                              nullptr, OPEN_EXISTING, flags, nullptr);
+  const HANDLE handle = open_existing(name, FILE_READ_ATTRIBUTES | READ_CONTROL, flags);
+  // The owner may not be read: the file counts as another's.
   if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
-    // The owner may not be read: the file counts as another's.
-    handle = CreateFileA(name.c_str(), FILE_READ_ATTRIBUTES, k_share_all, nullptr, OPEN_EXISTING,
-                         flags, nullptr);
+    return open_existing(name, FILE_READ_ATTRIBUTES, flags);
   }
   return handle;
 }
@@ -338,13 +299,12 @@ FileState state_of(HANDLE handle) {
   BY_HANDLE_FILE_INFORMATION info{};
   if (!GetFileInformationByHandle(handle, &info)) return state;
   state.exists = true;
-  state.id = FileId{info.dwVolumeSerialNumber,
-                    (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+  state.id = id_of(info);
   state.size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
   // FILETIME: 100-nanosecond steps since 1601.
-  state.modified = static_cast<std::int64_t>(
-      (std::uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) |
-      info.ftLastWriteTime.dwLowDateTime);
+  state.modified =
+      static_cast<std::int64_t>((std::uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) |
+                                info.ftLastWriteTime.dwLowDateTime);
   // The change time, which SetFileTime cannot set; 0 where the file system
   // keeps none (FAT), and then the other fields must tell.
   FILE_BASIC_INFO basic{};
@@ -370,10 +330,9 @@ FileState state_of(HANDLE handle) {
 // (FILE_FLAG_OPEN_REPARSE_POINT); exists false when there is none.
 FileState state_of_name(const std::string& name, DWORD flags) {
   // BACKUP_SEMANTICS lets a directory answer too.
-  const HANDLE handle = open_to_ask(name, flags | FILE_FLAG_BACKUP_SEMANTICS);
-  if (handle == INVALID_HANDLE_VALUE) return {};
-  FileState state = state_of(handle);
-  (void)CloseHandle(handle);  // Only asked; nothing to lose.
+  const Handle handle(open_to_ask(name, flags | FILE_FLAG_BACKUP_SEMANTICS));
+  if (!valid(handle)) return {};
+  FileState state = state_of(handle.get());
   if ((flags & FILE_FLAG_OPEN_REPARSE_POINT) == 0) state.link = false;
   return state;
 }
@@ -405,17 +364,14 @@ OsError Win32Os::adopt_identity(FileHandle file, const std::string& of) {
   // The marks at once: through the handle of a file of create_beside,
   // which may set them; for any other, through a second handle that asks
   // for attributes alone (no write access another run could see).
-  if ((identity->attributes() & k_kept_attributes) != 0) {
+  if ((identity->attributes & k_kept_attributes) != 0) {
     bool marked = false;
     if (beside != beside_.end()) {
-      marked = give_marks(handle, identity->attributes());
-    } else {
-      const HANDLE writer =
-          ReOpenFile(handle, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, k_share_all, 0);
-      if (writer != INVALID_HANDLE_VALUE) {
-        marked = give_marks(writer, identity->attributes());
-        (void)CloseHandle(writer);  // Nothing written but the marks.
-      }
+      marked = give_marks(handle, identity->attributes);
+    } else if (const Handle writer(ReOpenFile(handle, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                              k_share_all, 0));
+               valid(writer)) {
+      marked = give_marks(writer.get(), identity->attributes);
     }
     if (!marked) return OsError::access_denied;
   }
@@ -427,9 +383,7 @@ OsError Win32Os::adopt_identity(FileHandle file, const std::string& of) {
     beside->second.identity = std::move(identity);
     return OsError::none;
   }
-  FileId id;
-  if (!file_id_of(handle, id)) return OsError::access_denied;
-  moved_id_ = id;
+  if (!file_id_of(handle, moved_id_)) return OsError::access_denied;
   moved_identity_ = std::move(identity);
   return OsError::none;
 }

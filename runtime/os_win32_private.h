@@ -40,13 +40,50 @@ inline DWORD transfer_size(std::size_t size) {
 // Other programs may read, write and even delete a file while it is open.
 constexpr DWORD k_share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
+// Opens the existing file `name` with `access`, sharing it all.
+inline HANDLE open_existing(const std::string& name, DWORD access, DWORD flags) {
+  return CreateFileA(name.c_str(), access, k_share_all, nullptr, OPEN_EXISTING, flags, nullptr);
+}
+
+// Closes a handle of the process's own when its holder goes. Only for
+// handles whose close loses nothing: ones opened to ask, or whose writes are
+// done and accounted for.
+struct HandleCloser {
+  void operator()(HANDLE handle) const {
+    if (handle != INVALID_HANDLE_VALUE) (void)CloseHandle(handle);
+  }
+};
+using Handle = std::unique_ptr<void, HandleCloser>;
+
+// Whether the holder holds a handle: CreateFileA and ReOpenFile give
+// INVALID_HANDLE_VALUE for none, OpenProcess null.
+inline bool valid(const Handle& handle) {
+  return handle != nullptr && handle.get() != INVALID_HANDLE_VALUE;
+}
+
+// The identity on its volume of the file that `info` tells of.
+inline FileId id_of(const BY_HANDLE_FILE_INFORMATION& info) {
+  return FileId{info.dwVolumeSerialNumber,
+                (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+}
+
+// The text of a call that fills a buffer of the size given and returns the
+// length filled or, where the buffer is too small, the size it needs (with
+// its NUL); empty where it returns 0.
+template <typename Char, typename Fill>
+std::basic_string<Char> filled(Fill fill) {
+  std::basic_string<Char> text(MAX_PATH, Char{});
+  for (;;) {
+    const DWORD length = fill(text.data(), static_cast<DWORD>(text.size()));
+    if (length < text.size()) return text.substr(0, length);
+    text.resize(length);
+  }
+}
+
 // --- os_win32_files.cpp
 
 // The identity of an open file on its volume; false where it has none.
 bool file_id_of(HANDLE handle, FileId& id);
-// The identity of the file under the name `name` itself (a link is not
-// followed); false where there is none to be had.
-bool file_id_of_name(const std::string& name, FileId& id);
 
 // --- os_win32_identity.cpp
 
@@ -71,21 +108,19 @@ FileState state_of(HANDLE handle);
 // (FILE_FLAG_OPEN_REPARSE_POINT); exists false when there is none.
 FileState state_of_name(const std::string& name, DWORD flags);
 
+// Frees what a security call handed out, when it goes.
+struct LocalFreer {
+  void operator()(void* memory) const { (void)LocalFree(memory); }
+};
+using LocalMemory = std::unique_ptr<void, LocalFreer>;
+
 // What a new file is given of the file whose place it takes: its hidden,
 // system and archive marks and its DACL.
-class SavedIdentity {
- public:
-  SavedIdentity() = default;
-  SavedIdentity(const SavedIdentity&) = delete;
-  SavedIdentity& operator=(const SavedIdentity&) = delete;
-  ~SavedIdentity();
-
+struct SavedIdentity {
   // Reads the marks and the DACL of the file `target` leads to.
   // access_denied where the DACL cannot be read; a volume that keeps no
   // access lists has none to give.
   OsError read(const std::string& target);
-
-  DWORD attributes() const { return attributes_; }
 
   // Gives the DACL read to the open file, whose handle holds WRITE_DAC. A
   // null one (everyone may do anything) is given as it is. The owner is not
@@ -98,14 +133,19 @@ class SavedIdentity {
   // file that does not take it keeps the DACL it was made with.
   void give_to_name(const std::string& name, const FileId& id) const;
 
- private:
-  OsError read_dacl(HANDLE source);
+  DWORD attributes = 0;
+  LocalMemory descriptor;
+  PACL dacl = nullptr;  // inside descriptor; null: everyone may do anything
+  bool known = false;   // dacl was read
+  bool protected_dacl = false;
+};
 
-  DWORD attributes_ = 0;
-  PSECURITY_DESCRIPTOR descriptor_ = nullptr;
-  PACL dacl_ = nullptr;  // inside descriptor_; null: everyone may do anything
-  bool known_ = false;   // dacl_ was read
-  bool protected_ = false;
+// --- os_win32_locks.cpp
+
+// A named mutex, and whether this run holds it now.
+struct MutexLock {
+  HANDLE mutex = nullptr;
+  bool held = false;
 };
 
 // --- the backend; its calls are defined in the file of their concern.
@@ -158,21 +198,18 @@ struct Win32Os final : Os {
   void exit_process(int status) override;
 
  private:
-  // Lets go of the mutex of lock_file, if any (os_win32_locks.cpp).
-  void release_file_lock();
-  // Takes `handle` off the list of files marked for deletion; whether it was
-  // on it (os_win32.cpp).
-  bool forget_mark(HANDLE handle);
-
-  // Files of create_beside that carry the deletion mark, until kept or discarded.
-  std::vector<HANDLE> marked_;
   // A file of create_beside, until kept or discarded: whether it is for one
-  // of the run's own names, and what adopt_identity keeps to give it after
-  // the rename (null until it is called).
+  // of the run's own names, whether it carries the deletion mark, and what
+  // adopt_identity keeps to give it after the rename (null until it is called).
   struct Beside {
     bool own = false;
+    bool marked = false;
     std::unique_ptr<SavedIdentity> identity;
   };
+  // Forgets what is kept of the open file for its close: its watch and, for
+  // a file of create_beside, what is returned (os_win32.cpp).
+  Beside forget(HANDLE handle);
+
   std::map<HANDLE, Beside> beside_;
   // The same for the one other file last given an identity, to be renamed
   // by replace_name: its identity on its volume, and what it is to be given.
@@ -180,11 +217,9 @@ struct Win32Os final : Os {
   std::unique_ptr<SavedIdentity> moved_identity_;
   // The state of files given to watch_writes when it was called.
   std::map<HANDLE, FileState> watched_;
-  HANDLE directory_lock_ = nullptr;  // the mutex of the current directory
-  bool directory_locked_ = false;    // held by this run now
-  HANDLE file_lock_ = nullptr;       // the mutex of the file of lock_file
-  FileId file_lock_id_;              // that file's identity
-  bool file_locked_ = false;
+  MutexLock directory_lock_;  // of the current directory
+  MutexLock file_lock_;       // of the file of lock_file
+  FileId file_lock_id_;       // that file's identity
 };
 
 }  // namespace win32

@@ -52,34 +52,11 @@ bool run_interpreter(const std::string& program, const std::string& command) {
   return true;
 }
 
-std::string environment_variable(const char* name) {
-  std::string value(MAX_PATH, '\0');
-  for (;;) {
-    const DWORD length =
-        GetEnvironmentVariableA(name, value.data(), static_cast<DWORD>(value.size()));
-    if (length < value.size()) return value.substr(0, length);  // 0: not set
-    value.resize(length);  // Too small: `length` counts the NUL it needs.
-  }
-}
-
 std::string search_path(const char* file) {
   char found[MAX_PATH];
   const DWORD length = SearchPathA(nullptr, file, nullptr, MAX_PATH, found, nullptr);
   if (length == 0 || length >= MAX_PATH) return {};
   return std::string(found, length);
-}
-
-// The lead bytes of the ANSI code page, when it is a double-byte one.
-bool lead_bytes(std::array<bool, 256>& table) {
-  CPINFO info{};
-  if (!GetCPInfo(GetACP(), &info) || info.MaxCharSize <= 1) return false;
-  table.fill(false);
-  for (int i = 0; i + 1 < MAX_LEADBYTES && info.LeadByte[i] != 0; i += 2) {
-    for (unsigned byte = info.LeadByte[i]; byte <= info.LeadByte[i + 1]; ++byte) {
-      table[byte] = true;
-    }
-  }
-  return true;
 }
 
 std::string module_path() {
@@ -147,10 +124,9 @@ bool Win32Os::read_stdin_line(std::string& line) {
   // command run at the pause and for the next answer.
   std::string read;
   bool any = false;
-  for (;;) {
-    char byte = 0;
-    DWORD count = 0;
-    if (!ReadFile(input, &byte, 1, &count, nullptr) || count == 0) break;
+  char byte = 0;
+  DWORD count = 0;
+  while (ReadFile(input, &byte, 1, &count, nullptr) && count == 1) {
     any = true;
     if (byte == '\n') break;
     read.push_back(byte);
@@ -169,7 +145,9 @@ bool Win32Os::stdin_is_terminal() {
 }
 
 void Win32Os::run_command(const std::string& command) {
-  const std::string comspec = environment_variable("COMSPEC");
+  // Empty where it is not set.
+  const std::string comspec = filled<char>(
+      [](char* buffer, DWORD size) { return GetEnvironmentVariableA("COMSPEC", buffer, size); });
   if (!comspec.empty()) {
     if (run_interpreter(comspec, command)) return;
     const DWORD code = GetLastError();
@@ -190,8 +168,16 @@ std::vector<std::string> Win32Os::arguments() {
   if (line.empty()) {
     line.assign(1, '"').append(module_path()).push_back('"');
   }
+  // The lead bytes of the ANSI code page, when it is a double-byte one.
   std::array<bool, 256> table{};
-  return split_command_line(line, lead_bytes(table) ? table.data() : nullptr);
+  CPINFO info{};
+  const bool double_byte = GetCPInfo(GetACP(), &info) && info.MaxCharSize > 1;
+  for (int i = 0; double_byte && i + 1 < MAX_LEADBYTES && info.LeadByte[i] != 0; i += 2) {
+    for (unsigned byte = info.LeadByte[i]; byte <= info.LeadByte[i + 1]; ++byte) {
+      table[byte] = true;
+    }
+  }
+  return split_command_line(line, double_byte ? table.data() : nullptr);
 }
 
 std::unique_ptr<Worker> Win32Os::start_worker(WorkFunction work, void* context) {
