@@ -16,7 +16,7 @@ bool still_expected(const std::string& target, const FileState* expected) {
 }  // namespace
 
 bool own_file(const FileState& state) {
-  return state.exists && state.regular && state.mine && state.links == 1 &&
+  return state.exists && state.regular && !state.link && state.mine && state.links == 1 &&
          !state.others_may_write;
 }
 

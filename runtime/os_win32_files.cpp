@@ -112,17 +112,6 @@ void discard_temp(HANDLE handle, const std::string& name) {
   (void)DeleteFileA(name.c_str());  // Best effort: already gone when it was marked.
 }
 
-// Whether the open file is one of the run's own under a fixed name: the
-// running user's file (sole_disk_file), writable or marked read-only by its
-// owner.
-enum class Own { no, yes, read_only };
-
-Own own_file(HANDLE handle) {
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (!sole_disk_file(handle, info) || owner_of(handle) == Owner::other) return Own::no;
-  return (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0 ? Own::read_only : Own::yes;
-}
-
 // Whether the open file, opened with FILE_FLAG_OPEN_REPARSE_POINT, is a link:
 // a reparse point that stands for another name (a symbolic link, a junction,
 // a mount point). The kinds that keep a file's data elsewhere (deduplicated
@@ -174,65 +163,27 @@ bool still_itself(const std::string& name, const NameItself& before, HANDLE open
   return !before.exists || (file_id_of(opened, id) && id == before.id);
 }
 
-// Opens `name` as a file of the run's own (Create::own_file). The name is
-// never followed as a link (FILE_FLAG_OPEN_REPARSE_POINT: a link opens as
-// itself and is recognised). For reading, only an own file is opened. For
-// writing, an own file is used, and one its owner marked read-only is
-// refused and left as it is; anything else under the name (a link, a file
-// of another user or with other names, a directory) is replaced by a new
-// file renamed over the name, never removed first: where the rename is not
-// allowed the open fails. A new file gets a DACL for this user alone.
-OpenResult open_own_file(const std::string& name, Access access) {
+// Opens the name itself (Create::exact, exact_private): a link opens as
+// itself (FILE_FLAG_OPEN_REPARSE_POINT) and is refused, never followed;
+// where nothing stands, exact_private makes a file with a DACL for this
+// user alone.
+OpenResult open_exact(const std::string& name, Access access, Create create) {
   const DWORD desired = access == Access::read ? GENERIC_READ : GENERIC_WRITE;
   constexpr DWORD k_flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
   HANDLE handle = open_existing(name, desired, k_flags);
-  const DWORD open_error = handle == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
-  // The mark refuses the write open: the file is asked whose it is, and not
-  // used whatever it is.
-  const bool asked = access == Access::write && open_error == ERROR_ACCESS_DENIED;
-  if (asked) handle = open_to_ask(name, FILE_FLAG_OPEN_REPARSE_POINT);
-  if (handle != INVALID_HANDLE_VALUE) {
-    // The mark is asked of the open file too: a system may let a write open
-    // past it (Wine run by root).
-    const Own own = own_file(handle);
-    if (!asked && (own == Own::yes || (own == Own::read_only && access == Access::read))) {
-      return OpenResult{OsError::none, from_native(handle), false};
-    }
-    (void)CloseHandle(handle);
-    if (own == Own::read_only) return OpenResult{OsError::access_denied};
-  }
-  if (open_error == ERROR_PATH_NOT_FOUND) return OpenResult{OsError::path_not_found};
-  if (access == Access::read) {
-    return OpenResult{open_error == ERROR_FILE_NOT_FOUND ? OsError::file_not_found
-                                                         : OsError::access_denied};
-  }
-  if (open_error == ERROR_FILE_NOT_FOUND) {
+  bool created = false;
+  if (handle == INVALID_HANDLE_VALUE && create == Create::exact_private &&
+      GetLastError() == ERROR_FILE_NOT_FOUND) {
     handle = CreateFileA(name.c_str(), desired, k_share_all, private_security(), CREATE_NEW,
                          k_flags, nullptr);
-    if (handle != INVALID_HANDLE_VALUE) {
-      // Another name may have been given to the new file before this open
-      // returned; writing through it would then reach that name too.
-      if (own_file(handle) != Own::no) return OpenResult{OsError::none, from_native(handle), true};
-      (void)CloseHandle(handle);
-      return OpenResult{OsError::access_denied};
-    }
-    const DWORD code = GetLastError();
-    if (code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS)
-      return OpenResult{map_error(code)};
+    created = handle != INVALID_HANDLE_VALUE;
   }
-  // Something that is not the run's own stands under the name: a new file
-  // takes its place by a rename over the name itself, which replaces a link
-  // and never writes through it. It is renamed while open; a file system
-  // that renames no open file makes the open fail.
-  const TempFile temp = create_file_beside(name, private_security());
-  if (temp.handle == INVALID_HANDLE_VALUE) return OpenResult{temp.error};
-  if ((!temp.marked || mark_for_deletion(temp.handle, false)) &&
-      MoveFileExA(temp.name.c_str(), name.c_str(), k_replace)) {
-    return OpenResult{OsError::none, from_native(temp.handle), true};
+  if (handle == INVALID_HANDLE_VALUE) return OpenResult{last_error()};
+  if (GetFileType(handle) != FILE_TYPE_DISK || is_link(handle)) {
+    (void)CloseHandle(handle);
+    return OpenResult{OsError::access_denied};
   }
-  const OsError e = last_error();
-  discard_temp(temp.handle, temp.name);
-  return OpenResult{e};
+  return OpenResult{OsError::none, from_native(handle), created};
 }
 
 // The process id in a name that create_file_beside makes
@@ -298,7 +249,9 @@ bool file_id_of(HANDLE handle, FileId& id) {
 }
 
 OpenResult Win32Os::open_file(const std::string& name, Access access, Create create) {
-  if (create == Create::own_file) return open_own_file(name, access);
+  if (create == Create::exact || create == Create::exact_private) {
+    return open_exact(name, access, create);
+  }
   const DWORD desired = access == Access::read ? GENERIC_READ : GENERIC_WRITE;
   // A directory, and for writing a read-only file, are refused before any
   // open, so that the answer is access_denied whatever CreateFileA would

@@ -316,6 +316,7 @@ FileState state_of(HANDLE handle) {
   state.regular = GetFileType(handle) == FILE_TYPE_DISK &&
                   (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
   state.link = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  state.directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   state.mine = owner_of(handle) != Owner::other;
   // others_may_write stays false: telling it would mean reading the DACL's
   // every entry against the user's groups.

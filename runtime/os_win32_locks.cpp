@@ -86,23 +86,37 @@ std::string current_directory_key() {
 
 void Win32Os::watch_writes(FileHandle file) {
   // Windows offers no watch on one open file. Holders of a handle with
-  // write access are seen by written_elsewhere whoever owns the file;
+  // write access are seen by writers whoever owns the file;
   // writes made and closed since this call are seen in the file's state
   // (size, time of last write, change time), which is noted here.
   watched_[to_native(file)] = state_of(to_native(file));
 }
 
-bool Win32Os::written_elsewhere(FileHandle file) {
+Writers Win32Os::writers(FileHandle file) {
   const HANDLE handle = to_native(file);
   if (const auto watch = watched_.find(handle);
       watch != watched_.end() && !same_file_state(state_of(handle), watch->second)) {
-    return true;
+    return Writers::some;
   }
   // A second open of the same file that lets nobody else write is refused
-  // while any handle with write access is open. It is closed at once: only
-  // the answer is wanted. This run holds the file for reading only.
+  // while any handle with write access is open, whoever owns the file. It
+  // is closed at once: only the answer is wanted. This run holds the file
+  // for reading only.
   const Handle probe(ReOpenFile(handle, GENERIC_READ, FILE_SHARE_READ, 0));
-  return !valid(probe) && GetLastError() == ERROR_SHARING_VIOLATION;
+  return !valid(probe) && GetLastError() == ERROR_SHARING_VIOLATION ? Writers::some
+                                                                    : Writers::none;
+}
+
+void Win32Os::wait_quiet(FileHandle file, int ms) {
+  const FileState seen = state_of(to_native(file));
+  FILETIME now{};
+  GetSystemTimeAsFileTime(&now);
+  // File times count 100 ns since 1601, as the clock does.
+  const std::int64_t quiet =
+      static_cast<std::int64_t>((std::uint64_t{now.dwHighDateTime} << 32) | now.dwLowDateTime) -
+      std::max(seen.modified, seen.changed);
+  const std::int64_t wait = std::int64_t{ms} - quiet / 10000;
+  if (wait > 0) Sleep(static_cast<DWORD>(std::min<std::int64_t>(wait, ms)));
 }
 
 // The locks are named mutexes of the logon session's namespace, taken by

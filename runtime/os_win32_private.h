@@ -181,7 +181,8 @@ struct Win32Os final : Os {
 
   // os_win32_locks.cpp
   void watch_writes(FileHandle file) override;
-  bool written_elsewhere(FileHandle file) override;
+  Writers writers(FileHandle file) override;
+  void wait_quiet(FileHandle file, int ms) override;
   OsError lock_current_directory(int wait_ms, LockHolder& holder) override;
   void unlock_current_directory() override;
   OsError lock_file(const std::string& name, int wait_ms, FileId& locked,
