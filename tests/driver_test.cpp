@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -103,6 +104,23 @@ TEST_F(Driver, APlotFileHeldElsewhereIsWaitedForWithTheDirectoryGivenBack) {
   EXPECT_EQ("PG;8804,0;\r\nPU1396,3400;\r\nPG;   8804,0;\r\nPG;   16000,0;\r\n",
             fake.files["plot.plt"]);
   EXPECT_EQ("     15574\r\n       196\r\n", fake.files["feedfix.ini"]);
+}
+
+TEST_F(Driver, APlotReplacedBeforeItsLockIsTakenIsReadAgain) {
+  typical_files();
+  FakeOs probe = fake;
+  run({"plot.plt"});
+  const auto lock = std::find(fake.calls.begin(), fake.calls.end(), "lock plot.plt");
+  ASSERT_NE(fake.calls.end(), lock);
+  const std::size_t at = static_cast<std::size_t>(lock - fake.calls.begin()) + 1;
+  fake = probe;
+  // Another run puts its corrected plot under the name between this run's
+  // open and its lock: the lock is on that file, which is what is read.
+  fake.change_at_call(at, [](FakeOs& f) { f.replaced_elsewhere("plot.plt", k_plot_fixed); });
+  EXPECT_EQ(0, run({"plot.plt"}));
+  EXPECT_EQ(" OK\r\n", fake.out.substr(fake.out.size() - 5));
+  EXPECT_EQ("PG;8800,0;\r\nPU1900,3400;\r\nPG;   8804,0;\r\nPG;   16000,0;\r\n",
+            fake.files["plot.plt"]);
 }
 
 }  // namespace

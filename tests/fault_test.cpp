@@ -969,6 +969,19 @@ TEST(InterruptedReplacement, FinishedOnlyWhereThePlotIsStillTheStoppedRunsToRepl
        true},
       // Stopped between emptying the plot file and setting its size.
       {"plot emptied", [](FakeOs& f) { f.files[k_plot].clear(); }, true},
+      // Zeros past the copied part, but not up to the end.
+      {"more than the copy's bytes",
+       [](FakeOs& f) {
+         f.files[k_plot] = k_plot_new.substr(0, 15) + std::string(k_plot_new.size() - 16, '\0') + ";";
+       },
+       false},
+      // The copy's bytes so far, but someone holds the plot file open for writing.
+      {"copy cut short, a writer at it",
+       [](FakeOs& f) {
+         f.files[k_plot] = k_plot_new.substr(0, 15) + std::string(k_plot_new.size() - 15, '\0');
+         f.written_by_others.insert(k_plot);
+       },
+       false},
       // A new export begun since, its first line the same as the copy's.
       {"new export begun", [](FakeOs& f) { f.files[k_plot] = k_plot_new.substr(0, 12); }, false},
       // Someone else's plot now: it stays, and so does the shift.
@@ -1011,6 +1024,88 @@ TEST(InterruptedReplacement, FinishedOnlyWhereThePlotIsStillTheStoppedRunsToRepl
     EXPECT_EQ(0u, fake.files.count(k_intent));
     EXPECT_EQ(c.finished ? 0u : fake.files.count(k_temp), fake.files.count(k_temp));
     EXPECT_EQ(c.finished ? "     15574\r\n       446\r\n" : k_settings_old_form, fake.files[k_ini]);
+  }
+}
+
+// Where no record of it can be written, the plot file is not rewritten in
+// place: a copy stopped half way could not be finished.
+TEST(CopyInPlace, MadeOnlyUnderARecord) {
+  FakeOs fake;
+  fake.files = {{k_ini, k_settings_old_form}, {k_plot, k_plot_old}};
+  fake.no_moves = true;
+  fake.keep_identity.insert(k_plot);
+  // The route goes straight to the copy in place, whose record is refused.
+  fake.fail_nth("create", k_intent, 1, OsError::access_denied);
+  const RunEnd end = run_tool(fake, {k_plot});
+  EXPECT_EQ(k_stop_cleanup, end_of(end));
+  EXPECT_EQ(k_plot_old, fake.files[k_plot]);
+}
+
+// Another program re-exports the plot file (rewrites it where it stands)
+// right before one call of the run, for each call from the first read on:
+// what the run has not read is never overwritten, and the run says so. The
+// route's phases name their last calls: a re-export while the plot is read
+// or ~ffx.log made ready ends the run as a read error; one while the plot
+// is replaced leaves it alone and ends it as a failed clean-up; one right
+// before the step that puts the corrected plot in place, after the last
+// look, may be lost; one after that stays, and the run ends well.
+TEST(ReExportTable, APlotRewrittenDuringTheRunIsNeverOverwritten) {
+  enum class Then { read_error, cleanup_error, may_be_lost, kept };
+  struct Route {
+    const char* name;
+    std::string ini;
+    std::string plot;
+    bool no_moves;       // ~ffx.log cannot be renamed over the plot: copied beside
+    bool keep_identity;  // no new file can take the plot's place: copied into it
+    std::vector<std::pair<std::string, Then>> phases;
+  };
+  const std::string reexport = "PU5,5;\r\n";
+  const std::vector<Route> routes = {
+      {"rename", k_settings_old_form, k_plot_old, false, false,
+       {{"close ~ffx.log#2", Then::read_error},
+        {"close ~ffx.log#3", Then::cleanup_error},
+        {"rename plot.plt#1", Then::may_be_lost}}},
+      {"copy beside", k_settings_old_form, k_plot_old, true, false,
+       {{"close ~ffx.log#2", Then::read_error},
+        {"sync plot.plt.new0#2", Then::cleanup_error},
+        {"replace plot.plt#1", Then::may_be_lost}}},
+      {"copy in place", k_settings_old_form, k_plot_old, true, true,
+       {{"close ~ffx.log#2", Then::read_error},
+        {"replace ~ffx.jnl#1", Then::cleanup_error},
+        {"close plot.plt#2", Then::may_be_lost}}},
+      // Nothing to replace: the plot is looked at once read.
+      {"nothing changes", k_default_form, k_plot_quiet, false, false,
+       {{"close plot.plt#1", Then::read_error}}},
+  };
+  for (const Route& r : routes) {
+    FakeOs base;
+    base.files = {{k_ini, r.ini}, {k_plot, r.plot}};
+    base.no_moves = r.no_moves;
+    if (r.keep_identity) base.keep_identity.insert(k_plot);
+    FakeOs probe = base;
+    run_tool(probe, {k_plot});
+    const std::vector<std::string> calls = numbered(probe.calls);
+    // Before its first read the run reads the re-export as any plot.
+    const auto first = std::find(calls.begin(), calls.end(), "read plot.plt#1");
+    ASSERT_NE(calls.end(), first) << r.name;
+    std::size_t phase = 0;
+    for (auto at = first; at != calls.end(); ++at) {
+      const std::string point = std::string(r.name) + ": re-exported before " + *at;
+      const Then then = phase < r.phases.size() ? r.phases[phase].second : Then::kept;
+      if (phase < r.phases.size() && *at == r.phases[phase].first) ++phase;
+      if (then == Then::may_be_lost) continue;
+      FakeOs fake = base;
+      fake.change_at_call(static_cast<std::size_t>(at - calls.begin()) + 1,
+                          [&](FakeOs& f) { f.rewritten_elsewhere(k_plot, reexport); });
+      const RunEnd end = run_tool(fake, {k_plot});
+      EXPECT_EQ(reexport, fake.files[k_plot]) << point;
+      EXPECT_EQ(then == Then::read_error      ? k_stop_rw
+                : then == Then::cleanup_error ? k_stop_cleanup
+                                              : "OK",
+                end_of(end))
+          << point;
+    }
+    EXPECT_EQ(r.phases.size(), phase) << r.name << ": a phase's last call never came";
   }
 }
 

@@ -245,6 +245,7 @@ TEST_F(FileReplace, MoveRenamesOnlyWhereThatIsOneStep) {
     const fs::perms mode = fs::perms::owner_read | fs::perms::group_read |
                            (c.read_only ? fs::perms::none : fs::perms::owner_write);
     set_mode(path(m + "/plot.plt"), mode);
+    const fs::perms log_mode = mode_of(path(m + "/~ffx.log"));
     if (c.second_link) fs::create_hard_link(path(m + "/~ffx.log"), path(m + "/other"));
     const FileState read = os_.path_state(path(m + "/plot.plt"));
     // Same size, time of last write put back: only the change time tells.
@@ -260,6 +261,10 @@ TEST_F(FileReplace, MoveRenamesOnlyWhereThatIsOneStep) {
     EXPECT_EQ(moved ? "new" : "old", scratch.read(m + "/plot.plt"));
     EXPECT_EQ(moved, !fs::exists(path(m + "/~ffx.log")));
     EXPECT_EQ(mode, mode_of(path(m + "/plot.plt")));
+    // A plot that changed is someone else's: ~ffx.log takes nothing of it.
+    if (c.changed) {
+      EXPECT_EQ(log_mode, mode_of(path(m + "/~ffx.log")));
+    }
   }
 }
 

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -289,6 +290,60 @@ TEST_F(PosixOs, StateTellsAWrittenFileFromTheOneThatWasRead) {
   EXPECT_FALSE(os_.path_state("/dev/null").regular);
 }
 
+TEST_F(PosixOs, AWriterElsewhereIsSeenWhateverTheSystemTellsOfIt) {
+  // Held open for writing by another, nothing written: the system says so.
+  scratch.write("held.plt", "PU1,1;\r\n");
+  const int writer = ::open(path("held.plt").c_str(), O_WRONLY | O_CLOEXEC);
+  ASSERT_LE(0, writer);
+  OpenResult r = os_.open_file(path("held.plt"), Access::read, Create::must_exist);
+  ASSERT_EQ(OsError::none, r.error);
+  EXPECT_TRUE(written_elsewhere(r.handle));
+  (void)os_.close_file(r.handle);
+  ::close(writer);
+
+  // Written once while watched, its writer gone since: the watch tells.
+  scratch.write("seen.plt", "PU1,1;\r\n");
+  r = os_.open_file(path("seen.plt"), Access::read, Create::must_exist);
+  ASSERT_EQ(OsError::none, r.error);
+  os_.watch_writes(r.handle);
+  const int appender = ::open(path("seen.plt").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  ASSERT_LE(0, appender);
+  EXPECT_EQ(3, ::write(appender, "PU;", 3));
+  ::close(appender);
+  EXPECT_TRUE(written_elsewhere(r.handle));
+  (void)os_.close_file(r.handle);
+
+  // Neither, where the system tells nothing of holders (no lease for a user
+  // who does not own the file): a file written just now is given time to
+  // settle, and a write meanwhile counts.
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to read as another user";
+  scratch.write("fresh.plt", "PU1,1;\r\n");
+  r = os_.open_file(path("fresh.plt"), Access::read, Create::must_exist);
+  ASSERT_EQ(OsError::none, r.error);
+  int ready[2];
+  ASSERT_EQ(0, ::pipe(ready));
+  const pid_t child = ::fork();
+  ASSERT_LE(0, child);
+  if (child == 0) {
+    const char go = 'g';
+    const bool seen = ::setuid(65534) == 0 && ::write(ready[1], &go, 1) == 1 &&
+                      written_elsewhere(r.handle);
+    ::_exit(seen ? 0 : 1);
+  }
+  ::close(ready[1]);
+  char go = 0;
+  EXPECT_EQ(1, ::read(ready[0], &go, 1));
+  ::close(ready[0]);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  const int late = ::open(path("fresh.plt").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  EXPECT_EQ(3, ::write(late, "PU;", 3));
+  ::close(late);
+  int status = 0;
+  ASSERT_EQ(child, ::waitpid(child, &status, 0));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  (void)os_.close_file(r.handle);
+}
+
 TEST_F(PosixOs, NoNewFileBesideInADirectoryThatTakesNone) {
   if (privileged(scratch)) GTEST_SKIP() << "directory permissions do not bind this user";
   fs::create_directory(path("locked"));
@@ -387,6 +442,22 @@ TEST_F(PosixOs, AFileIsReachedThroughTheDirectoryFoundFirst) {
   (void)os_.close_file(r.handle);
   EXPECT_EQ("new", scratch.read("a/f.plt"));
   EXPECT_EQ("b", scratch.read("b/f.plt"));
+}
+
+TEST_F(PosixOs, AChainOfFortyLinksIsFollowedAndOneMoreIsRefused) {
+  scratch.write("t.plt", "PU1,2;\r\n");
+  std::string to = "t.plt";
+  for (int n = 1; n <= 41; ++n) {
+    std::string link = "l";
+    link.append(std::to_string(n));
+    fs::create_symlink(to, path(link));
+    to = link;
+  }
+  const OpenResult r = os_.open_file(path("l40"), Access::read, Create::must_exist);
+  EXPECT_EQ(OsError::none, r.error);
+  if (r.error == OsError::none) (void)os_.close_file(r.handle);
+  EXPECT_EQ(OsError::access_denied,
+            os_.open_file(path("l41"), Access::read, Create::must_exist).error);
 }
 
 }  // namespace

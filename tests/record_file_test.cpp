@@ -451,6 +451,11 @@ TEST_F(RecordFile, SameFileOrUnitTwiceIsRefused) {
   EXPECT_EQ(std::vector<std::string>{"plot.plt"}, fake.open_files());
   EXPECT_EQ("", unit_file_name(k_temp_unit));
   EXPECT_EQ(0u, fake.files.count("other.plt"));
+  // A scratch file that is not the run's own is replaced under its name:
+  // never where that name leads to the file open on the other unit.
+  fake.foreign.insert("plot.plt");
+  EXPECT_EQ(k_io_unit_busy,
+            open_unit(k_temp_unit, "plot.plt", "UNKNOWN", "write", NewContents::scratch));
   close_unit(k_plot_unit);
   EXPECT_EQ("PU1;\r\n", fake.files["plot.plt"]);
 }

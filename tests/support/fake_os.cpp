@@ -74,6 +74,18 @@ std::uint64_t FakeOs::volume(const std::string& name) const {
   return no_moves && name == "~ffx.log" ? 2u : 1u;
 }
 
+void FakeOs::rewritten_elsewhere(const std::string& name, const std::string& bytes) {
+  const std::lock_guard hold(lock_.mutex);
+  files[name] = bytes;
+  touch(name);
+}
+
+void FakeOs::replaced_elsewhere(const std::string& name, const std::string& bytes) {
+  const std::lock_guard hold(lock_.mutex);
+  files[name] = bytes;
+  renew(name);
+}
+
 void FakeOs::power_loss_at_call(std::size_t index, Unsynced unsynced) {
   const std::lock_guard hold(lock_.mutex);
   stop_at_ = index;
@@ -132,6 +144,11 @@ OsError FakeOs::planned(const std::string& operation, const std::string& name) {
     if (tracking_) lose_power();
     uncommitted.clear();
     throw StopSignal{};
+  }
+  if (calls.size() == change_at_ && change_) {
+    const std::function<void(FakeOs&)> change = std::move(change_);
+    change_ = nullptr;
+    change(*this);
   }
   if (auto it = indexed_failures_.find(calls.size()); it != indexed_failures_.end()) {
     return it->second;
@@ -197,7 +214,7 @@ OpenResult FakeOs::open_file(const std::string& given, Access access, Create cre
   }
   result.error = OsError::none;
   result.handle = next_handle_++;
-  open_[result.handle] = Open{name, access, 0};
+  open_[result.handle] = Open{name, access, 0, meta(name).id};
   return result;
 }
 
@@ -276,17 +293,18 @@ OsError FakeOs::close_file(FileHandle file) {
 
 FileId FakeOs::file_id(FileHandle file) {
   const std::lock_guard hold(lock_.mutex);
-  // The file the handle's name holds now.
-  auto it = open_.find(file);
-  if (it == open_.end()) return {};
-  return path_state(it->second.name).id;
+  return file_state(file).id;
 }
 
 FileState FakeOs::file_state(FileHandle file) {
   const std::lock_guard hold(lock_.mutex);
   auto it = open_.find(file);
   if (it == open_.end()) return {};
-  return path_state(it->second.name);
+  // The file the handle's name holds now, but always the identity opened:
+  // a file put under the name since is not the open one.
+  FileState state = path_state(it->second.name);
+  if (state.exists) state.id.index = it->second.index;
+  return state;
 }
 
 Writers FakeOs::writers(FileHandle file) {
@@ -481,7 +499,7 @@ OpenResult FakeOs::create_beside(const std::string& name, bool /*own*/, std::str
   result.error = OsError::none;
   result.created = true;
   result.handle = next_handle_++;
-  open_[result.handle] = Open{temp_name, Access::write, 0};
+  open_[result.handle] = Open{temp_name, Access::write, 0, meta(temp_name).id};
   return result;
 }
 

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "runtime/os.h"
@@ -105,6 +106,18 @@ struct FakeOs : Os {
   /// the process before it is carried out, as a kill does: StopSignal is
   /// thrown, open files are dropped and uncommitted files vanish.
   void stop_at_call(std::size_t index) { stop_at_ = index; }
+  /// Runs `change` right before fallible call number `index` (1-based, over
+  /// the whole run) is carried out: what another program does at that
+  /// moment. It changes the files directly (`files`, rewritten_elsewhere),
+  /// not through the fake's calls.
+  void change_at_call(std::size_t index, std::function<void(FakeOs&)> change) {
+    change_at_ = index;
+    change_ = std::move(change);
+  }
+  /// Another program rewrites the file `name` where it stands with `bytes`.
+  void rewritten_elsewhere(const std::string& name, const std::string& bytes);
+  /// Another program puts a new file holding `bytes` under the name `name`.
+  void replaced_elsewhere(const std::string& name, const std::string& bytes);
   /// What a power loss does to a file created during the run and never synced.
   enum class Unsynced { empty, gone };
   /// Like stop_at_call, but the power fails: afterwards every file is what
@@ -164,6 +177,7 @@ struct FakeOs : Os {
     std::string name;
     Access access = Access::read;
     std::size_t pos = 0;
+    std::uint64_t index = 0;  // the file opened: one put under the name since is another
   };
   struct PlannedFailure {
     std::string operation;
@@ -219,6 +233,8 @@ struct FakeOs : Os {
   std::uint64_t next_id_ = 1;
   std::int64_t clock_ = 0;
   std::size_t stop_at_ = 0;
+  std::size_t change_at_ = 0;
+  std::function<void(FakeOs&)> change_;
 
   /// One lock for every call, as a fake that is copied keeps none of it.
   struct CallLock {
