@@ -61,6 +61,12 @@ bool written_elsewhere(FileHandle file) {
          !same_file_state(os().file_state(file), before);
 }
 
+void remove_stale_files(const std::string& name) {
+  os().remove_stale_files(name, [](const FileState& state) {
+    return state.exists && state.regular && !state.link && state.mine;
+  });
+}
+
 Route choose_route(const RouteFacts& f) {
   const FileState& target = f.target;
   if (target.exists && (!target.regular || !target.writable)) return Route::refused;

@@ -32,6 +32,11 @@ OpenResult open_own(const std::string& name);
 /// counts: an exporter that pauses is not cut short.
 bool written_elsewhere(FileHandle file);
 
+/// Removes what runs that are gone left beside `name` (see
+/// Os::remove_stale_files): only the running user's own regular files,
+/// never another user's nor a link, whatever their names say.
+void remove_stale_files(const std::string& name);
+
 /// How a file's contents are replaced.
 enum class Route {
   refused,   // not at all: the file is no plain file the user may write, or

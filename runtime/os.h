@@ -240,10 +240,12 @@ struct Os {
                             LockHolder& holder) = 0;
   /// Removes the temporary files that runs which are gone left beside `name`
   /// in its directory (files of create_beside that were never committed):
-  /// only the running user's regular files, of runs on this machine and in
-  /// this process namespace whose process no longer exists. Anything that
-  /// cannot be told so is left.
-  virtual void remove_stale_files(const std::string& name) = 0;
+  /// those of runs on this machine and in this process namespace whose
+  /// process no longer exists, and of these only where `removable` says so
+  /// of the file's state (not following a link). Anything that cannot be
+  /// told so is left.
+  virtual void remove_stale_files(const std::string& name,
+                                  bool (*removable)(const FileState&)) = 0;
 
   /// Starts `work(context, worker)` on a thread of its own, which the stop
   /// signals never interrupt; nullptr where the system gives none, and the

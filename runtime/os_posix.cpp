@@ -212,7 +212,10 @@ class PosixOs final : public Os {
     return locks_.lock_file(name, wait_ms, locked, holder);
   }
 
-  void remove_stale_files(const std::string& name) override { posix::remove_stale_files(name); }
+  void remove_stale_files(const std::string& name,
+                          bool (*removable)(const FileState&)) override {
+    posix::remove_stale_files(name, removable);
+  }
 
   OsError rename_no_replace(const std::string& from, const std::string& to) override {
     return posix::rename_no_replace(from, to);

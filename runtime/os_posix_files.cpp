@@ -462,7 +462,7 @@ OsError copy_bytes(int from, int to, off_t size_hint) {
   }
 }
 
-void remove_stale_files(const std::string& name) {
+void remove_stale_files(const std::string& name, bool (*removable)(const FileState&)) {
   Place place;
   if (followed_place(name, place) != OsError::none) return;
   const int listing = open_at(place.dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -481,11 +481,9 @@ void remove_stale_files(const std::string& name) {
     if (!temp_owner(entry->d_name, owner) || owner == ::getpid()) continue;
     // Only a process that no longer exists; one this user may not signal is alive.
     if (::kill(owner, 0) == 0 || errno != ESRCH) continue;
-    // Only the running user's own files: never another user's, whatever
-    // its name says.
     struct stat st {};
     if (::fstatat(place.dir, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-        S_ISREG(st.st_mode) && st.st_uid == ::geteuid()) {
+        removable(state_of(st))) {
       stale.emplace_back(entry->d_name);
     }
   }

@@ -87,7 +87,7 @@ class Walk {
       }
       if (!safe_transition(from_, st.st_uid, self_)) return OsError::access_denied;
       if (S_ISLNK(st.st_mode) && (!last || follow_last)) {
-        if (!link_trusted(st.st_uid, dir_owner_, self_)) return OsError::access_denied;
+        if (!link_trusted(st.st_uid == self_, st.st_uid == dir_owner_)) return OsError::access_denied;
         if (++links > k_max_links) return OsError::access_denied;
         std::string target;
         if (const OsError e = read_link(name, st, target); e != OsError::none) return e;
@@ -182,15 +182,6 @@ OsError walk(const std::string& name, bool follow_last, Place& place) {
 }
 
 }  // namespace
-
-bool safe_transition(uid_t from, uid_t to, uid_t self) {
-  if (from == 0 || from == to) return true;
-  return self != 0 && (from == self || to == self);
-}
-
-bool link_trusted(uid_t link_owner, uid_t directory_owner, uid_t self) {
-  return link_owner == self || link_owner == directory_owner;
-}
 
 int current_directory() {
   static const int held = open_at(AT_FDCWD, ".", O_PATH | O_DIRECTORY | O_CLOEXEC);

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "runtime/os.h"
+#include "runtime/trust_rules.h"
 
 namespace posix {
 
@@ -62,16 +63,6 @@ OsError followed_place(const std::string& name, Place& place, std::string* text 
 /// The current directory, held from the first use on.
 int current_directory();
 
-/// The walk's trust rule. A walk that stands in a directory or a link owned
-/// by `from` may pass to a directory, link or file owned by `to` only where
-/// `from` is root or `to` itself, or, for a run of an ordinary user, where
-/// either is the running user: never from one ordinary user's directory or
-/// link to someone else's file.
-bool safe_transition(uid_t from, uid_t to, uid_t self);
-/// Whether a link may be followed at all: the running user made it, or the
-/// owner of the directory it stands in (in a directory that others may
-/// write, a link of theirs must not choose the file this run acts on).
-bool link_trusted(uid_t link_owner, uid_t directory_owner, uid_t self);
 
 // Temporary files ----------------------------------------------------------------
 
@@ -103,7 +94,7 @@ OsError adopt_identity(int fd, const Place& of);
 /// Copies the rest of `from` into `to`: the kernel copy where it works,
 /// else read and write through a large buffer.
 OsError copy_bytes(int from, int to, off_t size_hint);
-void remove_stale_files(const std::string& name);
+void remove_stale_files(const std::string& name, bool (*removable)(const FileState&));
 
 // Locks and watches -------------------------------------------------------------
 

@@ -43,15 +43,6 @@ bool mark_for_deletion(HANDLE handle, bool remove) {
   return SetFileInformationByHandle(handle, FileDispositionInfo, &info, sizeof info) != 0;
 }
 
-// A file on a disk, no directory, reached by a name of its own: not a
-// symbolic link or other reparse point, and no other name (hard link) leads
-// to it. `info` receives what the file tells of itself.
-bool sole_disk_file(HANDLE handle, BY_HANDLE_FILE_INFORMATION& info) {
-  return GetFileType(handle) == FILE_TYPE_DISK && GetFileInformationByHandle(handle, &info) &&
-         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && info.nNumberOfLinks == 1 &&
-         (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
-}
-
 // A rename over a name, done when it is on the disk.
 constexpr DWORD k_replace = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
 
@@ -217,15 +208,14 @@ bool process_gone(DWORD pid) {
 
 // Removes `name` unless some process still has it open (the open shares
 // nothing, so it fails while another handle exists, also one of a run on
-// another machine whose process id means nothing here), and only where it
-// is the running user's own file: never another user's, nor a link, nor a
-// file on a volume that keeps no owners, whatever its name says.
-void remove_if_unused(const std::string& name) {
+// another machine whose process id means nothing here), and only where
+// `removable` says so of the file, opened as itself; never a file on a
+// volume that keeps no owners, whose owner cannot be told.
+void remove_if_unused(const std::string& name, bool (*removable)(const FileState&)) {
   const Handle handle(CreateFileA(name.c_str(), DELETE | READ_CONTROL | FILE_READ_ATTRIBUTES,
                                   /*dwShareMode=*/0, nullptr, OPEN_EXISTING,
                                   FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (valid(handle) && sole_disk_file(handle.get(), info) && owner_of(handle.get()) == Owner::me) {
+  if (valid(handle) && owner_of(handle.get()) == Owner::me && removable(state_of(handle.get()))) {
     (void)mark_for_deletion(handle.get(), true);  // A file that stays is tried again next run.
   }
 }
@@ -269,7 +259,7 @@ OpenResult Win32Os::open_file(const std::string& name, Access access, Create cre
   // reparse point that keeps a file's data elsewhere is opened through
   // its filter, as any program opens it.
   const NameItself itself = name_itself(name);
-  if (itself.link && !itself.mine) return OpenResult{OsError::access_denied};
+  if (itself.link && !link_trusted(itself.mine, false)) return OpenResult{OsError::access_denied};
   const DWORD flags =
       FILE_ATTRIBUTE_NORMAL | (itself.reparse ? 0 : DWORD{FILE_FLAG_OPEN_REPARSE_POINT});
   HANDLE handle = open_existing(name, desired, flags);
@@ -322,7 +312,8 @@ OsError Win32Os::resolve_name(const std::string& name, std::string& target) {
   // to remove.
   target = name;
   const FileState itself = state_of_name(name, FILE_FLAG_OPEN_REPARSE_POINT);
-  return itself.exists && itself.link && !itself.mine ? OsError::access_denied : OsError::none;
+  return itself.exists && itself.link && !link_trusted(itself.mine, false) ? OsError::access_denied
+                                                                          : OsError::none;
 }
 
 OpenResult Win32Os::create_beside(const std::string& target, bool own, std::string& temp_name) {
@@ -380,7 +371,7 @@ void Win32Os::discard_beside(FileHandle file, const std::string& temp_name) {
   discard_temp(to_native(file), temp_name);
 }
 
-void Win32Os::remove_stale_files(const std::string& name) {
+void Win32Os::remove_stale_files(const std::string& name, bool (*removable)(const FileState&)) {
   const std::string directory = directory_part(name);
   const std::string pattern = directory + k_temp_prefix + "*" + k_temp_suffix;
   WIN32_FIND_DATAA found{};
@@ -394,7 +385,7 @@ void Win32Os::remove_stale_files(const std::string& name) {
     // Owner and use are asked by remove_if_unused, of the file itself.
     if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
         temp_file_owner(found.cFileName, pid) && process_gone(pid)) {
-      remove_if_unused(directory + found.cFileName);
+      remove_if_unused(directory + found.cFileName, removable);
     }
   } while (++seen < k_max_stale_entries && FindNextFileA(search, &found));
   (void)FindClose(search);

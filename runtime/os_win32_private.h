@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "runtime/os.h"
+#include "runtime/trust_rules.h"
 
 namespace win32 {
 
@@ -170,7 +171,7 @@ struct Win32Os final : Os {
   OsError keep_beside(FileHandle file, const std::string& temp_name,
                       const std::string& target) override;
   void discard_beside(FileHandle file, const std::string& temp_name) override;
-  void remove_stale_files(const std::string& name) override;
+  void remove_stale_files(const std::string& name, bool (*removable)(const FileState&)) override;
   OsError rename_no_replace(const std::string& from, const std::string& to) override;
   OsError replace_name(const std::string& from, const std::string& to) override;
 

@@ -266,7 +266,7 @@ TEST_F(PosixOs, StaleTemporaryFilesGoOnlyWhenTheirRunIsGone) {
   if (can_give_away) {
     ASSERT_EQ(0, ::chown(path(theirs).c_str(), 65534, 65534));
   }
-  os_.remove_stale_files(path("plot.plt"));
+  remove_stale_files(path("plot.plt"));
   std::vector<std::string> kept{alive,     other_site, old_form,         own,
                                 no_target, more_after, ".plot.ffx12x-0", "plot.plt"};
   if (can_give_away) kept.push_back(theirs);

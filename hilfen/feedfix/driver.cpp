@@ -17,6 +17,7 @@
 #include "hilfen/feedfix/settings.h"
 #include "runtime/arguments.h"
 #include "runtime/console.h"
+#include "runtime/file_replace.h"
 #include "runtime/record_file.h"
 
 namespace {
@@ -88,7 +89,7 @@ bool open_plot(std::string_view argument, std::string& plot_name, FileState& plo
   plot_seen = unit_file_state(k_plot_unit);
   // Any write from now until the replacement means the run read too little.
   unit_watch_writes(k_plot_unit);
-  os().remove_stale_files(plot_name);
+  remove_stale_files(plot_name);
   return true;
 }
 
@@ -140,7 +141,7 @@ int feedfix_main() {
   // the directory back to wait for a plot file's lock: another run may have
   // carried its shift meanwhile.
   for (bool held = false; !held;) {
-    os().remove_stale_files(std::string(k_settings_file));
+    remove_stale_files(std::string(k_settings_file));
     if (!finish_interrupted_replacement()) continue;
     settings = load_settings(warned);
     // Tested before the plot file is opened: the switch wins over a file of

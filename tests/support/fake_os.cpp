@@ -554,12 +554,13 @@ OsError FakeOs::lock_file(const std::string& name, int wait_ms, FileId& locked,
   return OsError::none;
 }
 
-void FakeOs::remove_stale_files(const std::string& /*name*/) {
+void FakeOs::remove_stale_files(const std::string& /*name*/,
+                                bool (*removable)(const FileState&)) {
   const std::lock_guard hold(lock_.mutex);
   // Files of stopped runs vanish with them here (see stop_at_call); only
   // those planted as stale are left over from runs before.
   for (auto it = stale.begin(); it != stale.end();) {
-    if (foreign.count(*it) != 0) {
+    if (!removable(name_state(*it))) {
       ++it;
       continue;
     }

@@ -162,7 +162,7 @@ struct FakeOs : Os {
   void unlock_current_directory() override;
   OsError lock_file(const std::string& name, int wait_ms, FileId& locked,
                     LockHolder& holder) override;
-  void remove_stale_files(const std::string& name) override;
+  void remove_stale_files(const std::string& name, bool (*removable)(const FileState&)) override;
   OsError write_stdout(const char* data, std::size_t size) override;
   OsError write_stderr(const char* data, std::size_t size) override;
   bool read_stdin_line(std::string& line) override;
