@@ -20,8 +20,6 @@ bool own_file(const FileState& state) {
          !state.others_may_write;
 }
 
-bool private_file(const FileState& state) { return own_file(state) && !state.others_may_read; }
-
 OpenResult open_own(const std::string& name) {
   OpenResult r = os().open_file(name, Access::read, Create::exact);
   if (r.error == OsError::none && !own_file(os().file_state(r.handle))) {
@@ -36,12 +34,16 @@ OpenResult open_scratch(const std::string& name, const FileState& there, NewFile
   if ((own_file(there) && !there.writable) || there.directory) {
     return OpenResult{.error = OsError::access_denied};
   }
-  if (!there.exists || private_file(there)) {
+  if (!there.exists || own_file(there)) {
     OpenResult r = os().open_file(name, Access::write, Create::exact_private);
     if (r.error != OsError::none) return r;
     const FileState opened = os().file_state(r.handle);
-    // Still the file looked at, or the one just made.
-    if (private_file(opened) && (r.created || opened.id == there.id)) return r;
+    // Still the file looked at, or the one just made; private from now on,
+    // whatever bits an older one had.
+    if (own_file(opened) && (r.created || opened.id == there.id)) {
+      (void)os().make_private(r.handle);
+      return r;
+    }
     (void)os().close_file(r.handle);  // Never written.
     return OpenResult{.error = OsError::access_denied};
   }

@@ -19,8 +19,6 @@
 /// share (~ffx.log, the record): a regular file of the running user with
 /// one name, which nobody else may write.
 bool own_file(const FileState& state);
-/// An own file that nobody else may read either.
-bool private_file(const FileState& state);
 /// Opens the run's own file `name` for reading: the name itself, never
 /// followed as a link; anything but an own file under it is refused
 /// (access_denied).
@@ -105,11 +103,12 @@ class NewFile {
 };
 
 /// Opens the run's own scratch file `name` (which stands as `there`) for
-/// writing. A private file of the user's own is used where it stands; one
-/// of the user's own that nobody may write is refused (access_denied) and
-/// left as it is; where nothing stands, a private file is made. Anything
-/// else under the name (a link, another user's file, one that others may
-/// read or write or that has other names, a special file) is never written:
+/// writing. The user's own file is used where it stands, private from then
+/// on; one of the user's own that nobody may write is refused
+/// (access_denied) and left as it is; where nothing stands, a private file
+/// is made. Anything else under the name (a link, another user's file, one
+/// that others may write or that has other names, a special file) is never
+/// written:
 /// `side` receives a new private file that takes the name when it is kept.
 OpenResult open_scratch(const std::string& name, const FileState& there, NewFile& side);
 

@@ -71,7 +71,6 @@ struct FileState {
   bool directory = false;     // a directory, which no file can replace
   bool mine = false;          // owned by the user the process runs as
   bool others_may_write = false;  // group or others have write permission
-  bool others_may_read = false;   // group or others have read permission
   bool writable = false;      // the running user may write it
   bool identity_givable = false;  // its owner and group are ones the running
                                   // user can give a new file
@@ -172,6 +171,9 @@ struct Os {
   /// Waits until the open file has had no write or change for `ms`
   /// milliseconds by the system's clock (at most that long).
   virtual void wait_quiet(FileHandle file, int ms) = 0;
+  /// Takes every permission of group and others from the open file, the
+  /// owner's own stay (Windows: its files are made private already).
+  virtual OsError make_private(FileHandle file) = 0;
   /// Makes the bytes written to the open file durable.
   virtual OsError sync_file(FileHandle file) = 0;
   /// Removes the named file. A missing file gives file_not_found, a directory

@@ -163,6 +163,13 @@ class PosixOs final : public Os {
   void wait_quiet(FileHandle file, int ms) override { posix::wait_quiet(to_fd(file), ms); }
 
   OsError sync_file(FileHandle file) override { return fsync_retry(to_fd(file)); }
+  OsError make_private(FileHandle file) override {
+    struct stat st {};
+    if (::fstat(to_fd(file), &st) != 0 || ::fchmod(to_fd(file), st.st_mode & 0700) != 0) {
+      return last_error();
+    }
+    return OsError::none;
+  }
 
   OsError remove_file(const std::string& name) override { return posix::remove_file(name); }
 

@@ -75,7 +75,6 @@ FileState state_of(const struct stat& st) {
   state.directory = S_ISDIR(st.st_mode);
   state.mine = st.st_uid == ::geteuid();
   state.others_may_write = (st.st_mode & 022) != 0;
-  state.others_may_read = (st.st_mode & 044) != 0;
   return state;
 }
 

@@ -183,6 +183,7 @@ struct Win32Os final : Os {
   // os_win32_locks.cpp
   void watch_writes(FileHandle file) override;
   Writers writers(FileHandle file) override;
+  OsError make_private(FileHandle) override { return OsError::none; }
   void wait_quiet(FileHandle file, int ms) override;
   OsError lock_current_directory(int wait_ms, LockHolder& holder) override;
   void unlock_current_directory() override;

@@ -706,7 +706,6 @@ TEST_F(E2e, PlotIsReplacedByRenameOrCopyKeepingItsBitsAndOwner) {
     }
     work.write(k_settings, "15574\r\n250\r\n");
     work.write(k_temp, "leftover\r\n");
-    ::chmod(work.file(k_temp).c_str(), 0600);
     if (c.linked_leftover) {
       std::filesystem::create_hard_link(work.file(k_temp), work.file("other"));
     }
@@ -724,8 +723,8 @@ TEST_F(E2e, PlotIsReplacedByRenameOrCopyKeepingItsBitsAndOwner) {
       EXPECT_EQ(65534u, after.st_uid);
       EXPECT_EQ(65534u, after.st_gid);
     }
-    // A private leftover of one name is cut in place and renamed over the
-    // plot file; one with a second name is never written through.
+    // A leftover of one name is cut in place and renamed over the plot file;
+    // one with a second name is never written through.
     EXPECT_EQ(!c.other_volume && !c.linked_leftover, after.st_ino == leftover.st_ino);
     if (c.linked_leftover) {
       EXPECT_EQ("leftover\r\n", work.read("other"));

@@ -197,19 +197,16 @@ TEST_F(PosixOs, OwnScratchFileReplacesLinksInsteadOfWritingThroughThem) {
   scratch.write("victim", "keep me");
   const std::string log = path("~ffx.log");
   const fs::perms private_bits = fs::perms::owner_read | fs::perms::owner_write;
-  enum class Kind { symbolic, hard, group_writable, others_may_read };
-  for (const Kind kind :
-       {Kind::symbolic, Kind::hard, Kind::group_writable, Kind::others_may_read}) {
+  enum class Kind { symbolic, hard, group_writable };
+  for (const Kind kind : {Kind::symbolic, Kind::hard, Kind::group_writable}) {
     SCOPED_TRACE(static_cast<int>(kind));
     fs::remove(log);
     if (kind == Kind::symbolic) fs::create_symlink(path("victim"), log);
     if (kind == Kind::hard) fs::create_hard_link(path("victim"), log);
-    if (kind == Kind::group_writable || kind == Kind::others_may_read) {
-      // The user's own, but others could write or read it: no private file.
+    if (kind == Kind::group_writable) {
+      // The user's own, but others could write it: no file of the run's own.
       scratch.write("~ffx.log", "old");
-      set_mode(log, kind == Kind::group_writable
-                        ? private_bits | fs::perms::group_read | fs::perms::group_write
-                        : private_bits | fs::perms::group_read | fs::perms::others_read);
+      set_mode(log, private_bits | fs::perms::group_read | fs::perms::group_write);
     }
     NewFile side;
     const OpenResult r = open_scratch(log, os_.name_state(log), side);
@@ -222,12 +219,14 @@ TEST_F(PosixOs, OwnScratchFileReplacesLinksInsteadOfWritingThroughThem) {
     EXPECT_EQ("x", scratch.read("~ffx.log"));
     EXPECT_EQ(private_bits, mode_of(log));
   }
-  // The user's own private file is used where it stands; one nobody may
-  // write stays as it is.
+  // An older own file that others may read is used where it stands, and
+  // private from now on; one nobody may write stays as it is.
+  set_mode(log, private_bits | fs::perms::group_read | fs::perms::others_read);
   NewFile side;
   OpenResult r = open_scratch(log, os_.name_state(log), side);
   ASSERT_EQ(OsError::none, r.error);
   EXPECT_FALSE(side.open());
+  EXPECT_EQ(private_bits, mode_of(log));
   (void)os_.close_file(r.handle);
   set_mode(log, fs::perms::owner_read);
   r = open_scratch(log, os_.name_state(log), side);

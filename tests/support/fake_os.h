@@ -143,6 +143,7 @@ struct FakeOs : Os {
   FileState file_state(FileHandle file) override;
   FileState path_state(const std::string& name) override;
   Writers writers(FileHandle file) override;
+  OsError make_private(FileHandle) override { return OsError::none; }
   void wait_quiet(FileHandle file, int ms) override;
   FileState name_state(const std::string& name) override;
   void watch_writes(FileHandle file) override;
