@@ -25,25 +25,25 @@ set -uo pipefail
 export LC_ALL=C
 
 read -r -d '' MUTANTS <<'TABLE'
-runtime/os_posix_paths.cpp @@ if (from == 0 || from == to) return true; @@ if (from == 0 || from == to || true) return true; @@ trust rule: every step between owners allowed
-runtime/os_posix_paths.cpp @@ return self != 0 && (from == self || to == self); @@ return (from == self || to == self); @@ trust rule: root's run trusts a user's step to root's files
+runtime/trust_rules.h @@ if (from == 0 || from == to) return true; @@ if (from == 0 || from == to || true) return true; @@ trust rule: every step between owners allowed
+runtime/trust_rules.h @@ return self != 0 && (from == self || to == self); @@ return (from == self || to == self); @@ trust rule: root's run trusts a user's step to root's files
 runtime/os_posix_paths.cpp @@ if (!safe_transition(from_, st.st_uid, self_)) return OsError::access_denied; @@ (void)0; @@ walk: entry looked at is not judged by the trust rule
 runtime/os_posix_paths.cpp @@ if (check && !safe_transition(from_, dir_owner_, self_)) @@ if (false && !safe_transition(from_, dir_owner_, self_)) @@ walk: step into a directory entered (.., /) not judged
 runtime/os_posix_paths.cpp @@ enter(open_directory(AT_FDCWD, "/"), true) @@ enter(open_directory(AT_FDCWD, "/"), false) @@ walk: a link's absolute target not judged
 runtime/os_posix_paths.cpp @@ enter(open_directory(dir_, ".."), true) @@ enter(open_directory(dir_, ".."), false) @@ walk: step up by .. not judged
 runtime/os_posix_paths.cpp @@ from_ = st.st_uid; @@ (void)0; @@ walk: a link's owner not carried to its target
-runtime/os_posix_paths.cpp @@ if (!link_trusted(st.st_uid, dir_owner_, self_)) return OsError::access_denied; @@ (void)0; @@ link rule: a stranger's link in another's directory followed
-runtime/os_posix_paths.cpp @@ return link_owner == self || link_owner == directory_owner; @@ return link_owner == self || link_owner != directory_owner; @@ link rule: directory owner's test inverted
+runtime/os_posix_paths.cpp @@ if (!link_trusted(st.st_uid == self_, st.st_uid == dir_owner_)) return OsError::access_denied; @@ (void)0; @@ link rule: a stranger's link in another's directory followed
+runtime/trust_rules.h @@ return made_by_user || made_by_directory_owner; @@ return made_by_user || !made_by_directory_owner; @@ link rule: directory owner's test inverted
 runtime/os_posix_paths.cpp @@ if (++links > k_max_links) return OsError::access_denied; @@ if (++links > k_max_links + 1) return OsError::access_denied; @@ link limit off by one
 runtime/os_posix_paths.cpp @@ if (++links > k_max_links) return OsError::access_denied; @@ (void)++links; @@ link limit gone: a loop of links walks for ever
 runtime/os_posix_paths.cpp @@ if (::fstat(dir_, &now) != 0 || now.st_ino != st.st_ino || now.st_dev != st.st_dev) { @@ if (::fstat(dir_, &now) != 0) { @@ walk: directory opened not compared with the one looked at
 runtime/os_posix_paths.cpp @@ found != walks().end()) { @@ found != walks().end() && false) { @@ held-directory cache never used: each use walks again
-runtime/os_posix_identity.cpp @@ S_ISREG(st.st_mode) && st.st_uid == ::geteuid() && st.st_nlink == 1 && @@ S_ISREG(st.st_mode) && st.st_nlink == 1 && @@ own_private_file: another user's file counts as own
-runtime/os_posix_identity.cpp @@ st.st_uid == ::geteuid() && st.st_nlink == 1 && @@ st.st_uid == ::geteuid() && st.st_nlink >= 1 && @@ own_private_file: a file with a second name counts as own
-runtime/os_posix_identity.cpp @@ (st.st_mode & 022) == 0; @@ (st.st_mode & 002) == 0; @@ own_private_file: a group-writable file counts as own
-runtime/os_posix_files.cpp @@ named.st_uid == ::geteuid() && nobody_may_write(named)) { @@ named.st_uid == ::geteuid() && nobody_may_write(named) && false) { @@ open_own: the user's read-only ~ffx.log is rewritten
-runtime/os_posix_files.cpp @@ if (access == Access::write) (void)::fchmod(fd, st.st_mode & 0700); @@ (void)0; @@ open_own: an older own file keeps bits others may read
-runtime/os_posix_files.cpp @@ fd = open_at(place.dir, leaf, flags | O_CREAT | O_EXCL, 0600); @@ fd = open_at(place.dir, leaf, flags | O_CREAT | O_EXCL, 0644); @@ open_own: a new own file readable by others
+runtime/file_replace.cpp @@ !state.link && state.mine && state.links == 1 && @@ !state.link && state.links == 1 && @@ own_file: another user's file counts as own
+runtime/file_replace.cpp @@ state.mine && state.links == 1 && @@ state.mine && state.links >= 1 && @@ own_file: a file with a second name counts as own
+runtime/file_replace.cpp @@ !state.others_may_write; @@ true; @@ own_file: a group-writable file counts as own
+runtime/file_replace.cpp @@ if ((own_file(there) && !there.writable) || there.directory) { @@ if (there.directory) { @@ open_scratch: the user's read-only ~ffx.log is rewritten
+runtime/file_replace.cpp @@ (void)os().make_private(r.handle); @@ (void)0; @@ open_scratch: an older own file keeps bits others may read
+runtime/os_posix_files.cpp @@ const mode_t mode = create == Create::exact_private ? 0600 : 0666; @@ const mode_t mode = create == Create::exact_private ? 0644 : 0666; @@ exact_private: a new own file readable by others
 runtime/os_posix_files.cpp @@ (device && !readable_now(fd)) @@ (device && false) @@ open_plain: a device with nothing to read is opened (waits)
 runtime/os_posix_files.cpp @@ if (S_ISDIR(st.st_mode) || special_stream(st) || @@ if (S_ISDIR(st.st_mode) || @@ open_plain: pipes and sockets not refused
 runtime/os_posix_files.cpp @@ return S_ISCHR(st.st_mode) && st.st_rdev == makedev(1, 3); @@ return S_ISCHR(st.st_mode) && st.st_rdev != makedev(1, 3); @@ open_plain: every device but the null device read as a file
@@ -55,22 +55,22 @@ runtime/os_posix_files.cpp @@ if (e == OsError::none && place.dir != dir) e = Os
 runtime/os_posix_files.cpp @@ if (site.empty() || std::strncmp(p, site.c_str(), site.size()) != 0) return false; @@ if (site.empty()) return false; @@ temp names: another machine's temporaries taken as this one's
 runtime/os_posix_files.cpp @@ if (p == tail || *p != '\0') return false; @@ if (p == tail) return false; @@ temp names: a name with more after the random part taken as a temporary
 runtime/os_posix_files.cpp @@ if (found == nullptr || found == leaf + 1) return false; @@ if (found == nullptr) return false; @@ temp names: a name with nothing before the marker taken
-runtime/os_posix_files.cpp @@ S_ISREG(st.st_mode) && st.st_uid == ::geteuid()) { @@ S_ISREG(st.st_mode)) { @@ sweep: other users' temporaries removed
+runtime/file_replace.cpp @@ return state.exists && state.regular && !state.link && state.mine; @@ return state.exists && state.regular && !state.link; @@ sweep: other users' temporaries removed
 runtime/os_posix_files.cpp @@ if (::kill(owner, 0) == 0 || errno != ESRCH) continue; @@ (void)0; @@ sweep: temporaries of live runs removed
 runtime/os_posix_files.cpp @@ if (!temp_owner(entry->d_name, owner) || owner == ::getpid()) continue; @@ if (!temp_owner(entry->d_name, owner)) continue; @@ sweep: the run's own temporaries taken as stale
 runtime/os_posix_files.cpp @@ if (++seen > k_max_entries) break; @@ (void)++seen; @@ sweep: look no longer bounded
 runtime/os_posix_locks.cpp @@ if (file_ >= 0 && id == file_id_) { @@ if (file_ >= 0 && id == file_id_ && false) { @@ lock: the plot file held already is locked again (waits on itself)
-runtime/os_posix_locks.cpp @@ if (now_ns - newest < k_settle_ns) { @@ if (false) { @@ written_elsewhere: no settle for a file written just now
-runtime/os_posix_locks.cpp @@ if (errno == EAGAIN || errno == EBUSY) return true; @@ (void)0; @@ written_elsewhere: a refused lease (a writer holds it) ignored
+runtime/file_replace.cpp @@ os().wait_quiet(file, k_settle_ms); @@ (void)0; @@ written_elsewhere: no settle for a file written just now
+runtime/os_posix_locks.cpp @@ if (errno == EAGAIN || errno == EBUSY) return Writers::some; @@ if (errno == EAGAIN || errno == EBUSY) return Writers::none; @@ writers: a refused lease (a writer holds it) ignored
 runtime/os_posix_locks.cpp @@ if (n > 0) seen_writes_.insert(fd); @@ (void)0; @@ watch: writes seen by the watch ignored
-runtime/os_posix_locks.cpp @@ return watched_write(fd) || !same_file_state(state_of(after), seen); @@ return watched_write(fd); @@ written_elsewhere: state after the settle not compared
+runtime/file_replace.cpp @@ !same_file_state(os().file_state(file), before); @@ false; @@ written_elsewhere: state after the settle not compared
 runtime/console.cpp @@ if (answer.size() >= 2 && os().stdin_is_terminal()) os().run_command(answer); @@ if (answer.size() >= 2) os().run_command(answer); @@ pause: an answer not typed at a terminal is run
 hilfen/feedfix/run_locks.cpp @@ os().unlock_current_directory(); @@ (void)0; @@ run_locks: directory kept while waiting for the plot file
 hilfen/feedfix/run_locks.cpp @@   lock_directory(); @@   (void)0; @@ run_locks: directory not taken again after the wait
 hilfen/feedfix/run_locks.cpp @@ return false; @@ return true; @@ run_locks: no fresh start after the directory was given back
 hilfen/feedfix/plot_transaction.cpp @@ r.intent.corrected.id == written.id; @@ true; @@ prepare: ~ffx.log not compared with the file written
-hilfen/feedfix/plot_transaction.cpp @@ !now.link && now.mine && now.links == 1 && @@ !now.link && now.links == 1 && @@ log_as_recorded: another user's ~ffx.log accepted
-hilfen/feedfix/plot_transaction.cpp @@ !now.others_may_write && now.id == corrected.id @@ now.id == corrected.id @@ log_as_recorded: a ~ffx.log others may write accepted
+hilfen/feedfix/plot_transaction.cpp @@ return own_file(now) && now.id == corrected.id @@ return now.exists && now.id == corrected.id @@ log_as_recorded: a ~ffx.log not the user's own accepted
+runtime/file_replace.cpp @@ state.exists && state.regular && !state.link && state.mine && state.links == 1 @@ state.exists && state.regular && state.mine && state.links == 1 @@ own_file: a link counts as own
 hilfen/feedfix/plot_transaction.cpp @@ now.id == corrected.id && now.size == corrected.size && @@ now.size == corrected.size && @@ log_as_recorded: another file under the name accepted
 hilfen/feedfix/plot_transaction.cpp @@ now.modified == corrected.modified; @@ true; @@ log_as_recorded: a ~ffx.log written since accepted
 hilfen/feedfix/plot_transaction.cpp @@ return method == ReplaceMethod::rename ? Recovery::write_back : Recovery::drop_record; @@ return Recovery::write_back; @@ classify_recovery: corrected plot written back whatever the method
@@ -78,18 +78,18 @@ hilfen/feedfix/plot_transaction.cpp @@ return method == ReplaceMethod::in_place 
 hilfen/feedfix/plot_transaction.cpp @@ } else if (plot.exists && plot.id == intent.corrected.id) { @@ } else if (plot.exists && plot.id != intent.corrected.id) { @@ recovery: any other plot taken as the corrected one
 hilfen/feedfix/plot_transaction.cpp @@ } else if (plot.exists && plot.id == intent.plot_before.id) { @@ } else if (plot.exists) { @@ recovery: any other plot taken as the same file
 hilfen/feedfix/plot_transaction.cpp @@ bool match = log.error == OsError::none && seen.id == intent.plot_before.id && @@ bool match = log.error == OsError::none && @@ stopped_copy_in_place: identity of the plot not checked
-hilfen/feedfix/plot_transaction.cpp @@ !os().written_elsewhere(plot.handle); @@ true; @@ stopped_copy_in_place: a plot held open for writing accepted
+hilfen/feedfix/plot_transaction.cpp @@ !written_elsewhere(plot.handle); @@ true; @@ stopped_copy_in_place: a plot held open for writing accepted
 hilfen/feedfix/plot_transaction.cpp @@ (seen.size == intent.corrected.size || seen.size == 0) && @@ true && @@ stopped_copy_in_place: size not checked
 hilfen/feedfix/plot_transaction.cpp @@ match = all_zero(differs.first, @@ match = true || all_zero(differs.first, @@ stopped_copy_in_place: bytes past the copy not checked for zeros
 hilfen/feedfix/plot_transaction.cpp @@ if (!match || got_a != got_b) { @@ if (!match) { @@ stopped_copy_in_place: blocks of unequal length accepted
-hilfen/feedfix/plot_transaction.cpp @@ if (!record(r, ReplaceMethod::in_place)) return; @@ (void)record(r, ReplaceMethod::in_place); @@ replace_plot: copy in place made without a record
-hilfen/feedfix/plot_transaction.cpp @@ if (!same_file_state(os().path_state(plot), r.intent.plot_before)) return; @@ (void)0; @@ replace_plot: plot not looked at before the copy in place
-hilfen/feedfix/plot_transaction.cpp @@ if (log_as_recorded(intent.corrected)) (void)os().remove_file(k_temp_name); @@ (void)os().remove_file(k_temp_name); @@ recovery: ~ffx.log removed whoever's it is
+hilfen/feedfix/plot_transaction.cpp @@ if (record(r, ReplaceMethod::in_place) && @@ if ((record(r, ReplaceMethod::in_place) || true) && @@ replace_plot: copy in place made without a record
+hilfen/feedfix/plot_transaction.cpp @@ same_file_state(os().path_state(plot), r.intent.plot_before)) { @@ true) { @@ replace_plot: plot not looked at before the copy in place
+hilfen/feedfix/plot_transaction.cpp @@ if (r.replaced && !r.moved && log_as_recorded(r.intent.corrected)) { @@ if (r.replaced && !r.moved) { @@ end_replacement: ~ffx.log removed whoever's it is
 runtime/file_replace.cpp @@ if (e == OsError::none && !still_expected(target_, expected)) e = OsError::changed; @@ (void)0; @@ NewFile::keep: target not looked at after the sync
 runtime/file_replace.cpp @@ if (!still_expected(target, expected)) return OsError::changed; @@ (void)0; @@ move_over: target not looked at before the open
 runtime/file_replace.cpp @@ if (e == OsError::none && !still_expected(target, expected)) e = OsError::changed; @@ (void)0; @@ move_over: target not looked at after the sync
-runtime/file_replace.cpp @@ return state.regular && state.writable && state.links == 1 && state.identity_givable; @@ return state.regular && state.writable && state.identity_givable; @@ replaceable_by_new_file: a plot with a second name replaced
-runtime/file_replace.cpp @@ && state.links == 1 && state.identity_givable; @@ && state.links == 1; @@ replaceable_by_new_file: owner that cannot be given ignored
+runtime/file_replace.cpp @@ target.links != 1 || !target.identity_givable @@ !target.identity_givable @@ choose_route: a plot with a second name replaced by a new file
+runtime/file_replace.cpp @@ target.links != 1 || !target.identity_givable @@ target.links != 1 @@ choose_route: owner that cannot be given ignored
 hilfen/feedfix/driver.cpp @@ return !seen.regular || same_file_state(now, seen); @@ return seen.regular || same_file_state(now, seen); @@ plot_unchanged: always true for a plot file
 hilfen/feedfix/driver.cpp @@ if (loop.run_ok && (!plot_unchanged(unit_file_state(k_plot_unit), plot_seen) || @@ if (loop.run_ok && (false || @@ close_after_loop: open plot's state not compared
 hilfen/feedfix/driver.cpp @@ unit_written_elsewhere(k_plot_unit))) { @@ false)) { @@ close_after_loop: writer elsewhere not asked for
@@ -103,8 +103,15 @@ hilfen/feedfix/intent_record.cpp @@ intent.plot_before.exists && @@ true && @@ p
 hilfen/feedfix/intent_record.cpp @@ if (!r.ok || !r.rest.empty() || !plausible(read)) return false; @@ if (!r.ok || !r.rest.empty()) return false; @@ parse_intent: plausibility not checked
 hilfen/feedfix/intent_record.cpp @@ if (!r.ok || !r.rest.empty() || !plausible(read)) return false; @@ if (!r.ok || !plausible(read)) return false; @@ parse_intent: bytes after the end accepted
 hilfen/feedfix/intent_record.cpp @@ if (opened.error == OsError::access_denied) return IntentFound::foreign; @@ (void)0; @@ read_intent: another user's record stops the run
-runtime/record_file.cpp @@ if (there.exists && other.open && other.id == there.id) return k_io_unit_busy; @@ (void)0; @@ open_unit: scratch name of an open file replaced
+runtime/record_file.cpp @@ if (scratch && there.exists && other.open && other.id == there.id) return k_io_unit_busy; @@ (void)0; @@ open_unit: scratch name of an open file replaced
 runtime/record_file.cpp @@ if (other.open && other.id == id) { @@ if (other.open && other.id == id && false) { @@ open_unit: one file opened on two units
+runtime/file_replace.cpp @@ if (target.exists && (!target.regular || !target.writable)) return Route::refused; @@ (void)0; @@ choose_route: a read-only or special plot replaced
+runtime/file_replace.cpp @@ (!target.exists || f.ready.id.volume == target.id.volume) @@ true @@ choose_route: a rename across volumes
+runtime/record_file.cpp @@ if (create == Create::create_if_missing && access == Access::write && !there.exists && @@ if (false && @@ open_unit: the default settings file made in place (empty after a stop)
+runtime/record_write.cpp @@ if (how == Close::delete_file && !name_not_ours && @@ if (how == Close::delete_file && @@ close_unit: another user's file under the scratch name removed
+runtime/file_replace.cpp @@ if (own_file(opened) && (r.created || opened.id == there.id)) { @@ if (true) { @@ open_scratch: a file swapped in after the look used
+runtime/record_write.cpp @@ side.keep(created ? &none : nullptr) @@ side.keep(nullptr) @@ close_unit: a made file renamed over one that appeared meanwhile
+runtime/file_replace.cpp @@ if (e != OsError::access_denied || !facts.target.exists) return e; @@ return e; @@ copy_over: no rewrite in place where no new file is allowed
 TABLE
 
 # Exact replacement: `check` verifies every fragment, `apply N` changes the
