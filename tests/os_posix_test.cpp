@@ -25,6 +25,7 @@
 #include "runtime/test_seam.h"
 #include "tests/support/posix_fixture.h"
 #include "tests/support/scratch_dir.h"
+#include "tests/support/tool_files.h"
 
 
 namespace {
@@ -127,11 +128,11 @@ TEST_F(PosixOs, FileIdIsTheSameWhateverNameReachedTheFile) {
 }
 
 TEST_F(PosixOs, RemoveFileRefusesDirectoriesAndReportsMissingFiles) {
-  scratch.write("~ffx.log", "x");
+  scratch.write(k_temp, "x");
   fs::create_directory(path("dir"));
-  EXPECT_EQ(OsError::none, os_.remove_file(path("~ffx.log")));
-  EXPECT_FALSE(scratch.exists("~ffx.log"));
-  EXPECT_EQ(OsError::file_not_found, os_.remove_file(path("~ffx.log")));
+  EXPECT_EQ(OsError::none, os_.remove_file(path(k_temp)));
+  EXPECT_FALSE(scratch.exists(k_temp));
+  EXPECT_EQ(OsError::file_not_found, os_.remove_file(path(k_temp)));
   EXPECT_EQ(OsError::access_denied, os_.remove_file(path("dir")));
   EXPECT_TRUE(fs::is_directory(path("dir")));
 }
@@ -195,7 +196,7 @@ TEST_F(PosixOs, CommandGetsTheUsualSignalHandling) {
 
 TEST_F(PosixOs, OwnScratchFileReplacesLinksInsteadOfWritingThroughThem) {
   scratch.write("victim", "keep me");
-  const std::string log = path("~ffx.log");
+  const std::string log = path(k_temp);
   const fs::perms private_bits = fs::perms::owner_read | fs::perms::owner_write;
   enum class Kind { symbolic, hard, group_writable, others_may_read };
   for (const Kind kind :
@@ -206,7 +207,7 @@ TEST_F(PosixOs, OwnScratchFileReplacesLinksInsteadOfWritingThroughThem) {
     if (kind == Kind::hard) fs::create_hard_link(path("victim"), log);
     if (kind == Kind::group_writable || kind == Kind::others_may_read) {
       // The user's own, but others could write or read it: no private file.
-      scratch.write("~ffx.log", "old");
+      scratch.write(k_temp, "old");
       set_mode(log, kind == Kind::group_writable
                         ? private_bits | fs::perms::group_read | fs::perms::group_write
                         : private_bits | fs::perms::group_read | fs::perms::others_read);
@@ -219,7 +220,7 @@ TEST_F(PosixOs, OwnScratchFileReplacesLinksInsteadOfWritingThroughThem) {
     ASSERT_EQ(OsError::none, side.keep());
     EXPECT_EQ("keep me", scratch.read("victim"));
     EXPECT_FALSE(fs::is_symlink(log));
-    EXPECT_EQ("x", scratch.read("~ffx.log"));
+    EXPECT_EQ("x", scratch.read(k_temp));
     EXPECT_EQ(private_bits, mode_of(log));
   }
   // The user's own private file is used where it stands; one nobody may
@@ -233,7 +234,7 @@ TEST_F(PosixOs, OwnScratchFileReplacesLinksInsteadOfWritingThroughThem) {
   r = open_scratch(log, os_.name_state(log), side);
   EXPECT_EQ(OsError::access_denied, r.error);
   EXPECT_FALSE(side.open());
-  EXPECT_EQ("x", scratch.read("~ffx.log"));
+  EXPECT_EQ("x", scratch.read(k_temp));
 }
 
 TEST_F(PosixOs, StaleTemporaryFilesGoOnlyWhenTheirRunIsGone) {
@@ -347,10 +348,10 @@ TEST_F(PosixOs, AWriterElsewhereIsSeenWhateverTheSystemTellsOfIt) {
 TEST_F(PosixOs, NoNewFileBesideInADirectoryThatTakesNone) {
   if (privileged(scratch)) GTEST_SKIP() << "directory permissions do not bind this user";
   fs::create_directory(path("locked"));
-  scratch.write("locked/feedfix.ini", "old");
+  scratch.write("locked/" + k_settings, "old");
   set_mode(path("locked"), fs::perms::owner_read | fs::perms::owner_exec);
   std::string temp;
-  const OpenResult r = os_.create_beside(path("locked/feedfix.ini"), /*own=*/false, temp);
+  const OpenResult r = os_.create_beside(path("locked/" + k_settings), /*own=*/false, temp);
   set_mode(path("locked"), fs::perms::owner_all);
   EXPECT_EQ(OsError::access_denied, r.error);
   EXPECT_EQ(k_no_file, r.handle);
