@@ -12,6 +12,7 @@
 
 #include "runtime/console.h"
 #include "tests/support/fake_os.h"
+#include "tests/support/tool_files.h"
 
 namespace {
 
@@ -45,7 +46,7 @@ class Driver : public ::testing::Test {
   }
 
   void typical_files() {
-    fake.files["feedfix.ini"] = "15574\r\n250\r\n";
+    fake.files[k_settings] = "15574\r\n250\r\n";
     fake.files["plot.plt"] = k_plot;
   }
 };
@@ -65,7 +66,7 @@ TEST_F(Driver, MissingOrInvalidArgumentTouchesNoFile) {
 }
 
 TEST_F(Driver, LongestAcceptedArgumentReachesTheOpen) {
-  fake.files["feedfix.ini"] = "15574\r\n0\r\n";
+  fake.files[k_settings] = "15574\r\n0\r\n";
   EXPECT_EQ(0, run({std::string(259, 'p')}));
   EXPECT_EQ(k_banner + stop("Cannot open plot file."), fake.out);
 }
@@ -94,7 +95,7 @@ TEST_F(Driver, APlotFileHeldElsewhereIsWaitedForWithTheDirectoryGivenBack) {
   // Meanwhile another run in the directory carries its shift: this run
   // starts from that one.
   fake.while_waiting = [](FakeOs& os) {
-    os.files["feedfix.ini"] = "15574\r\n0\r\n";
+    os.files[k_settings] = "15574\r\n0\r\n";
     os.while_waiting = nullptr;
   };
   EXPECT_EQ(0, run({"plot.plt"}));
@@ -103,7 +104,7 @@ TEST_F(Driver, APlotFileHeldElsewhereIsWaitedForWithTheDirectoryGivenBack) {
   EXPECT_EQ("feedfix: waiting for the lock of this plot file\r\n", fake.err);
   EXPECT_EQ("PG;8804,0;\r\nPU1396,3400;\r\nPG;   8804,0;\r\nPG;   16000,0;\r\n",
             fake.files["plot.plt"]);
-  EXPECT_EQ("     15574\r\n       196\r\n", fake.files["feedfix.ini"]);
+  EXPECT_EQ("     15574\r\n       196\r\n", fake.files[k_settings]);
 }
 
 TEST_F(Driver, APlotReplacedBeforeItsLockIsTakenIsReadAgain) {

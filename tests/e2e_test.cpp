@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "tests/support/scratch_dir.h"
+#include "tests/support/tool_files.h"
 
 using namespace std::string_literals;
 
@@ -31,8 +32,6 @@ const std::string k_title = "Plotfile-Nachbehandlung  Gerber AP3xx-Plotter   V0.
 const std::string k_warning = "ACHTUNG: Falsche INI-Werte wurden korrigiert!";
 const std::string k_pause_prompt =
     "Pause - Please enter a blank line (to continue) or a DOS command.";
-const std::string k_settings = "feedfix.ini";
-const std::string k_temp = "~ffx.log";
 
 std::vector<std::string> program_command() {
   const char* command = std::getenv("FEEDFIX_E2E_COMMAND");

@@ -17,11 +17,10 @@
 #include <vector>
 
 #include "tests/support/scratch_dir.h"
+#include "tests/support/tool_files.h"
 
 namespace {
 
-const std::string k_settings = "feedfix.ini";
-const std::string k_temp = "~ffx.log";
 const std::string k_plot = "PU1200,3400;\r\n";
 const std::string k_shifted = "PU1450,3400;\r\n";  // k_plot with a carried shift of 250
 const std::string k_pause_prompt =

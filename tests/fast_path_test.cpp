@@ -22,6 +22,7 @@
 #include "runtime/record_file.h"
 #include "tests/support/fake_os.h"
 #include "tests/support/record_helpers.h"
+#include "tests/support/tool_files.h"
 
 namespace {
 
@@ -558,7 +559,7 @@ LoopOutcome plain_loop(std::int32_t threshold, std::int32_t shift) {
 }
 
 LoopOutcome fast_loop(FakeOs& fake, std::int32_t threshold, std::int32_t shift) {
-  EXPECT_EQ(k_io_ok, open_unit(k_temp_unit, "~ffx.log", "UNKNOWN", "write"));
+  EXPECT_EQ(k_io_ok, open_unit(k_temp_unit, k_temp, "UNKNOWN", "write"));
   LoopOutcome result;
   result.shift = shift;
   const LoopResult loop = process_plot_records(threshold, build_page_grid(), result.shift);
@@ -566,7 +567,7 @@ LoopOutcome fast_loop(FakeOs& fake, std::int32_t threshold, std::int32_t shift) 
   close_unit(k_temp_unit);
   result.run_ok = loop.run_ok;
   result.changed = loop.changed;
-  result.temp = fake.files["~ffx.log"];
+  result.temp = fake.files[k_temp];
   return result;
 }
 

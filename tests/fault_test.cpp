@@ -19,13 +19,11 @@
 #include "runtime/test_seam.h"
 #include "tests/support/fake_os.h"
 #include "tests/support/scratch_dir.h"
+#include "tests/support/tool_files.h"
 
 namespace {
 
-const std::string k_ini = "feedfix.ini";
-const std::string k_temp = "~ffx.log";
 const std::string k_plot = "plot.plt";
-const std::string k_intent = "~ffx.jnl";
 
 const std::string k_default_form = "15574\r\n0\r\n";
 
@@ -143,7 +141,8 @@ struct Expected {
 
 /// One row: the failing call ("<operation> <name>#<n>", the n-th such call of
 /// the run), the errors it applies to, and the outcome. The first row that
-/// matches counts.
+/// matches counts. The rows spell the file names out, as the fake's call log
+/// does: a table of "open " + k_temp + "#2" would hide the calls it lists.
 struct Row {
   std::string call;
   unsigned errors;
@@ -191,7 +190,7 @@ std::vector<Scenario> scenarios() {
   {
     Scenario s;
     s.name = "records change";
-    s.files = {{k_ini, "15574\r\n250\r\n"}, {k_plot, k_plot_old}};
+    s.files = {{k_settings, "15574\r\n250\r\n"}, {k_plot, k_plot_old}};
     s.arguments = {k_plot};
     s.read_chunk = 16;
     s.new_plot = k_plot_new;
@@ -279,7 +278,7 @@ std::vector<Scenario> scenarios() {
   {
     Scenario s;
     s.name = "nothing changes, leftover temporary file";
-    s.files = {{k_ini, "15574\r\n0\r\n"}, {k_plot, k_plot_quiet}, {k_temp, "leftover\r\n"}};
+    s.files = {{k_settings, "15574\r\n0\r\n"}, {k_plot, k_plot_quiet}, {k_temp, "leftover\r\n"}};
     s.arguments = {k_plot};
     s.read_chunk = static_cast<std::size_t>(-1);
     s.new_plot = k_plot_quiet;
@@ -343,7 +342,7 @@ std::vector<Scenario> scenarios() {
       plot += "PD" + std::to_string(1000 + i % 9000) + ",3400;\r\n";
       rewritten += "PD" + std::to_string(1250 + i % 9000) + ",3400;\r\n";
     }
-    s.files = {{k_ini, "15574\r\n250\r\n"}, {k_plot, plot}};
+    s.files = {{k_settings, "15574\r\n250\r\n"}, {k_plot, plot}};
     s.arguments = {k_plot};
     s.read_chunk = static_cast<std::size_t>(-1);
     s.new_plot = rewritten;
@@ -420,7 +419,7 @@ std::vector<Scenario> scenarios() {
   {
     Scenario s;
     s.name = "interrupted replacement";
-    s.files = {{k_ini, "15574\r\n250\r\n"}, {k_plot, k_plot_old}};
+    s.files = {{k_settings, "15574\r\n250\r\n"}, {k_plot, k_plot_old}};
     s.arguments = {k_plot};
     s.read_chunk = static_cast<std::size_t>(-1);
     s.stopped_at = "rename plot.plt";
@@ -546,7 +545,7 @@ std::vector<Scenario> scenarios() {
   {
     Scenario s;
     s.name = "reset";
-    s.files = {{k_ini, "20000\r\n250\r\n"}, {"/r", "PU1,1;\r\n"}};
+    s.files = {{k_settings, "20000\r\n250\r\n"}, {"/r", "PU1,1;\r\n"}};
     s.arguments = {"/r"};
     s.read_chunk = static_cast<std::size_t>(-1);
     s.new_plot = "PU1,1;\r\n";
@@ -625,31 +624,31 @@ std::string check_end(const Scenario& s, const FakeOs& fake, const RunEnd& end,
     fail(std::string("plot file is not the ") + name_of(expected.plot) + " one: " + *plot);
   }
 
-  const std::string* ini = file(k_ini);
-  const auto old_ini = s.files.find(k_ini);
+  const std::string* ini = file(k_settings);
+  const auto old_ini = s.files.find(k_settings);
   switch (expected.ini) {
     case Ini::absent:
-      if (ini != nullptr) fail("feedfix.ini exists: " + *ini);
+      if (ini != nullptr) fail(k_settings + " exists: " + *ini);
       break;
     case Ini::old:
       if (old_ini == s.files.end() ? ini != nullptr : (ini == nullptr || *ini != old_ini->second)) {
-        fail("feedfix.ini is not the old one: " + (ini ? *ini : std::string("(none)")));
+        fail(k_settings + " is not the old one: " + (ini ? *ini : std::string("(none)")));
       }
       break;
     case Ini::fresh:
       if (ini == nullptr || *ini != s.new_ini) {
-        fail("feedfix.ini is not the new one: " + (ini ? *ini : std::string("(none)")));
+        fail(k_settings + " is not the new one: " + (ini ? *ini : std::string("(none)")));
       }
       break;
     case Ini::once:
       if (ini == nullptr || *ini != s.once_ini) {
-        fail("feedfix.ini is not the one the stopped run meant: " +
+        fail(k_settings + " is not the one the stopped run meant: " +
              (ini ? *ini : std::string("(none)")));
       }
       break;
     case Ini::defaults:
       if (ini == nullptr || *ini != k_default_form) {
-        fail("feedfix.ini is not the default form: " + (ini ? *ini : std::string("(none)")));
+        fail(k_settings + " is not the default form: " + (ini ? *ini : std::string("(none)")));
       }
       break;
   }
@@ -657,22 +656,22 @@ std::string check_end(const Scenario& s, const FakeOs& fake, const RunEnd& end,
   const std::string* temp = file(k_temp);
   switch (expected.temp) {
     case Temp::absent:
-      if (temp != nullptr) fail("~ffx.log exists");
+      if (temp != nullptr) fail(k_temp + " exists");
       break;
     case Temp::partial:
       if (temp == nullptr || s.temp_text.compare(0, temp->size(), *temp) != 0) {
-        fail("~ffx.log is not a part of the rewritten records: " +
+        fail(k_temp + " is not a part of the rewritten records: " +
              (temp ? *temp : std::string("(none)")));
       }
       break;
     case Temp::whole:
-      if (temp == nullptr || *temp != s.temp_text) fail("~ffx.log is not whole");
+      if (temp == nullptr || *temp != s.temp_text) fail(k_temp + " is not whole");
       break;
     case Temp::once:
-      if (temp == nullptr || *temp != s.once_plot) fail("~ffx.log is not the stopped run's");
+      if (temp == nullptr || *temp != s.once_plot) fail(k_temp + " is not the stopped run's");
       break;
     case Temp::old:
-      if (temp == nullptr || *temp != s.files.at(k_temp)) fail("~ffx.log is not the leftover");
+      if (temp == nullptr || *temp != s.files.at(k_temp)) fail(k_temp + " is not the leftover");
       break;
   }
 
@@ -683,7 +682,7 @@ std::string check_end(const Scenario& s, const FakeOs& fake, const RunEnd& end,
 
   // Nothing beside the tool's files, and nothing left open.
   for (const auto& [name, content] : fake.files) {
-    if (name != k_ini && name != k_temp && name != k_intent && s.files.count(name) == 0 &&
+    if (name != k_settings && name != k_temp && name != k_intent && s.files.count(name) == 0 &&
         failed_call.rfind("remove " + name + "#", 0) != 0) {
       fail("stray file " + name);
     }
@@ -777,7 +776,7 @@ Scenario pages_across_buffers(bool lossy) {
   if (lossy) plot += "LB" + std::string(90, 'A') + "\r\n";
   Scenario s;
   s.name = lossy ? "pages across buffers, lossy last line" : "pages across buffers";
-  s.files = {{k_ini, "15574\r\n250\r\n"}, {k_plot, plot}};
+  s.files = {{k_settings, "15574\r\n250\r\n"}, {k_plot, plot}};
   s.arguments = {k_plot};
   s.read_chunk = static_cast<std::size_t>(-1);
   return s;
@@ -835,14 +834,14 @@ std::string whole_after_stop(FakeOs& fake, const RunEnd& end, const std::vector<
   std::string problems;
   if (end_of(end) != "OK") problems += "ended with \"" + end_of(end) + "\"\n";
   const std::string& plot = fake.files[k_plot];
-  const std::string& ini = fake.files[k_ini];
+  const std::string& ini = fake.files[k_settings];
   if (std::none_of(runs.begin(), runs.end(), [&](const FakeOs& run) {
-        return plot == run.files.at(k_plot) && ini == run.files.at(k_ini);
+        return plot == run.files.at(k_plot) && ini == run.files.at(k_settings);
       })) {
     problems += "plot: " + escape_bytes(plot) + "\n  ini: " + escape_bytes(ini) + "\n";
   }
   for (const auto& [name, content] : fake.files) {
-    if (name != k_ini && name != k_plot) problems += "stray file " + name + "\n";
+    if (name != k_settings && name != k_plot) problems += "stray file " + name + "\n";
   }
   if (!fake.open_files().empty()) problems += "a file is still open\n";
   return problems;
@@ -937,7 +936,8 @@ TEST(PowerLossTable, PowerLossAtAnyCallAndOneWholeRunLeaveThePlotWholeWithItsShi
 // settings are rewritten where they stand.
 TEST(PowerLossTable, PowerLossWhereTheSettingsAreRewrittenInPlace) {
   // The rewrite is synced before the record that would redo it goes.
-  const std::size_t points = sweep_power_losses([](FakeOs& f) { f.keep_identity.insert(k_ini); });
+  const std::size_t points =
+      sweep_power_losses([](FakeOs& f) { f.keep_identity.insert(k_settings); });
   EXPECT_GT(points, 80u);
 }
 
@@ -1003,7 +1003,7 @@ TEST(InterruptedReplacement, FinishedOnlyWhereThePlotIsStillTheStoppedRunsToRepl
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     FakeOs fake;
-    fake.files = {{k_ini, k_settings_old_form}, {k_plot, k_plot_old}};
+    fake.files = {{k_settings, k_settings_old_form}, {k_plot, k_plot_old}};
     // Copied into the plot file itself, as where no new file can take its place.
     fake.no_moves = true;
     fake.keep_identity.insert(k_plot);
@@ -1023,7 +1023,8 @@ TEST(InterruptedReplacement, FinishedOnlyWhereThePlotIsStillTheStoppedRunsToRepl
     EXPECT_EQ(c.finished ? k_plot_new : plot_then, fake.files[k_plot]);
     EXPECT_EQ(0u, fake.files.count(k_intent));
     EXPECT_EQ(c.finished ? 0u : fake.files.count(k_temp), fake.files.count(k_temp));
-    EXPECT_EQ(c.finished ? "     15574\r\n       446\r\n" : k_settings_old_form, fake.files[k_ini]);
+    EXPECT_EQ(c.finished ? "     15574\r\n       446\r\n" : k_settings_old_form,
+              fake.files[k_settings]);
   }
 }
 
@@ -1031,7 +1032,7 @@ TEST(InterruptedReplacement, FinishedOnlyWhereThePlotIsStillTheStoppedRunsToRepl
 // place: a copy stopped half way could not be finished.
 TEST(CopyInPlace, MadeOnlyUnderARecord) {
   FakeOs fake;
-  fake.files = {{k_ini, k_settings_old_form}, {k_plot, k_plot_old}};
+  fake.files = {{k_settings, k_settings_old_form}, {k_plot, k_plot_old}};
   fake.no_moves = true;
   fake.keep_identity.insert(k_plot);
   // The route goes straight to the copy in place, whose record is refused.
@@ -1060,6 +1061,8 @@ TEST(ReExportTable, APlotRewrittenDuringTheRunIsNeverOverwritten) {
     std::vector<std::pair<std::string, Then>> phases;
   };
   const std::string reexport = "PU5,5;\r\n";
+  // The phases spell the calls out as the fake's call log does, as the rows
+  // of the fault table do.
   const std::vector<Route> routes = {
       {"rename", k_settings_old_form, k_plot_old, false, false,
        {{"close ~ffx.log#2", Then::read_error},
@@ -1079,7 +1082,7 @@ TEST(ReExportTable, APlotRewrittenDuringTheRunIsNeverOverwritten) {
   };
   for (const Route& r : routes) {
     FakeOs base;
-    base.files = {{k_ini, r.ini}, {k_plot, r.plot}};
+    base.files = {{k_settings, r.ini}, {k_plot, r.plot}};
     base.no_moves = r.no_moves;
     if (r.keep_identity) base.keep_identity.insert(k_plot);
     FakeOs probe = base;
@@ -1119,7 +1122,7 @@ const std::string k_settings_old = "15574\r\n250\r\n";
 /// A typical run whose plot and settings are the scenario's.
 FakeOs typical() {
   FakeOs fake;
-  fake.files = {{k_ini, k_settings_old}, {k_plot, k_plot_old}};
+  fake.files = {{k_settings, k_settings_old}, {k_plot, k_plot_old}};
   return fake;
 }
 
@@ -1128,12 +1131,12 @@ TEST(SettingsRewrite, FailingFlushAtTheEndKeepsTheOldSettingsWhole) {
     SCOPED_TRACE(torn ? "torn write" : "write refused");
     FakeOs fake = typical();
     fake.tear_failed_writes = torn;
-    fake.fail_next("write", "feedfix.ini.new0", OsError::disk_full);
+    fake.fail_next("write", k_settings + ".new0", OsError::disk_full);
     const RunEnd end = run_tool(fake, {k_plot});
     EXPECT_EQ(1, end.status);
-    EXPECT_EQ(0u, end.err.find("\r\nrun-time error F1214: CLOSE(feedfix.ini)")) << end.err;
+    EXPECT_EQ(0u, end.err.find("\r\nrun-time error F1214: CLOSE(" + k_settings + ")")) << end.err;
     EXPECT_EQ(k_plot_new, fake.files[k_plot]);
-    EXPECT_EQ(k_settings_old, fake.files[k_ini]);
+    EXPECT_EQ(k_settings_old, fake.files[k_settings]);
     // The intent record lets the next run write the settings back.
     EXPECT_EQ(1u, fake.files.count(k_intent));
     EXPECT_EQ(3u, fake.files.size());
@@ -1144,15 +1147,15 @@ TEST(SettingsRewrite, DefaultFileThatCannotBeCompletedIsRemoved) {
   FakeOs fake;
   fake.files = {{k_plot, k_plot_old}};
   fake.tear_failed_writes = true;
-  fake.fail_next("write", std::string(k_ini) + ".new0", OsError::disk_full);
+  fake.fail_next("write", k_settings + ".new0", OsError::disk_full);
   const RunEnd end = run_tool(fake, {k_plot});
   EXPECT_EQ(1, end.status);
-  EXPECT_EQ(0u, fake.files.count(k_ini)) << "an empty settings file would be read as zeros";
+  EXPECT_EQ(0u, fake.files.count(k_settings)) << "an empty settings file would be read as zeros";
 
   // The next run finds no file and creates it.
   fake.out_tried.clear();
   EXPECT_EQ(k_stop_ini_created, end_of(run_tool(fake, {k_plot})));
-  EXPECT_EQ(k_default_form, fake.files[k_ini]);
+  EXPECT_EQ(k_default_form, fake.files[k_settings]);
 }
 
 // The default settings file is all there or not there after a power loss
@@ -1170,7 +1173,7 @@ TEST(SettingsRewrite, PowerLossWhileTheDefaultFileIsMadeLeavesNoneOrAllOfIt) {
       fake.power_loss_at_call(stop, unsynced);
       if (stop > clean.call_count()) run_tool(fake, {k_plot});
       EXPECT_THROW(run_tool(fake, {k_plot}), StopSignal);
-      const auto ini = fake.files.find(k_ini);
+      const auto ini = fake.files.find(k_settings);
       EXPECT_TRUE(ini == fake.files.end() || ini->second == k_default_form);
     }
   }
@@ -1182,12 +1185,12 @@ TEST(SettingsRead, RefusedReadEndsTheRunBeforeThePlotIsOpened) {
       SCOPED_TRACE(std::string(name_of(error)) + ", read " + std::to_string(n));
       FakeOs fake = typical();
       fake.read_chunk = 8;  // the second record comes with a second read
-      fake.fail_nth("read", k_ini, n, error);
+      fake.fail_nth("read", k_settings, n, error);
       const RunEnd end = run_tool(fake, {k_plot});
       EXPECT_EQ(0, end.status);
       EXPECT_EQ(k_stop_ini_use, end_of(end));
       EXPECT_EQ(k_plot_old, fake.files[k_plot]);
-      EXPECT_EQ(k_settings_old, fake.files[k_ini]);
+      EXPECT_EQ(k_settings_old, fake.files[k_settings]);
       for (const std::string& call : fake.calls) EXPECT_NE("open plot.plt", call);
     }
   }
@@ -1210,11 +1213,11 @@ class ExistingFile : public ::testing::Test {
   FakeOs fake;
   FakeOsScope scope{fake};
 
-  void SetUp() override { fake.files[k_ini] = k_settings_old; }
+  void SetUp() override { fake.files[k_settings] = k_settings_old; }
 };
 
 TEST_F(ExistingFile, DeleteAfterWritingRemovesTheFileAndLeavesNothingBeside) {
-  ASSERT_EQ(k_io_ok, open_unit(k_settings_unit, k_ini, "UNKNOWN", "write"));
+  ASSERT_EQ(k_io_ok, open_unit(k_settings_unit, k_settings, "UNKNOWN", "write"));
   ASSERT_EQ(k_io_ok, write_text_record(k_settings_unit, "new"));
   ASSERT_EQ(k_io_ok, flush_unit(k_settings_unit));
   close_unit(k_settings_unit, Close::delete_file);
@@ -1223,11 +1226,11 @@ TEST_F(ExistingFile, DeleteAfterWritingRemovesTheFileAndLeavesNothingBeside) {
 }
 
 TEST_F(ExistingFile, StaysTheSameFileForOtherUnitsWhileItIsRewritten) {
-  ASSERT_EQ(k_io_ok, open_unit(k_settings_unit, k_ini, "UNKNOWN", "write"));
+  ASSERT_EQ(k_io_ok, open_unit(k_settings_unit, k_settings, "UNKNOWN", "write"));
   ASSERT_EQ(k_io_ok, write_text_record(k_settings_unit, "new"));
-  EXPECT_EQ(k_io_unit_busy, open_unit(k_plot_unit, k_ini, "OLD", "read"));
+  EXPECT_EQ(k_io_unit_busy, open_unit(k_plot_unit, k_settings, "OLD", "read"));
   close_unit(k_settings_unit);
-  EXPECT_EQ("new\r\n", fake.files[k_ini]);
+  EXPECT_EQ("new\r\n", fake.files[k_settings]);
 }
 
 TEST_F(ExistingFile, FailureWhilePuttingTheNewContentsInPlaceKeepsTheOld) {
@@ -1235,13 +1238,13 @@ TEST_F(ExistingFile, FailureWhilePuttingTheNewContentsInPlaceKeepsTheOld) {
     SCOPED_TRACE(operation);
     reset_units();
     fake.err.clear();
-    ASSERT_EQ(k_io_ok, open_unit(k_settings_unit, k_ini, "UNKNOWN", "write"));
+    ASSERT_EQ(k_io_ok, open_unit(k_settings_unit, k_settings, "UNKNOWN", "write"));
     ASSERT_EQ(k_io_ok, write_integer_record(k_settings_unit, 15574));
     ASSERT_EQ(k_io_ok, write_integer_record(k_settings_unit, 446));
     fake.fail_next(operation, "", OsError::io_error);
     EXPECT_THROW(close_unit(k_settings_unit), ProcessExit);
-    EXPECT_EQ(0u, fake.err.find("\r\nrun-time error F1215: CLOSE(feedfix.ini)")) << fake.err;
-    EXPECT_EQ(k_settings_old, fake.files[k_ini]);
+    EXPECT_EQ(0u, fake.err.find("\r\nrun-time error F1215: CLOSE(" + k_settings + ")")) << fake.err;
+    EXPECT_EQ(k_settings_old, fake.files[k_settings]);
     EXPECT_EQ(1u, fake.files.size());
     EXPECT_TRUE(fake.open_files().empty());
   }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "tests/support/posix_fixture.h"
+#include "tests/support/tool_files.h"
 
 namespace {
 
@@ -23,39 +24,39 @@ class FileReplace : public PosixOs {};
 // copy_replace -------------------------------------------------------------
 
 TEST_F(FileReplace, CopyReplacesTheWholeContentAndKeepsPermissionBits) {
-  scratch.write("~ffx.log", "PU1450,3400;\r\n");
+  scratch.write(k_temp, "PU1450,3400;\r\n");
   scratch.write("plot.plt", "a much longer old content\r\nPU1200,3400;\r\n");
   const fs::perms mode = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
   set_mode(path("plot.plt"), mode);
-  EXPECT_EQ(OsError::none, copy_over(path("~ffx.log"), path("plot.plt")));
+  EXPECT_EQ(OsError::none, copy_over(path(k_temp), path("plot.plt")));
   EXPECT_EQ("PU1450,3400;\r\n", scratch.read("plot.plt"));
   EXPECT_EQ(mode, mode_of(path("plot.plt")));
-  EXPECT_EQ((std::vector<std::string>{"plot.plt", "~ffx.log"}), scratch.names());
+  EXPECT_EQ((std::vector<std::string>{"plot.plt", k_temp}), scratch.names());
 }
 
 TEST_F(FileReplace, CopyCreatesAMissingTargetAndCopiesLargeFilesExactly) {
   std::string big;
   for (int i = 0; big.size() < 3'000'000; ++i) big += "PU" + std::to_string(i) + ",3400;\r\n";
-  scratch.write("~ffx.log", big);
-  EXPECT_EQ(OsError::none, copy_over(path("~ffx.log"), path("new.plt")));
+  scratch.write(k_temp, big);
+  EXPECT_EQ(OsError::none, copy_over(path(k_temp), path("new.plt")));
   EXPECT_EQ(big, scratch.read("new.plt"));
 }
 
 TEST_F(FileReplace, CopyRefusesAReadOnlyTargetAndLeavesIt) {
-  scratch.write("~ffx.log", "new");
+  scratch.write(k_temp, "new");
   scratch.write("plot.plt", "old");
   set_mode(path("plot.plt"), fs::perms::owner_read | fs::perms::others_read);
-  EXPECT_EQ(OsError::access_denied, copy_over(path("~ffx.log"), path("plot.plt")));
+  EXPECT_EQ(OsError::access_denied, copy_over(path(k_temp), path("plot.plt")));
   EXPECT_EQ("old", scratch.read("plot.plt"));
-  EXPECT_EQ((std::vector<std::string>{"plot.plt", "~ffx.log"}), scratch.names());
+  EXPECT_EQ((std::vector<std::string>{"plot.plt", k_temp}), scratch.names());
 }
 
 TEST_F(FileReplace, CopyThroughASymlinkReplacesTheFileAndKeepsTheLink) {
   fs::create_directory(path("sub"));
   scratch.write("sub/real.plt", "old");
   fs::create_symlink("sub/real.plt", path("link.plt"));
-  scratch.write("~ffx.log", "new");
-  EXPECT_EQ(OsError::none, copy_over(path("~ffx.log"), path("link.plt")));
+  scratch.write(k_temp, "new");
+  EXPECT_EQ(OsError::none, copy_over(path(k_temp), path("link.plt")));
   EXPECT_TRUE(fs::is_symlink(path("link.plt")));
   EXPECT_EQ(fs::path("sub/real.plt"), fs::read_symlink(path("link.plt")));
   EXPECT_EQ("new", scratch.read("sub/real.plt"));
@@ -70,8 +71,8 @@ TEST_F(FileReplace, CopyThroughASymlinkReplacesTheFileAndKeepsTheLink) {
 
 TEST_F(FileReplace, CopyOverADanglingLinkCreatesItsDestination) {
   fs::create_symlink("made.plt", path("link.plt"));
-  scratch.write("~ffx.log", "new");
-  EXPECT_EQ(OsError::none, copy_over(path("~ffx.log"), path("link.plt")));
+  scratch.write(k_temp, "new");
+  EXPECT_EQ(OsError::none, copy_over(path(k_temp), path("link.plt")));
   EXPECT_TRUE(fs::is_symlink(path("link.plt")));
   EXPECT_EQ("new", scratch.read("made.plt"));
 }
@@ -88,7 +89,7 @@ TEST_F(FileReplace, FailedCopyLeavesTheTargetAndNoStrayFile) {
 }
 
 TEST_F(FileReplace, CopyFailingHalfwayLeavesTheTargetAndNoStrayFile) {
-  scratch.write("~ffx.log", std::string(64 * 1024, 'n'));
+  scratch.write(k_temp, std::string(64 * 1024, 'n'));
   scratch.write("plot.plt", "old");
   // A file-size limit below the source makes the copy fail in the middle
   // (SIGXFSZ is ignored by the backend, so the write fails with EFBIG).
@@ -97,21 +98,21 @@ TEST_F(FileReplace, CopyFailingHalfwayLeavesTheTargetAndNoStrayFile) {
   rlimit small = saved;
   small.rlim_cur = 4096;
   ASSERT_EQ(0, ::setrlimit(RLIMIT_FSIZE, &small));
-  const OsError e = copy_over(path("~ffx.log"), path("plot.plt"));
+  const OsError e = copy_over(path(k_temp), path("plot.plt"));
   ASSERT_EQ(0, ::setrlimit(RLIMIT_FSIZE, &saved));
   EXPECT_EQ(OsError::disk_full, e);
   EXPECT_EQ("old", scratch.read("plot.plt"));
-  EXPECT_EQ((std::vector<std::string>{"plot.plt", "~ffx.log"}), scratch.names());
+  EXPECT_EQ((std::vector<std::string>{"plot.plt", k_temp}), scratch.names());
 }
 
 TEST_F(FileReplace, CopyRewritesInPlaceWhereTheDirectoryTakesNoNewFile) {
   if (privileged(scratch)) GTEST_SKIP() << "directory permissions do not bind this user";
   fs::create_directory(path("locked"));
   scratch.write("locked/plot.plt", "old content");
-  scratch.write("~ffx.log", "new");
+  scratch.write(k_temp, "new");
   set_mode(path("locked"), fs::perms::owner_read | fs::perms::owner_exec);
-  const OsError e = copy_over(path("~ffx.log"), path("locked/plot.plt"));
-  const OsError missing = copy_over(path("~ffx.log"), path("locked/other.plt"));
+  const OsError e = copy_over(path(k_temp), path("locked/plot.plt"));
+  const OsError missing = copy_over(path(k_temp), path("locked/other.plt"));
   set_mode(path("locked"), fs::perms::owner_all);
   EXPECT_EQ(OsError::none, e);
   EXPECT_EQ("new", scratch.read("locked/plot.plt"));
@@ -124,53 +125,53 @@ TEST_F(FileReplace, CopyRewritesInPlaceWhereTheDirectoryTakesNoNewFile) {
 // New files beside a target, and moves over one -------------------------------
 
 TEST_F(FileReplace, NewFileBesideReplacesTheOldInOneStepKeepingItsBits) {
-  scratch.write("feedfix.ini", "     15574\r\n       250\r\n");
+  scratch.write(k_settings, "     15574\r\n       250\r\n");
   const fs::perms mode = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
-  set_mode(path("feedfix.ini"), mode);
+  set_mode(path(k_settings), mode);
   OsError e = OsError::other;
-  NewFile r = NewFile::beside(path("feedfix.ini"), e);
+  NewFile r = NewFile::beside(path(k_settings), e);
   ASSERT_EQ(OsError::none, e);
   ASSERT_EQ(OsError::none, os_.write_file(r.handle(), "new\r\n", 5));
   // Where the file system allows, the new file has no name until it is kept.
   if (scratch.names().size() != 1) {
     for (const std::string& name : scratch.names()) {
-      EXPECT_TRUE(name == "feedfix.ini" || name.rfind(".feedfix.ini.ffx", 0) == 0) << name;
+      EXPECT_TRUE(name == k_settings || name.rfind("." + k_settings + ".ffx", 0) == 0) << name;
     }
   }
-  EXPECT_EQ("     15574\r\n       250\r\n", scratch.read("feedfix.ini"))
+  EXPECT_EQ("     15574\r\n       250\r\n", scratch.read(k_settings))
       << "untouched until the commit";
 
   EXPECT_EQ(OsError::none, r.keep());
-  EXPECT_EQ("new\r\n", scratch.read("feedfix.ini"));
-  EXPECT_EQ(mode, mode_of(path("feedfix.ini")));
-  EXPECT_EQ(std::vector<std::string>{"feedfix.ini"}, scratch.names());
+  EXPECT_EQ("new\r\n", scratch.read(k_settings));
+  EXPECT_EQ(mode, mode_of(path(k_settings)));
+  EXPECT_EQ(std::vector<std::string>{k_settings}, scratch.names());
 }
 
 TEST_F(FileReplace, NewFileBesideALinkReplacesItsFileAndKeepsTheLink) {
   fs::create_directory(path("sub"));
   scratch.write("sub/real.ini", "old");
-  fs::create_symlink("sub/real.ini", path("feedfix.ini"));
+  fs::create_symlink("sub/real.ini", path(k_settings));
   OsError e = OsError::other;
-  NewFile r = NewFile::beside(path("feedfix.ini"), e);
+  NewFile r = NewFile::beside(path(k_settings), e);
   ASSERT_EQ(OsError::none, e);
   ASSERT_EQ(OsError::none, os_.write_file(r.handle(), "new", 3));
   EXPECT_EQ(OsError::none, r.keep());
-  EXPECT_TRUE(fs::is_symlink(path("feedfix.ini")));
+  EXPECT_TRUE(fs::is_symlink(path(k_settings)));
   EXPECT_EQ("new", scratch.read("sub/real.ini"));
-  EXPECT_EQ((std::vector<std::string>{"feedfix.ini", "sub"}), scratch.names());
+  EXPECT_EQ((std::vector<std::string>{k_settings, "sub"}), scratch.names());
   EXPECT_EQ(1, std::distance(fs::directory_iterator(path("sub")), fs::directory_iterator{}));
 }
 
 TEST_F(FileReplace, FailedOrDiscardedNewFileLeavesNothing) {
-  scratch.write("feedfix.ini", "old");
+  scratch.write(k_settings, "old");
   fs::create_directory(path("dir"));
   OsError e = OsError::other;
-  NewFile r = NewFile::beside(path("feedfix.ini"), e);
+  NewFile r = NewFile::beside(path(k_settings), e);
   ASSERT_EQ(OsError::none, e);
   r.discard();
-  { NewFile dropped = NewFile::beside(path("feedfix.ini"), e); }  // Neither kept nor discarded.
-  EXPECT_EQ("old", scratch.read("feedfix.ini"));
-  EXPECT_EQ((std::vector<std::string>{"dir", "feedfix.ini"}), scratch.names());
+  { NewFile dropped = NewFile::beside(path(k_settings), e); }  // Neither kept nor discarded.
+  EXPECT_EQ("old", scratch.read(k_settings));
+  EXPECT_EQ((std::vector<std::string>{"dir", k_settings}), scratch.names());
 }
 
 TEST(ChooseRoute, RenameWhereOneStepElseBesideElseInPlace) {
@@ -240,13 +241,14 @@ TEST_F(FileReplace, MoveRenamesOnlyWhereThatIsOneStep) {
     m += "m";
     fs::create_directory(path(m));
     set_mode(path(m), c.directory);
-    scratch.write(m + "/~ffx.log", "new");
+    const std::string log = m + "/" + k_temp;
+    scratch.write(log, "new");
     scratch.write(m + "/plot.plt", "old");
     const fs::perms mode = fs::perms::owner_read | fs::perms::group_read |
                            (c.read_only ? fs::perms::none : fs::perms::owner_write);
     set_mode(path(m + "/plot.plt"), mode);
-    const fs::perms log_mode = mode_of(path(m + "/~ffx.log"));
-    if (c.second_link) fs::create_hard_link(path(m + "/~ffx.log"), path(m + "/other"));
+    const fs::perms log_mode = mode_of(path(log));
+    if (c.second_link) fs::create_hard_link(path(log), path(m + "/other"));
     const FileState read = os_.path_state(path(m + "/plot.plt"));
     // Same size, time of last write put back: only the change time tells.
     if (c.changed) {
@@ -255,15 +257,15 @@ TEST_F(FileReplace, MoveRenamesOnlyWhereThatIsOneStep) {
       set_mode(path(m + "/plot.plt"), fs::perms::owner_all);
       set_mode(path(m + "/plot.plt"), mode);
     }
-    const FileState ready = os_.path_state(path(m + "/~ffx.log"));
-    EXPECT_EQ(c.expected, move_over(path(m + "/~ffx.log"), ready, path(m + "/plot.plt"), &read));
+    const FileState ready = os_.path_state(path(log));
+    EXPECT_EQ(c.expected, move_over(path(log), ready, path(m + "/plot.plt"), &read));
     const bool moved = c.expected == OsError::none;
     EXPECT_EQ(moved ? "new" : "old", scratch.read(m + "/plot.plt"));
-    EXPECT_EQ(moved, !fs::exists(path(m + "/~ffx.log")));
+    EXPECT_EQ(moved, !fs::exists(path(log)));
     EXPECT_EQ(mode, mode_of(path(m + "/plot.plt")));
     // A plot that changed is someone else's: ~ffx.log takes nothing of it.
     if (c.changed) {
-      EXPECT_EQ(log_mode, mode_of(path(m + "/~ffx.log")));
+      EXPECT_EQ(log_mode, mode_of(path(log)));
     }
   }
 }

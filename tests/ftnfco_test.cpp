@@ -6,6 +6,7 @@
 #include <string>
 
 #include "tests/support/fake_os.h"
+#include "tests/support/tool_files.h"
 
 namespace {
 
@@ -19,19 +20,19 @@ class FileRoutines : public ::testing::Test {
 };
 
 TEST_F(FileRoutines, CopyReplacesTheWholeTarget) {
-  fake.files["~ffx.log"] = "PU1;\r\n";
+  fake.files[k_temp] = "PU1;\r\n";
   fake.files["plot.plt"] = "a much longer old plot file\r\n";
-  FTNFCO(status, k_reserved, "~ffx.log", 8, "plot.plt", 8);
+  FTNFCO(status, k_reserved, k_temp.c_str(), k_temp_file_len, "plot.plt", 8);
   EXPECT_EQ(0, status);
   EXPECT_EQ("PU1;\r\n", fake.files["plot.plt"]);
   EXPECT_EQ("", fake.out);
 }
 
 TEST_F(FileRoutines, DeleteRemovesTheFile) {
-  fake.files.emplace("~ffx.log", "x");
-  FTNFDE(status, k_reserved, "~ffx.log", 8);
+  fake.files.emplace(k_temp, "x");
+  FTNFDE(status, k_reserved, k_temp.c_str(), k_temp_file_len);
   EXPECT_EQ(0, status);
-  EXPECT_EQ(0u, fake.files.count("~ffx.log"));
+  EXPECT_EQ(0u, fake.files.count(k_temp));
 }
 
 TEST_F(FileRoutines, RenameMovesTheFileButReplacesNothing) {
@@ -47,7 +48,7 @@ TEST_F(FileRoutines, RenameMovesTheFileButReplacesNothing) {
 }
 
 TEST_F(FileRoutines, FailedSystemCallsGiveStatusThreeSilently) {
-  FTNFCO(status, k_reserved, "~ffx.log", 8, "plot.plt", 8);  // missing source
+  FTNFCO(status, k_reserved, k_temp.c_str(), k_temp_file_len, "plot.plt", 8);  // missing source
   EXPECT_EQ(3, status);
   EXPECT_EQ(0u, fake.files.count("plot.plt"));
   status = -7;
@@ -71,10 +72,10 @@ TEST_F(FileRoutines, FailedSystemCallsGiveStatusThreeSilently) {
 }
 
 TEST_F(FileRoutines, OnlyTheCountedCharactersNameTheFile) {
-  fake.files["~ffx.log"] = "new";
-  const char source[] = "~ffx.logAND MORE";
+  fake.files[k_temp] = "new";
+  const std::string source = k_temp + "AND MORE";
   const char target[] = "plot.plt  ";  // the count covers the trailing blanks
-  FTNFCO(status, k_reserved, source, 8, target, 10);
+  FTNFCO(status, k_reserved, source.c_str(), k_temp_file_len, target, 10);
   EXPECT_EQ(0, status);
   EXPECT_EQ("new", fake.files["plot.plt  "]);
   EXPECT_EQ(0u, fake.files.count("plot.plt"));

@@ -33,6 +33,7 @@
 #include "tests/os_contract_cases.h"
 #include "tests/support/fake_os.h"
 #include "tests/support/scratch_dir.h"
+#include "tests/support/tool_files.h"
 
 namespace {
 
@@ -88,7 +89,7 @@ struct FakeBackend {
   }
   const char* elsewhere(const std::string& n) {
     fake.no_moves = true;
-    return n == "~ffx.log" ? nullptr : "the fake has ~ffx.log alone elsewhere";
+    return n == k_temp ? nullptr : "the fake has ~ffx.log alone elsewhere";
   }
   const char* no_new_files() {
     fake.no_new_files = true;
@@ -500,14 +501,14 @@ TYPED_TEST(OsContract, KeepIdentityAnOwnerThatCannotBeGiven) {
 }
 
 TYPED_TEST(OsContract, NoMovesNoRenameFromAnotherVolume) {
-  if (const char* why = this->b.elsewhere("~ffx.log")) GTEST_SKIP() << why;
-  this->b.put("~ffx.log", "new");
+  if (const char* why = this->b.elsewhere(k_temp)) GTEST_SKIP() << why;
+  this->b.put(k_temp, "new");
   this->b.put("plot", "old");
-  EXPECT_NE(this->os().path_state(this->at("~ffx.log")).id.volume,
+  EXPECT_NE(this->os().path_state(this->at(k_temp)).id.volume,
             this->os().path_state(this->at("plot")).id.volume);
-  EXPECT_EQ(OsError::other, this->os().replace_name(this->at("~ffx.log"), this->at("plot")));
-  EXPECT_EQ(OsError::other, this->os().rename_no_replace(this->at("~ffx.log"), this->at("free")));
-  EXPECT_EQ("new", this->content("~ffx.log"));
+  EXPECT_EQ(OsError::other, this->os().replace_name(this->at(k_temp), this->at("plot")));
+  EXPECT_EQ(OsError::other, this->os().rename_no_replace(this->at(k_temp), this->at("free")));
+  EXPECT_EQ("new", this->content(k_temp));
   EXPECT_EQ("old", this->content("plot"));
   EXPECT_EQ("(none)", this->content("free"));
 }
@@ -517,14 +518,14 @@ TYPED_TEST(OsContract, NoNewFilesADirectoryThatTakesNone) {
   if (const char* why = this->b.no_new_files()) GTEST_SKIP() << why;
   std::string temp;
   for (const bool own : {false, true}) {
-    const OpenResult r = this->os().create_beside(this->at(own ? "~ffx.jnl" : "plot"), own, temp);
+    const OpenResult r = this->os().create_beside(this->at(own ? k_intent : "plot"), own, temp);
     EXPECT_EQ(OsError::access_denied, r.error);
     EXPECT_EQ(k_no_file, r.handle);
   }
   EXPECT_EQ(OsError::access_denied,
             this->os().open_file(this->at("new"), Access::write, Create::create_if_missing).error);
   EXPECT_EQ(OsError::access_denied,
-            this->os().open_file(this->at("~ffx.log"), Access::write, Create::exact_private).error);
+            this->os().open_file(this->at(k_temp), Access::write, Create::exact_private).error);
   EXPECT_EQ(OsError::access_denied, this->os().rename_no_replace(this->at("plot"), this->at("p")));
   const FileHandle h = this->open("plot", Access::write, Create::must_exist);
   this->write(h, "OLD");

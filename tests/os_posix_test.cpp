@@ -25,6 +25,7 @@
 #include "runtime/test_seam.h"
 #include "tests/support/posix_fixture.h"
 #include "tests/support/scratch_dir.h"
+#include "tests/support/tool_files.h"
 
 
 namespace {
@@ -127,11 +128,11 @@ TEST_F(PosixOs, FileIdIsTheSameWhateverNameReachedTheFile) {
 }
 
 TEST_F(PosixOs, RemoveFileRefusesDirectoriesAndReportsMissingFiles) {
-  scratch.write("~ffx.log", "x");
+  scratch.write(k_temp, "x");
   fs::create_directory(path("dir"));
-  EXPECT_EQ(OsError::none, os_.remove_file(path("~ffx.log")));
-  EXPECT_FALSE(scratch.exists("~ffx.log"));
-  EXPECT_EQ(OsError::file_not_found, os_.remove_file(path("~ffx.log")));
+  EXPECT_EQ(OsError::none, os_.remove_file(path(k_temp)));
+  EXPECT_FALSE(scratch.exists(k_temp));
+  EXPECT_EQ(OsError::file_not_found, os_.remove_file(path(k_temp)));
   EXPECT_EQ(OsError::access_denied, os_.remove_file(path("dir")));
   EXPECT_TRUE(fs::is_directory(path("dir")));
 }
@@ -195,7 +196,7 @@ TEST_F(PosixOs, CommandGetsTheUsualSignalHandling) {
 
 TEST_F(PosixOs, OwnScratchFileReplacesLinksInsteadOfWritingThroughThem) {
   scratch.write("victim", "keep me");
-  const std::string log = path("~ffx.log");
+  const std::string log = path(k_temp);
   const fs::perms private_bits = fs::perms::owner_read | fs::perms::owner_write;
   enum class Kind { symbolic, hard, group_writable };
   for (const Kind kind : {Kind::symbolic, Kind::hard, Kind::group_writable}) {
@@ -205,7 +206,7 @@ TEST_F(PosixOs, OwnScratchFileReplacesLinksInsteadOfWritingThroughThem) {
     if (kind == Kind::hard) fs::create_hard_link(path("victim"), log);
     if (kind == Kind::group_writable) {
       // The user's own, but others could write it: no file of the run's own.
-      scratch.write("~ffx.log", "old");
+      scratch.write(k_temp, "old");
       set_mode(log, private_bits | fs::perms::group_read | fs::perms::group_write);
     }
     NewFile side;
@@ -216,7 +217,7 @@ TEST_F(PosixOs, OwnScratchFileReplacesLinksInsteadOfWritingThroughThem) {
     ASSERT_EQ(OsError::none, side.keep());
     EXPECT_EQ("keep me", scratch.read("victim"));
     EXPECT_FALSE(fs::is_symlink(log));
-    EXPECT_EQ("x", scratch.read("~ffx.log"));
+    EXPECT_EQ("x", scratch.read(k_temp));
     EXPECT_EQ(private_bits, mode_of(log));
   }
   // An older own file that others may read is used where it stands, and
@@ -232,7 +233,7 @@ TEST_F(PosixOs, OwnScratchFileReplacesLinksInsteadOfWritingThroughThem) {
   r = open_scratch(log, os_.name_state(log), side);
   EXPECT_EQ(OsError::access_denied, r.error);
   EXPECT_FALSE(side.open());
-  EXPECT_EQ("x", scratch.read("~ffx.log"));
+  EXPECT_EQ("x", scratch.read(k_temp));
 }
 
 TEST_F(PosixOs, StaleTemporaryFilesGoOnlyWhenTheirRunIsGone) {
@@ -346,10 +347,10 @@ TEST_F(PosixOs, AWriterElsewhereIsSeenWhateverTheSystemTellsOfIt) {
 TEST_F(PosixOs, NoNewFileBesideInADirectoryThatTakesNone) {
   if (privileged(scratch)) GTEST_SKIP() << "directory permissions do not bind this user";
   fs::create_directory(path("locked"));
-  scratch.write("locked/feedfix.ini", "old");
+  scratch.write("locked/" + k_settings, "old");
   set_mode(path("locked"), fs::perms::owner_read | fs::perms::owner_exec);
   std::string temp;
-  const OpenResult r = os_.create_beside(path("locked/feedfix.ini"), /*own=*/false, temp);
+  const OpenResult r = os_.create_beside(path("locked/" + k_settings), /*own=*/false, temp);
   set_mode(path("locked"), fs::perms::owner_all);
   EXPECT_EQ(OsError::access_denied, r.error);
   EXPECT_EQ(k_no_file, r.handle);

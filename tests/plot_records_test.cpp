@@ -8,6 +8,7 @@
 #include "runtime/console.h"
 #include "runtime/record_file.h"
 #include "tests/support/fake_os.h"
+#include "tests/support/tool_files.h"
 
 namespace {
 
@@ -27,13 +28,13 @@ class RecordLoop : public ::testing::Test {
                   std::int32_t pg_threshold = 15574) {
     fake.files["plot.plt"] = plot;
     EXPECT_EQ(0, open_unit(k_plot_unit, "plot.plt", "OLD", "read"));
-    EXPECT_EQ(0, open_unit(k_temp_unit, "~ffx.log", "UNKNOWN", "write", NewContents::scratch));
+    EXPECT_EQ(0, open_unit(k_temp_unit, k_temp, "UNKNOWN", "write", NewContents::scratch));
     console_record(" .", LineEnd::stays_open);
     shift = carried_shift;
     result = process_plot_records(pg_threshold, build_page_grid(), shift);
     close_unit(k_plot_unit);
     close_unit(k_temp_unit);
-    return fake.files["~ffx.log"];
+    return fake.files[k_temp];
   }
 };
 
@@ -106,7 +107,7 @@ TEST(RecordLoopCases, RewritesPenAndPageRecordsByTheRules) {
     FakeOsScope scope(fake);
     fake.files["plot.plt"] = c.plot;
     ASSERT_EQ(0, open_unit(k_plot_unit, "plot.plt", "OLD", "read"));
-    ASSERT_EQ(0, open_unit(k_temp_unit, "~ffx.log", "UNKNOWN", "write"));
+    ASSERT_EQ(0, open_unit(k_temp_unit, k_temp, "UNKNOWN", "write"));
     console_record(" .", LineEnd::stays_open);
     std::int32_t shift = c.shift_in;
     const LoopResult result = process_plot_records(c.threshold, build_page_grid(), shift);
@@ -115,7 +116,7 @@ TEST(RecordLoopCases, RewritesPenAndPageRecordsByTheRules) {
     EXPECT_TRUE(result.run_ok) << c.what;
     EXPECT_EQ(c.changed, result.changed) << c.what;
     EXPECT_EQ(c.shift_out, shift) << c.what;
-    EXPECT_EQ(c.temp, fake.files["~ffx.log"]) << c.what;
+    EXPECT_EQ(c.temp, fake.files[k_temp]) << c.what;
     EXPECT_EQ("." + c.console, fake.out) << c.what;
   }
 }
@@ -163,7 +164,7 @@ TEST_F(RecordLoop, PenSumBeyondTheTenColumnFieldFailsTheLoop) {
   // with the shift -1000000000 would be ten asterisks.
   const std::string cases[] = {"PU2147483000,0;\r\n", "PU0#C4652E30,0;\r\n"};
   for (const std::string& pen : cases) {
-    fake.files.erase("~ffx.log");
+    fake.files.erase(k_temp);
     const std::string temp = run("PU1,1;\r\n" + pen + "PU2,2;\r\n", 2000);
     EXPECT_FALSE(result.run_ok) << pen;
     EXPECT_EQ("PU2001,1;\r\n", temp) << pen;  // no asterisks, nothing after the failure
@@ -178,7 +179,7 @@ TEST_F(RecordLoop, UnreadableFieldsAndOverlongRewritesFailTheLoop) {
       "PG;   9000," + std::string(64, 'x') + "\r\n",  // 6 + 10 + 65 columns
   };
   for (const std::string& bad : cases) {
-    fake.files.erase("~ffx.log");
+    fake.files.erase(k_temp);
     const std::string temp = run("PX;\r\n" + bad + "PX;\r\n", 250);
     EXPECT_FALSE(result.run_ok) << bad;
     EXPECT_EQ("PX;\r\n", temp) << bad;
@@ -197,8 +198,8 @@ TEST_F(RecordLoop, FailingReadOrWriteClearsRunOk) {
   run("PU1,1;\r\n", 10);
   EXPECT_FALSE(result.run_ok);
 
-  fake.files.erase("~ffx.log");  // a fresh temporary file, as in a run
-  fake.fail_next("write", "~ffx.log", OsError::disk_full);
+  fake.files.erase(k_temp);  // a fresh temporary file, as in a run
+  fake.fail_next("write", k_temp, OsError::disk_full);
   run("PU1,1;\r\n", 10);
   EXPECT_FALSE(result.run_ok);
 }

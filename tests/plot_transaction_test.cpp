@@ -9,12 +9,13 @@
 #include <vector>
 
 #include "tests/support/fake_os.h"
+#include "tests/support/tool_files.h"
 
 namespace {
 
 TEST(PlotTransaction, OnlyTheCorrectedCopyTheRunWroteTakesThePlotsPlace) {
   FakeOs fake;
-  fake.files["~ffx.log"] = "PU1,2;\r\n";
+  fake.files[k_temp] = "PU1,2;\r\n";
   fake.files["other"] = "PU1,2;\r\n";
   FakeOsScope scope(fake);
   const auto state_of = [&](const std::string& name) {
@@ -25,7 +26,7 @@ TEST(PlotTransaction, OnlyTheCorrectedCopyTheRunWroteTakesThePlotsPlace) {
   };
   Replacement replacement;
   const FileState plot;
-  EXPECT_TRUE(prepare_replacement(replacement, "plot.plt", plot, state_of("~ffx.log"), 15574, 0));
+  EXPECT_TRUE(prepare_replacement(replacement, "plot.plt", plot, state_of(k_temp), 15574, 0));
   EXPECT_FALSE(prepare_replacement(replacement, "plot.plt", plot, state_of("other"), 15574, 0));
 }
 

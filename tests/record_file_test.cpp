@@ -13,6 +13,7 @@
 
 #include "tests/support/fake_os.h"
 #include "tests/support/record_helpers.h"
+#include "tests/support/tool_files.h"
 #include "runtime/test_seam.h"
 
 namespace {
@@ -223,29 +224,29 @@ TEST_F(RecordFile, EveryRecordWrittenEndsWithCrLf) {
 }
 
 TEST_F(RecordFile, ExistingFileIsCutAtTheFirstWriteOnly) {
-  fake.files["feedfix.ini"] = "old content that is longer\r\n";
-  ASSERT_EQ(k_io_ok, open_unit(k_settings_unit, "feedfix.ini", "UNKNOWN", "write"));
+  fake.files[k_settings] = "old content that is longer\r\n";
+  ASSERT_EQ(k_io_ok, open_unit(k_settings_unit, k_settings, "UNKNOWN", "write"));
   close_unit(k_settings_unit);
-  EXPECT_EQ("old content that is longer\r\n", fake.files["feedfix.ini"]);
-  EXPECT_EQ(0u, count_calls(fake, "create feedfix.ini"));
+  EXPECT_EQ("old content that is longer\r\n", fake.files[k_settings]);
+  EXPECT_EQ(0u, count_calls(fake, "create " + k_settings));
 
   // The new contents take the file's place in one step at close.
-  ASSERT_EQ(k_io_ok, open_unit(k_settings_unit, "feedfix.ini", "UNKNOWN", "write"));
+  ASSERT_EQ(k_io_ok, open_unit(k_settings_unit, k_settings, "UNKNOWN", "write"));
   write_literal_record(k_settings_unit, "0");
   write_literal_record(k_settings_unit, "1");
-  EXPECT_EQ("old content that is longer\r\n", fake.files["feedfix.ini"]);
+  EXPECT_EQ("old content that is longer\r\n", fake.files[k_settings]);
   close_unit(k_settings_unit);
-  EXPECT_EQ("0\r\n1\r\n", fake.files["feedfix.ini"]);
-  EXPECT_EQ(1u, count_calls(fake, "replace feedfix.ini"));
+  EXPECT_EQ("0\r\n1\r\n", fake.files[k_settings]);
+  EXPECT_EQ(1u, count_calls(fake, "replace " + k_settings));
   EXPECT_EQ(1u, fake.files.size()) << "no file is left beside it";
 
   // Where the directory takes no new file, the old bytes are cut in place.
   fake.no_new_files = true;
-  ASSERT_EQ(k_io_ok, open_unit(k_settings_unit, "feedfix.ini", "UNKNOWN", "write"));
+  ASSERT_EQ(k_io_ok, open_unit(k_settings_unit, k_settings, "UNKNOWN", "write"));
   write_literal_record(k_settings_unit, "2");
   close_unit(k_settings_unit);
-  EXPECT_EQ("2\r\n", fake.files["feedfix.ini"]);
-  EXPECT_EQ(1u, count_calls(fake, "truncate feedfix.ini"));
+  EXPECT_EQ("2\r\n", fake.files[k_settings]);
+  EXPECT_EQ(1u, count_calls(fake, "truncate " + k_settings));
   fake.no_new_files = false;
 
   // A file the open makes has nothing to cut: it comes into being whole,
@@ -285,19 +286,19 @@ TEST_F(RecordFile, FailedTruncationFailsTheWrite) {
 // Closing ------------------------------------------------------------------
 
 TEST_F(RecordFile, CloseWithDeleteDropsTheBufferAndRemovesTheFile) {
-  ASSERT_EQ(k_io_ok, open_unit(k_temp_unit, "~ffx.log", "UNKNOWN", "write"));
+  ASSERT_EQ(k_io_ok, open_unit(k_temp_unit, k_temp, "UNKNOWN", "write"));
   ASSERT_EQ(k_io_ok, write_text_record(k_temp_unit, "PU1;"));
   close_unit(k_temp_unit, Close::delete_file);
-  EXPECT_EQ(0u, fake.files.count("~ffx.log"));
-  EXPECT_EQ(0u, count_calls(fake, "write ~ffx.log"));
+  EXPECT_EQ(0u, fake.files.count(k_temp));
+  EXPECT_EQ(0u, count_calls(fake, "write " + k_temp));
   EXPECT_EQ("", unit_file_name(k_temp_unit));
   // The unit is free again.
-  EXPECT_EQ(k_io_ok, open_unit(k_temp_unit, "~ffx.log", "UNKNOWN", "write"));
+  EXPECT_EQ(k_io_ok, open_unit(k_temp_unit, k_temp, "UNKNOWN", "write"));
 }
 
 TEST_F(RecordFile, RemovalFailuresOtherThanRefusalAreIgnored) {
-  ASSERT_EQ(k_io_ok, open_unit(k_temp_unit, "~ffx.log", "UNKNOWN", "write"));
-  fake.fail_next("remove", "~ffx.log", OsError::file_not_found);
+  ASSERT_EQ(k_io_ok, open_unit(k_temp_unit, k_temp, "UNKNOWN", "write"));
+  fake.fail_next("remove", k_temp, OsError::file_not_found);
   close_unit(k_temp_unit, Close::delete_file);
   EXPECT_EQ("", fake.err);
 }
@@ -312,21 +313,21 @@ TEST_F(RecordFile, FatalReportGoesToStandardErrorAndEndsWithStatusOne) {
   };
   const std::vector<Case> cases = {
       {"refused removal", "remove", OsError::access_denied, Close::delete_file,
-       "\r\nrun-time error F1212: CLOSE(~ffx.log)\r\n- access denied\r\n"},
+       "\r\nrun-time error F1212: CLOSE(" + k_temp + ")\r\n- access denied\r\n"},
       {"buffer flush at close", "write", OsError::disk_full, Close::keep,
-       "\r\nrun-time error F1214: CLOSE(~ffx.log)\r\n- disk full\r\n"},
+       "\r\nrun-time error F1214: CLOSE(" + k_temp + ")\r\n- disk full\r\n"},
       {"closing the handle", "close", OsError::io_error, Close::keep,
-       "\r\nrun-time error F1215: CLOSE(~ffx.log)\r\n- input/output error on the device\r\n"},
+       "\r\nrun-time error F1215: CLOSE(" + k_temp + ")\r\n- input/output error on the device\r\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     reset_units();
     fake.err.clear();
-    fake.files.erase("~ffx.log");
+    fake.files.erase(k_temp);
     ASSERT_EQ(k_io_ok,
-              open_unit(k_temp_unit, "~ffx.log", "UNKNOWN", "write", NewContents::scratch));
+              open_unit(k_temp_unit, k_temp, "UNKNOWN", "write", NewContents::scratch));
     ASSERT_EQ(k_io_ok, write_text_record(k_temp_unit, "PU1;"));
-    fake.fail_next(c.operation, "~ffx.log", c.error);
+    fake.fail_next(c.operation, k_temp, c.error);
     try {
       close_unit(k_temp_unit, c.how);
       ADD_FAILURE() << "close returned";
@@ -339,27 +340,27 @@ TEST_F(RecordFile, FatalReportGoesToStandardErrorAndEndsWithStatusOne) {
 }
 
 TEST_F(RecordFile, FailedLiteralWriteEndsWithTheReport) {
-  fake.files["feedfix.ini"] = "old";
-  ASSERT_EQ(k_io_ok, open_unit(k_settings_unit, "feedfix.ini", "UNKNOWN", "write"));
-  fake.fail_next("create", "feedfix.ini", OsError::disk_full);
+  fake.files[k_settings] = "old";
+  ASSERT_EQ(k_io_ok, open_unit(k_settings_unit, k_settings, "UNKNOWN", "write"));
+  fake.fail_next("create", k_settings, OsError::disk_full);
   EXPECT_THROW(write_literal_record(k_settings_unit, "0"), ProcessExit);
-  EXPECT_EQ("\r\nrun-time error F1214: WRITE(feedfix.ini)\r\n- disk full\r\n", fake.err);
+  EXPECT_EQ("\r\nrun-time error F1214: WRITE(" + k_settings + ")\r\n- disk full\r\n", fake.err);
   EXPECT_TRUE(fake.open_files().empty()) << "the process end closes the unit";
-  EXPECT_EQ("old", fake.files["feedfix.ini"]);
+  EXPECT_EQ("old", fake.files[k_settings]);
 }
 
 TEST_F(RecordFile, FatalEndClosesTheOtherUnitsAndReportsOnlyOnce) {
-  ASSERT_EQ(k_io_ok, open_unit(k_temp_unit, "~ffx.log", "UNKNOWN", "write", NewContents::scratch));
-  ASSERT_EQ(k_io_ok, open_unit(k_settings_unit, "feedfix.ini", "UNKNOWN", "write"));
+  ASSERT_EQ(k_io_ok, open_unit(k_temp_unit, k_temp, "UNKNOWN", "write", NewContents::scratch));
+  ASSERT_EQ(k_io_ok, open_unit(k_settings_unit, k_settings, "UNKNOWN", "write"));
   ASSERT_EQ(k_io_ok, write_text_record(k_settings_unit, "15574"));
   ASSERT_EQ(k_io_ok, write_text_record(k_temp_unit, "PU1;"));
-  fake.fail_next("write", "~ffx.log", OsError::disk_full);
-  fake.fail_next("close", "feedfix.ini.new0", OsError::io_error);
+  fake.fail_next("write", k_temp, OsError::disk_full);
+  fake.fail_next("close", k_settings + ".new0", OsError::io_error);
   EXPECT_THROW(close_all_units(), ProcessExit);
-  EXPECT_EQ("\r\nrun-time error F1214: CLOSE(~ffx.log)\r\n- disk full\r\n", fake.err);
+  EXPECT_EQ("\r\nrun-time error F1214: CLOSE(" + k_temp + ")\r\n- disk full\r\n", fake.err);
   // Both files were made by their opens and could not be completed.
-  EXPECT_EQ(0u, fake.files.count("feedfix.ini"));
-  EXPECT_EQ(0u, fake.files.count("~ffx.log"));
+  EXPECT_EQ(0u, fake.files.count(k_settings));
+  EXPECT_EQ(0u, fake.files.count(k_temp));
   EXPECT_TRUE(fake.open_files().empty());
 }
 
@@ -368,7 +369,7 @@ TEST_F(RecordFile, FatalEndClosesTheOtherUnitsAndReportsOnlyOnce) {
 // the report.
 TEST_F(RecordFile, ConsoleRecordsHeldForWritesAreDroppedAtAFatalEnd) {
   fake.threads = true;
-  ASSERT_EQ(k_io_ok, open_unit(k_temp_unit, "~ffx.log", "UNKNOWN", "write", NewContents::scratch));
+  ASSERT_EQ(k_io_ok, open_unit(k_temp_unit, k_temp, "UNKNOWN", "write", NewContents::scratch));
   ASSERT_TRUE(work_beside(k_temp_unit));
   fake.hold_writes(true);
   const std::string record(70, 'P');
@@ -387,7 +388,7 @@ TEST_F(RecordFile, ConsoleRecordsHeldForWritesAreDroppedAtAFatalEnd) {
   EXPECT_THROW(fatal_io_error(k_io_disk_full, "WRITE", "USER"), ProcessExit);
   let_go.join();
   EXPECT_EQ("", fake.out_tried);
-  EXPECT_EQ(written, fake.files["~ffx.log"].size()) << "the close keeps what was written";
+  EXPECT_EQ(written, fake.files[k_temp].size()) << "the close keeps what was written";
 }
 
 // Opening ------------------------------------------------------------------

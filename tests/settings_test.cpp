@@ -6,6 +6,7 @@
 #include <string>
 
 #include "tests/support/fake_os.h"
+#include "tests/support/tool_files.h"
 
 namespace {
 
@@ -18,14 +19,14 @@ class SettingsFile : public ::testing::Test {
 
   /// Runs load_settings on `content`; fails the test when the run ends.
   Settings load(const std::string& content) {
-    fake.files["feedfix.ini"] = content;
+    fake.files[k_settings] = content;
     return load_settings();
   }
 };
 
 TEST_F(SettingsFile, MissingFileIsCreatedWithTheDefaultsAndEndsTheRun) {
   EXPECT_THROW(load_settings(), ProcessExit);
-  EXPECT_EQ("15574\r\n0\r\n", fake.files["feedfix.ini"]);  // 10 bytes
+  EXPECT_EQ("15574\r\n0\r\n", fake.files[k_settings]);  // 10 bytes
   EXPECT_EQ("INI-file not found. Default file created.\r\n", fake.out);
 
   fake.out.clear();
@@ -36,10 +37,10 @@ TEST_F(SettingsFile, MissingFileIsCreatedWithTheDefaultsAndEndsTheRun) {
 }
 
 TEST_F(SettingsFile, FileThatCanNeitherBeReadNorCreatedCannotBeUsed) {
-  fake.directories.insert("feedfix.ini");
+  fake.directories.insert(k_settings);
   EXPECT_THROW(load_settings(), ProcessExit);
   EXPECT_EQ("INI-file cannot be used.\r\n", fake.out);
-  EXPECT_EQ(0u, fake.files.count("feedfix.ini"));
+  EXPECT_EQ(0u, fake.files.count(k_settings));
 }
 
 TEST_F(SettingsFile, ValuesInsideTheRangesAreTakenAsTheyStand) {
@@ -65,7 +66,7 @@ TEST_F(SettingsFile, ValuesInsideTheRangesAreTakenAsTheyStand) {
     EXPECT_EQ(c.pg_threshold, s.pg_threshold) << c.content;
     EXPECT_EQ(c.carried_shift, s.carried_shift) << c.content;
     EXPECT_EQ("", fake.out) << c.content;
-    EXPECT_EQ(c.content, fake.files["feedfix.ini"]);  // reading never rewrites
+    EXPECT_EQ(c.content, fake.files[k_settings]);  // reading never rewrites
   }
 }
 
@@ -81,40 +82,40 @@ TEST(SettingsRange, OutOfRangeOrUnreadableValuesGiveBothDefaultsWithTheWarning) 
   for (const std::string& content : cases) {
     FakeOs fake;
     FakeOsScope scope(fake);
-    fake.files["feedfix.ini"] = content;
+    fake.files[k_settings] = content;
     const Settings s = load_settings();
     EXPECT_EQ(15574, s.pg_threshold) << content;
     EXPECT_EQ(0, s.carried_shift) << content;
     EXPECT_EQ(k_warning, fake.out) << content;  // the first record of the console
-    EXPECT_EQ(content, fake.files["feedfix.ini"]) << content;
+    EXPECT_EQ(content, fake.files[k_settings]) << content;
   }
 }
 
 TEST_F(SettingsFile, ResetKeepsTheThresholdAndStoresZero) {
-  fake.files["feedfix.ini"] = "20000\r\n250\r\n";
+  fake.files[k_settings] = "20000\r\n250\r\n";
   EXPECT_THROW(reset_settings(15574), ProcessExit);
-  EXPECT_EQ("     15574\r\n0\r\n", fake.files["feedfix.ini"]);  // 15 bytes
+  EXPECT_EQ("     15574\r\n0\r\n", fake.files[k_settings]);  // 15 bytes
   EXPECT_EQ("Ini file resetted. Shift length set to zero.\r\n", fake.out);
 }
 
 TEST_F(SettingsFile, WriteBackHoldsTwoTenColumnRecords) {
-  fake.files["feedfix.ini"] = "15574\r\n0\r\n";
+  fake.files[k_settings] = "15574\r\n0\r\n";
   save_settings(15574, 0);
-  EXPECT_EQ("     15574\r\n         0\r\n", fake.files["feedfix.ini"]);  // 24 bytes
+  EXPECT_EQ("     15574\r\n         0\r\n", fake.files[k_settings]);  // 24 bytes
   save_settings(20000, -2);
-  EXPECT_EQ("     20000\r\n        -2\r\n", fake.files["feedfix.ini"]);
+  EXPECT_EQ("     20000\r\n        -2\r\n", fake.files[k_settings]);
   EXPECT_EQ("", fake.out);
 }
 
 TEST_F(SettingsFile, UnwritableFileEndsResetAndWriteBackUnchanged) {
-  fake.files["feedfix.ini"] = "20000\r\n250\r\n";
-  fake.read_only.insert("feedfix.ini");
+  fake.files[k_settings] = "20000\r\n250\r\n";
+  fake.read_only.insert(k_settings);
   EXPECT_THROW(save_settings(15574, 0), ProcessExit);
   EXPECT_EQ("INI-file not opened (for writing).\r\n", fake.out);
   fake.out.clear();
   EXPECT_THROW(reset_settings(15574), ProcessExit);
   EXPECT_EQ("INI-file not opened (for writing).\r\n", fake.out);
-  EXPECT_EQ("20000\r\n250\r\n", fake.files["feedfix.ini"]);
+  EXPECT_EQ("20000\r\n250\r\n", fake.files[k_settings]);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "runtime/console.h"
 #include "runtime/record_file.h"
 #include "runtime/test_seam.h"
+#include "tests/support/tool_files.h"
 
 // The system's workers, as the POSIX backend starts them.
 
@@ -71,7 +72,7 @@ std::string FakeOs::followed(const std::string& name) const {
 }
 
 std::uint64_t FakeOs::volume(const std::string& name) const {
-  return no_moves && name == "~ffx.log" ? 2u : 1u;
+  return no_moves && name == k_temp ? 2u : 1u;
 }
 
 void FakeOs::rewritten_elsewhere(const std::string& name, const std::string& bytes) {
