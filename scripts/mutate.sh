@@ -112,6 +112,7 @@ runtime/record_write.cpp @@ if (how == Close::delete_file && !name_not_ours && @
 runtime/file_replace.cpp @@ if (own_file(opened) && (r.created || opened.id == there.id)) { @@ if (true) { @@ open_scratch: a file swapped in after the look used
 runtime/record_write.cpp @@ side.keep(created ? &none : nullptr) @@ side.keep(nullptr) @@ close_unit: a made file renamed over one that appeared meanwhile
 runtime/file_replace.cpp @@ if (e != OsError::access_denied || !facts.target.exists) return e; @@ return e; @@ copy_over: no rewrite in place where no new file is allowed
+runtime/io_beside.cpp @@ return record.after > made; @@ return record.after > made && false; @@ console: a record held for a write not yet made printed
 TABLE
 
 # Exact replacement: `check` verifies every fragment, `apply N` changes the
