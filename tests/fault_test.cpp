@@ -370,7 +370,7 @@ std::vector<Scenario> scenarios() {
         // ~ffx.log, on another volume, cannot be renamed: the copy beside
         // the plot file reads it once more.
         {"open ~ffx.log#3", k_any, {k_stop_cleanup, Plot::old, Ini::fresh, Temp::whole}},
-        {"read ~ffx.log", k_any, {k_stop_cleanup, Plot::old, Ini::fresh, Temp::whole}},
+        {"copy plot.plt.new0", k_any, {k_stop_cleanup, Plot::old, Ini::fresh, Temp::whole}},
         {"close ~ffx.log#3", k_any, {"OK", Plot::fresh, Ini::fresh, Temp::absent}},
         // The plot file's identity that cannot be given, or a sync refused:
         // copied into the plot file itself instead.

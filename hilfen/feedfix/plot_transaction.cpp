@@ -30,7 +30,6 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <memory>
 
 #include "Ftn/ftnfco.h"
 #include "hilfen/feedfix/file_names.h"
@@ -46,7 +45,6 @@ namespace {
 constexpr const char* k_temp_name = k_temp_file.data();
 constexpr std::int16_t k_temp_name_len = k_temp_file_len;
 constexpr std::int16_t k_failed = 3;
-constexpr std::size_t k_chunk = 1 << 20;
 
 
 /// Whether ~ffx.log is the run's own private file, in the state recorded.
@@ -81,15 +79,7 @@ OpenResult open_log(const FileState& corrected) {
 OsError copy_log_into(FileHandle to, const FileState& corrected) {
   const OpenResult log = open_log(corrected);
   if (log.error != OsError::none) return log.error;
-  const auto buffer = std::make_unique_for_overwrite<char[]>(k_chunk);
-  OsError e = OsError::none;
-  for (;;) {
-    const ReadResult got = os().read_file(log.handle, buffer.get(), k_chunk);
-    e = got.error;
-    if (e != OsError::none || got.count == 0) break;
-    e = os().write_file(to, buffer.get(), got.count);
-    if (e != OsError::none) break;
-  }
+  const OsError e = os().copy_data(log.handle, to);
   (void)os().close_file(log.handle);  // Only read.
   return e;
 }
@@ -115,6 +105,17 @@ bool all_zero(const char* block, std::size_t size) {
   return std::all_of(block, block + size, [](char c) { return c == '\0'; });
 }
 
+/// Reads up to a whole block, however the reads come; false on an error.
+bool read_block(FileHandle file, std::array<char, 4096>& block, std::size_t& got) {
+  for (got = 0; got < block.size();) {
+    const ReadResult r = os().read_file(file, block.data() + got, block.size() - got);
+    if (r.error != OsError::none) return false;
+    if (r.count == 0) break;
+    got += r.count;
+  }
+  return true;
+}
+
 /// Whether the plot file shows nothing but a copy in place of ~ffx.log that
 /// stopped on the way: not held open for writing, and empty or of ~ffx.log's
 /// size with each block ~ffx.log's bytes up to some point and zeros from
@@ -131,25 +132,12 @@ bool stopped_copy_in_place(const Intent& intent) {
   // Emptied, not yet set to its new size: a copy stopped right at its start
   // (emptying a large file takes a while). No export leaves an empty plot.
   const bool emptied = seen.size == 0;
-  constexpr std::size_t k_block = 4096;
-  std::array<char, k_block> a;
-  std::array<char, k_block> b;
+  std::array<char, 4096> a;
+  std::array<char, 4096> b;
   while (match && !emptied) {
-    // Both read to a whole block, however their reads come.
     std::size_t got_a = 0;
     std::size_t got_b = 0;
-    while (got_a < k_block) {
-      const ReadResult r = os().read_file(plot.handle, a.data() + got_a, k_block - got_a);
-      if (r.error != OsError::none) match = false;
-      if (r.error != OsError::none || r.count == 0) break;
-      got_a += r.count;
-    }
-    while (match && got_b < k_block) {
-      const ReadResult r = os().read_file(log.handle, b.data() + got_b, k_block - got_b);
-      if (r.error != OsError::none) match = false;
-      if (r.error != OsError::none || r.count == 0) break;
-      got_b += r.count;
-    }
+    match = read_block(plot.handle, a, got_a) && read_block(log.handle, b, got_b);
     if (!match || got_a != got_b) {
       match = false;
       break;
