@@ -2,6 +2,7 @@
 // the record's name in one step, so that it is whole or not there at all.
 #include "hilfen/feedfix/intent_record.h"
 
+#include <algorithm>
 #include <charconv>
 #include <string>
 
@@ -17,12 +18,8 @@ constexpr std::string_view k_end = "end\n";
 // A record is a few hundred bytes; anything far larger is no record of ours.
 constexpr std::size_t k_max_record = 16 * 1024;
 
-void put_number(std::string& out, std::int64_t value) {
-  out += std::to_string(value);
-  out += ' ';
-}
-
-void put_unsigned(std::string& out, std::uint64_t value) {
+template <typename T>
+void put_number(std::string& out, T value) {
   out += std::to_string(value);
   out += ' ';
 }
@@ -30,10 +27,10 @@ void put_unsigned(std::string& out, std::uint64_t value) {
 void put_state(std::string& out, std::string_view key, const FileState& s) {
   out += key;
   out += ' ';
-  put_unsigned(out, s.exists ? 1 : 0);
-  put_unsigned(out, s.id.volume);
-  put_unsigned(out, s.id.index);
-  put_unsigned(out, s.size);
+  put_number(out, s.exists ? 1 : 0);
+  put_number(out, s.id.volume);
+  put_number(out, s.id.index);
+  put_number(out, s.size);
   put_number(out, s.modified);
   put_number(out, s.changed);
   out.back() = '\n';
@@ -118,16 +115,12 @@ bool parse_intent(std::string_view text, Intent& intent) {
   Intent read;
   r.take(k_magic);
   r.take("method ");
-  bool known = false;
-  for (std::size_t m = 0; m < std::size(k_methods) && r.ok; ++m) {
-    if (r.rest.substr(0, k_methods[m].size() + 1) == std::string(k_methods[m]) + "\n") {
-      read.method = static_cast<ReplaceMethod>(m);
-      r.rest.remove_prefix(k_methods[m].size() + 1);
-      known = true;
-      break;
-    }
-  }
-  if (!known) return false;
+  const std::string_view method = r.rest.substr(0, r.rest.find('\n'));
+  const auto known = std::find(std::begin(k_methods), std::end(k_methods), method);
+  if (!r.ok || known == std::end(k_methods)) return false;
+  read.method = static_cast<ReplaceMethod>(known - std::begin(k_methods));
+  r.rest.remove_prefix(method.size());
+  r.take("\n");
   r.take("settings ");
   read.pg_threshold = r.number<std::int32_t>(' ');
   read.carried_shift = r.number<std::int32_t>('\n');

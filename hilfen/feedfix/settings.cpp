@@ -11,34 +11,11 @@
 
 namespace {
 
-/// The decimal text of a value of at most 10 digits and a sign, as a record
-/// holds it without blanks in front.
-struct DecimalText {
-  char digits[11] = {};
-  std::size_t size = 0;
-  constexpr std::string_view view() const { return {digits, size}; }
-};
-
-constexpr DecimalText decimal_text(std::int32_t value) {
-  DecimalText text;
-  // In 64 bits, so that the most negative value has a magnitude.
-  std::int64_t magnitude = value < 0 ? -std::int64_t{value} : std::int64_t{value};
-  char reversed[11] = {};
-  std::size_t n = 0;
-  do {
-    reversed[n++] = static_cast<char>('0' + magnitude % 10);
-    magnitude /= 10;
-  } while (magnitude != 0);
-  if (value < 0) text.digits[text.size++] = '-';
-  while (n > 0) text.digits[text.size++] = reversed[--n];
-  return text;
-}
-
-/// The records of the settings file the tool creates where there is none.
-constexpr DecimalText k_default_pg_threshold_text = decimal_text(k_default_pg_threshold);
-constexpr DecimalText k_default_carried_shift_text = decimal_text(k_default_carried_shift);
-static_assert(k_default_pg_threshold_text.view() == "15574");
-static_assert(k_default_carried_shift_text.view() == "0");
+/// The records of the settings file the tool creates where there is none:
+/// the defaults as text, without blanks in front.
+constexpr std::string_view k_default_pg_threshold_text = "15574";
+constexpr std::string_view k_default_carried_shift_text = "0";
+static_assert(k_default_pg_threshold == 15574 && k_default_carried_shift == 0);
 
 /// Opens the settings file for writing, or ends the run.
 void open_for_writing() {
@@ -76,8 +53,8 @@ Settings load_settings(bool& warned) {
     if (open_unit(k_settings_unit, k_settings_file, "UNKNOWN", "write") != k_io_ok) {
       stop_run(message::ini_not_usable);
     }
-    write_literal_record(k_settings_unit, k_default_pg_threshold_text.view());
-    write_literal_record(k_settings_unit, k_default_carried_shift_text.view());
+    write_literal_record(k_settings_unit, k_default_pg_threshold_text);
+    write_literal_record(k_settings_unit, k_default_carried_shift_text);
     close_unit(k_settings_unit);
     stop_run(message::ini_created);
   }
@@ -103,7 +80,7 @@ Settings load_settings(bool& warned) {
 void reset_settings(std::int32_t pg_threshold) {
   open_for_writing();
   write_value(pg_threshold);
-  write_literal_record(k_settings_unit, k_default_carried_shift_text.view());
+  write_literal_record(k_settings_unit, k_default_carried_shift_text);
   close_unit(k_settings_unit);
   stop_run(message::ini_reset);
 }
