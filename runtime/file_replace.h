@@ -9,6 +9,10 @@
 // give) is the old file rewritten where it stands. A rename is made only
 // while the target is still the file the caller expects, checked after
 // every sync, right before the rename.
+//
+// Beside it, the other rules of the tool about files that others may
+// share, written once on the backends' primitives: which file is the run's
+// own, when a plot counts as being written, and which temporaries are stale.
 #pragma once
 
 #include <string>
