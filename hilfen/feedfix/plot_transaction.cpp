@@ -85,19 +85,22 @@ OsError copy_log_into(FileHandle to, const FileState& corrected) {
 }
 
 /// Copies ~ffx.log into a new file beside the plot, durably, records it and
-/// renames it over the plot.
-OsError copy_beside(Replacement& r) {
+/// renames it over the plot. `place_refused`: the system refused the new
+/// file, or the plot's identity for it (not a copy that failed on the way).
+OsError copy_beside(Replacement& r, bool& place_refused) {
   OsError e = OsError::none;
   NewFile side = NewFile::beside(r.intent.plot_name, e);
+  place_refused = e == OsError::access_denied;
   if (e != OsError::none) return e;
   e = copy_log_into(side.handle(), r.intent.corrected);
   if (e == OsError::none) e = os().sync_file(side.handle());
-  // The copy failed, not the place: nothing is written in place.
-  if (e != OsError::none) return OsError::other;
+  if (e != OsError::none) return e;
   r.intent.beside = os().file_state(side.handle());
   // Without a record the rename still cannot tear the plot.
   (void)record(r, ReplaceMethod::beside);
-  return side.keep(&r.intent.plot_before);
+  e = side.keep(&r.intent.plot_before);
+  place_refused = e == OsError::access_denied;
+  return e;
 }
 
 /// Whether `block` holds only zero bytes.
@@ -186,8 +189,8 @@ void replace_plot(Replacement& r, std::int16_t& cleanup_status) {
         if (gave_way) facts.ready = FileState{};
         break;
       case Route::beside:
-        e = copy_beside(r);
-        gave_way = facts.new_file_refused = e == OsError::access_denied;
+        e = copy_beside(r, facts.new_file_refused);
+        gave_way = facts.new_file_refused;
         break;
       case Route::in_place:
         // Only under a record, so that a copy stopped half way can be
