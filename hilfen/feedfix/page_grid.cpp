@@ -6,23 +6,19 @@
 
 namespace {
 // The three constants are single-precision values and are used as exactly
-// those values; only the arithmetic is carried out in double precision.
-constexpr float k_step_factor_f = 1.0f / 24.0f;
-constexpr float k_grid_offset_f = 1.999f;
-constexpr float k_index_factor_f = 1.0f / 16250.0f;
-static_assert(std::bit_cast<std::uint32_t>(k_step_factor_f) == 0x3D2AAAABu);
-static_assert(std::bit_cast<std::uint32_t>(k_grid_offset_f) == 0x3FFFDF3Bu);
-static_assert(std::bit_cast<std::uint32_t>(k_index_factor_f) == 0x38810E36u);
-
-constexpr double k_step_factor = k_step_factor_f;
-constexpr double k_grid_offset = k_grid_offset_f;
-constexpr double k_index_factor = k_index_factor_f;
+// those values; only the arithmetic is carried out in double precision, to
+// which each is widened where it meets a double.
+constexpr float k_step_factor = 1.0f / 24.0f;
+constexpr float k_grid_offset = 1.999f;
+constexpr float k_index_factor = 1.0f / 16250.0f;
+static_assert(std::bit_cast<std::uint32_t>(k_step_factor) == 0x3D2AAAABu);
+static_assert(std::bit_cast<std::uint32_t>(k_grid_offset) == 0x3FFFDF3Bu);
+static_assert(std::bit_cast<std::uint32_t>(k_index_factor) == 0x38810E36u);
 }  // namespace
 
 PageGrid build_page_grid() {
+  // Entry 0 is not computed, but 0: the formula would give 1.
   PageGrid grid{};
-  // Entry 0 is not computed: the formula would give 1.
-  grid[0] = 0;
   for (int k = 1; k < k_page_grid_size; ++k) {
     const double sum = static_cast<double>(k * k_grid_step) * k_step_factor + k_grid_offset;
     grid[k] = static_cast<std::int32_t>(sum);  // truncation toward zero, not rounding
