@@ -29,31 +29,13 @@ std::string system_name(const char* text, std::int16_t count) {
   return std::string(text, length);
 }
 
-/// File not found, path not found, access denied, write-protected medium and
-/// disk full are ordinary failures that need no report.
-bool is_listed(OsError error) {
-  switch (error) {
-    case OsError::file_not_found:
-    case OsError::path_not_found:
-    case OsError::access_denied:
-    case OsError::write_protect:
-    case OsError::disk_full:
-      return true;
-    default:
-      return false;
-  }
-}
-
-/// Turns the result of a system call into the routine's final status.
-void settle(std::int16_t& status, OsError error, const char* routine, std::int16_t routine_count) {
-  if (error == OsError::none) {
-    status = k_done;
-    return;
-  }
-  // The status carries the error's code while the report sees it.
-  status = static_cast<std::int16_t>(error);
-  if (!is_listed(error)) FTNERR(status, static_cast<int>(ErrorKind::system), routine, routine_count);
-  status = k_failed;
+/// Turns the result of a system call into the routine's final status. File
+/// not found, path not found, access denied, a write-protected medium and a
+/// full disk are ordinary failures; any other goes to the error routine,
+/// which shows nothing of a system error: either way the status 3 is the
+/// whole answer, and the caller decides what a failure means.
+void settle(std::int16_t& status, OsError error) {
+  status = error == OsError::none ? k_done : k_failed;
 }
 
 }  // namespace
@@ -71,7 +53,7 @@ void FTNFCO(std::int16_t& status, const std::int32_t& reserved, const char* sour
   }
   const OsError error =
       copy_over(system_name(source, source_count), system_name(target, target_count));
-  settle(status, error, "FTNFCO", 6);
+  settle(status, error);
 }
 
 void FTNFDE(std::int16_t& status, const std::int32_t& reserved, const char* name,
@@ -82,7 +64,7 @@ void FTNFDE(std::int16_t& status, const std::int32_t& reserved, const char* name
     return;
   }
   // A count of 0 hands the system an empty name, which it refuses.
-  settle(status, os().remove_file(system_name(name, count)), "FTNFDE", 6);
+  settle(status, os().remove_file(system_name(name, count)));
 }
 
 void FTNFRE(std::int16_t& status, const std::int32_t& reserved, const char* old_name,
@@ -100,7 +82,7 @@ void FTNFRE(std::int16_t& status, const std::int32_t& reserved, const char* old_
   }
   const OsError error =
       os().rename_no_replace(system_name(old_name, old_count), system_name(new_name, new_count));
-  settle(status, error, "ftnfre-2", 8);
+  settle(status, error);
 }
 
 void FTNERR(std::int16_t status, int kind, const char* routine, std::int16_t routine_count) {
