@@ -37,13 +37,10 @@ constexpr std::size_t k_path_size = k_name_buffer;
 // refuse longer ones; a longer argument is refused before anything is touched.
 constexpr std::int32_t k_max_path_len = k_max_name_length;
 
-constexpr std::array<std::string_view, 4> k_reset_switches = {"/r", "/R", "-r", "-R"};
-
+/// The reset switch: exactly "/r", "/R", "-r" or "-R".
 bool is_reset_switch(std::string_view argument) {
-  for (std::string_view reset : k_reset_switches) {
-    if (argument == reset) return true;
-  }
-  return false;
+  return argument.size() == 2 && (argument[0] == '/' || argument[0] == '-') &&
+         (argument[1] == 'r' || argument[1] == 'R');
 }
 
 /// Whether the plot file is still the file the run has read, with the bytes
@@ -146,7 +143,7 @@ int feedfix_main() {
     settings = load_settings(warned);
     // Tested before the plot file is opened: the switch wins over a file of
     // the same name. Only the exact two characters count.
-    if (path_len == 2 && is_reset_switch(argument)) reset_settings(settings.pg_threshold);
+    if (is_reset_switch(argument)) reset_settings(settings.pg_threshold);
     held = open_plot(plot_name.empty() ? argument : std::string_view(plot_name), plot_name,
                      plot_seen);
   }
