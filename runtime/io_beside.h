@@ -141,9 +141,9 @@ class WriteBehind final : WorkBeside {
   void wait_for_writer();
 
   // Under the worker's lock.
-  std::deque<Job> queue_;  // the front one is being written
-  std::size_t handed_ = 0;   // the giver's own count
+  std::deque<Job> queue_;         // the front one is being written
+  std::size_t handed_ = 0;        // the giver's own count
   std::vector<HeldRecord> held_;  // the giver's own
-  std::size_t written_ = 0;  // jobs written, up to the first failure
+  std::size_t written_ = 0;       // jobs written, up to the first failure
   OsError failed_ = OsError::none;
 };

@@ -158,7 +158,7 @@ void close_all_units() {
 }
 
 void reset_units() {
-  for (Unit& u : g_units) release(u);
+  for (Unit& u : g_units) u = Unit{};
   reset_fatal_report();
 }
 

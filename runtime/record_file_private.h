@@ -96,6 +96,4 @@ inline Unit* find_unit(std::int32_t number, Access action) {
   return u;
 }
 
-inline void release(Unit& u) { u = Unit{}; }
-
 }  // namespace record_units
