@@ -13,7 +13,6 @@
 namespace {
 
 constexpr std::string_view k_line_end = "\r\n";
-constexpr std::string_view k_stop_message = "Stop - Program terminated.";
 constexpr std::string_view k_pause_prompt =
     "Pause - Please enter a blank line (to continue) or a DOS command.";
 
@@ -64,33 +63,22 @@ std::string_view carriage_control(char control) {
 /// Writes the record made of `control` and `rest`: whole as text on an open
 /// line, otherwise the advance of `control` and then `rest`.
 void write_record(char control, std::string_view rest, LineEnd end) {
-  if (line_open) {
-    const char first[1] = {control};
-    write_console(std::string_view(first, 1), rest, OnFailure::fatal);
-  } else {
-    write_console(carriage_control(control), rest, OnFailure::fatal);
-  }
+  const std::string_view head =
+      line_open ? std::string_view(&control, 1) : carriage_control(control);
+  write_console(head, rest, OnFailure::fatal);
   line_pending = true;
   line_open = end == LineEnd::stays_open;
 }
 
 /// The process end finishes a console line still open.
-void end_line_at_exit() {
-  if (line_pending) write_console(k_line_end, {}, OnFailure::ignore);
-}
-
 [[maybe_unused]] const bool g_ends_line_at_exit =
-    (register_exit_step(ExitStep::end_console_line, end_line_at_exit), true);
+    (register_exit_step(ExitStep::end_console_line, console_end_pending_line), true);
 
 }  // namespace
 
 void console_record(std::string_view record, LineEnd end) {
   // An empty record is written as one blank.
-  if (record.empty()) {
-    write_record(' ', {}, end);
-    return;
-  }
-  write_record(record.front(), record.substr(1), end);
+  write_record(record.empty() ? ' ' : record.front(), record.substr(record.empty() ? 0 : 1), end);
 }
 
 void console_text(std::string_view text) { write_record(' ', text, LineEnd::ends); }
@@ -107,8 +95,6 @@ void stop_run(std::string_view message) {
   write_console(message, k_line_end, OnFailure::ignore);
   end_process(0);
 }
-
-void stop_run() { stop_run(k_stop_message); }
 
 void pause_run() {
   console_end_pending_line();
