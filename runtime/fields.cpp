@@ -91,11 +91,7 @@ FieldScan scan_i10(std::string_view data, std::int32_t& value) {
     if (c == '0' && kept.count == 0) continue;
     kept.text[kept.count++] = c;
   }
-  if (end_of_file) {
-    scan.status = k_io_end;
-    return scan;
-  }
-  scan.status = convert_kept(kept, value);
+  scan.status = end_of_file ? k_io_end : convert_kept(kept, value);
   return scan;
 }
 

@@ -93,8 +93,7 @@ void ReadAhead::step(Worker& worker) {
 
 ReadResult ReadAhead::take(std::unique_ptr<char[]>& storage) {
   const WorkerLock held(*worker_);
-  for (;;) {
-    if (!ready_.empty()) break;
+  while (ready_.empty()) {
     // The end or a failure was taken already: it stands for every read after it.
     if (ended_) return last_;
     wait(*worker_, caller_waits_);
@@ -146,11 +145,8 @@ OsError WriteBehind::hand_over(FileHandle file, std::unique_ptr<char[]>& storage
   // Console records whose writes are made go out before more is handed over.
   if (!held_.empty()) print_due();
   const WorkerLock held(*worker_);
-  for (;;) {
-    if (failed_ != OsError::none) return failed_;
-    if (!free_.empty()) break;
-    wait_for_writer();
-  }
+  while (failed_ == OsError::none && free_.empty()) wait_for_writer();
+  if (failed_ != OsError::none) return failed_;
   queue_.push_back(Job{file, std::move(storage), size});
   ++handed_;
   storage = take_free();

@@ -94,20 +94,17 @@ IoStatus skip_record(Unit& u, TailCheck& tail, AtLoss at_loss = AtLoss::go_on) {
   }
 }
 
-// Skips what is left of a line that a text read gave up early.
-IoStatus skip_pending_rest(Unit& u) {
-  if (!u.rest_of_line_pending) return k_io_ok;
-  TailCheck tail;
-  if (const IoStatus s = skip_record(u, tail); s != k_io_ok) return s;
-  u.rest_of_line_pending = false;
-  return k_io_ok;
-}
-
-// Refills (refill keeps the unread bytes) until `enough` says the unread
-// bytes decide the field, or the file ends, which ends the line as well. The
-// end only where no byte is left.
+// Skips what is left of a line that a text read gave up early, then refills
+// (refill keeps the unread bytes) until `enough` says the unread bytes decide
+// the field, or the file ends, which ends the line as well. The end only
+// where no byte is left.
 template <class Enough>
 IoStatus gather(Unit& u, Enough enough) {
+  if (u.rest_of_line_pending) {
+    TailCheck tail;
+    if (const IoStatus s = skip_record(u, tail); s != k_io_ok) return s;
+    u.rest_of_line_pending = false;
+  }
   while (!enough(u.buffer.get() + u.pos, u.end - u.pos)) {
     const IoStatus s = refill(u);
     if (s == k_io_end) return u.pos == u.end ? k_io_end : k_io_ok;
@@ -127,7 +124,6 @@ std::size_t field_length(const Unit& u, std::size_t width) {
 // buffer. Kept out of line, so that the usual line costs no more than its
 // own few steps.
 [[gnu::noinline]] IoStatus read_line_the_long_way(Unit& u, std::string_view& data, bool& lossless) {
-  if (const IoStatus s = skip_pending_rest(u); s != k_io_ok) return s;
   // A whole line, or more than 80 bytes without an LF, decide the field; the
   // rest of the line may be longer than the buffer. The field is kept aside,
   // as the bytes behind it that decide whether the line loses any may move
@@ -194,7 +190,6 @@ IoStatus read_integer_record(std::int32_t unit, std::int32_t& value) {
   Unit* found = find_unit(unit, Access::read);
   if (found == nullptr) return k_io_not_open;
   Unit& u = *found;
-  if (const IoStatus s = skip_pending_rest(u); s != k_io_ok) return s;
   // The field whole in the buffer, so that an error can leave the unit just
   // behind what the field took.
   const IoStatus gathered = gather(u, [](const char* p, std::size_t n) {

@@ -155,11 +155,10 @@ void write_literal_record(std::int32_t unit, std::string_view literal) {
 
 IoStatus flush_unit(std::int32_t unit) {
   Unit* u = find_unit(unit);
-  if (u == nullptr) return k_io_not_open;
-  if (u->action != Access::write) return k_io_ok;
-  if (u->write_error != k_io_ok) return u->write_error;
-  if (const IoStatus s = note_write(*u, flush_buffer(*u)); s != k_io_ok) return s;
-  return settle(*u);
+  if (u != nullptr && u->action == Access::write && u->write_error == k_io_ok) {
+    if (const IoStatus s = note_write(*u, flush_buffer(*u)); s != k_io_ok) return s;
+  }
+  return settle_unit(unit);
 }
 
 IoStatus settle_unit(std::int32_t unit) {
