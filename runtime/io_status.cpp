@@ -13,30 +13,8 @@ namespace {
 
 bool g_fatal_under_way = false;
 
-}  // namespace
-
-IoStatus io_status(OsError error) {
-  constexpr std::pair<OsError, IoStatus> k_numbers[] = {
-      {OsError::none, k_io_ok},
-      {OsError::file_not_found, k_io_file_not_found},
-      {OsError::path_not_found, k_io_path_not_found},
-      {OsError::access_denied, k_io_access_denied},
-      {OsError::write_protect, k_io_write_protect},
-      {OsError::disk_full, k_io_disk_full},
-      {OsError::io_error, k_io_device_error},
-      {OsError::already_exists, k_io_already_exists},
-  };
-  for (const auto& [cause, number] : k_numbers) {
-    if (cause == error) return number;
-  }
-  // busy, changed and other have no number of their own.
-  return k_io_system_error;
-}
-
-bool is_system_error(IoStatus status) {
-  return status >= k_io_file_not_found && status <= k_io_system_error;
-}
-
+/// The message of the fatal report for `status` ("unknown error" for a number
+/// of no error named in the header).
 const char* error_message(IoStatus status) {
   constexpr std::pair<IoStatus, const char*> k_messages[] = {
       {k_io_unit_busy, "unit or file already open"},
@@ -60,6 +38,30 @@ const char* error_message(IoStatus status) {
     if (number == status) return message;
   }
   return "unknown error";
+}
+
+}  // namespace
+
+IoStatus io_status(OsError error) {
+  constexpr std::pair<OsError, IoStatus> k_numbers[] = {
+      {OsError::none, k_io_ok},
+      {OsError::file_not_found, k_io_file_not_found},
+      {OsError::path_not_found, k_io_path_not_found},
+      {OsError::access_denied, k_io_access_denied},
+      {OsError::write_protect, k_io_write_protect},
+      {OsError::disk_full, k_io_disk_full},
+      {OsError::io_error, k_io_device_error},
+      {OsError::already_exists, k_io_already_exists},
+  };
+  for (const auto& [cause, number] : k_numbers) {
+    if (cause == error) return number;
+  }
+  // busy, changed and other have no number of their own.
+  return k_io_system_error;
+}
+
+bool is_system_error(IoStatus status) {
+  return status >= k_io_file_not_found && status <= k_io_system_error;
 }
 
 void fatal_io_error(IoStatus status, std::string_view operation, std::string_view name) {
