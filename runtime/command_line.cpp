@@ -4,20 +4,17 @@
 
 namespace {
 
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
-
 /// Reads a command line left to right, keeping double-byte pairs together.
 class LineReader {
  public:
   LineReader(std::string_view line, const bool* lead_bytes) : line_(line), lead_(lead_bytes) {}
 
   bool at_end() const { return pos_ >= line_.size(); }
-  char peek(std::size_t ahead = 0) const {
-    return pos_ + ahead < line_.size() ? line_[pos_ + ahead] : '\0';
-  }
+  /// Whether the character `ahead` places on is `c` (never past the end).
   bool next_is(char c, std::size_t ahead = 0) const {
     return pos_ + ahead < line_.size() && line_[pos_ + ahead] == c;
   }
+  bool next_is_blank() const { return next_is(' ') || next_is('\t'); }
   void skip() { ++pos_; }
 
   /// Appends the character at the cursor to `out` and passes it: a lead byte
@@ -41,14 +38,12 @@ class LineReader {
 /// characters here), or up to the first blank or tab.
 std::string read_program_name(LineReader& reader) {
   std::string name;
-  if (reader.next_is('"')) {
-    reader.skip();
-    while (!reader.at_end() && !reader.next_is('"')) reader.copy_character(name);
-    if (!reader.at_end()) reader.skip();  // the closing quote
-    return name;
+  const bool quoted = reader.next_is('"');
+  if (quoted) reader.skip();
+  while (!reader.at_end() && (quoted ? !reader.next_is('"') : !reader.next_is_blank())) {
+    reader.copy_character(name);
   }
-  while (!reader.at_end() && !is_blank(reader.peek())) reader.copy_character(name);
-  if (!reader.at_end()) reader.skip();  // the blank or tab behind the name
+  if (!reader.at_end()) reader.skip();  // the closing quote, or the blank or tab behind the name
   return name;
 }
 
@@ -80,7 +75,7 @@ std::string read_argument(LineReader& reader) {
       backslashes /= 2;
     }
     argument.append(backslashes, '\\');
-    if (reader.at_end() || (!quoting && is_blank(reader.peek()))) break;
+    if (reader.at_end() || (!quoting && reader.next_is_blank())) break;
     if (reader.next_is('"') && !copy_quote) {
       reader.skip();  // a quote that only switched quoting
       continue;
@@ -97,7 +92,7 @@ std::vector<std::string> split_command_line(std::string_view line, const bool* l
   std::vector<std::string> arguments;
   arguments.push_back(read_program_name(reader));
   for (;;) {
-    while (!reader.at_end() && is_blank(reader.peek())) reader.skip();
+    while (reader.next_is_blank()) reader.skip();
     if (reader.at_end()) break;
     arguments.push_back(read_argument(reader));
   }

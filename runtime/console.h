@@ -25,12 +25,9 @@ void console_end_pending_line();
 
 /// Finishes the console line, prints `message` and CR LF, ends the process
 /// with status 0.
-[[noreturn]] void stop_run(std::string_view message);
-/// As above with "Stop - Program terminated.".
-[[noreturn]] void stop_run();
+[[noreturn]] void stop_run(std::string_view message = "Stop - Program terminated.");
 
 /// Prints the pause prompt, reads one answer line from standard input and
 /// runs it as a command when at least two characters remain after trimming
 /// trailing blanks and tabs. Never fails.
 void pause_run();
-

@@ -2,7 +2,6 @@
 // integer output.
 #include "runtime/fields.h"
 
-#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -10,12 +9,6 @@ namespace {
 constexpr std::size_t k_i10_width = 10;
 constexpr std::uint64_t k_int32_max = 2147483647u;
 constexpr std::uint64_t k_uint32_max = 4294967295u;
-
-/// The characters of a field that take part in the conversion.
-struct KeptCharacters {
-  char text[k_i10_width] = {};
-  std::size_t count = 0;
-};
 
 /// Value of `c` as a digit of bases up to 36, or -1.
 int digit_value(char c) {
@@ -26,23 +19,19 @@ int digit_value(char c) {
   return -1;
 }
 
-/// Converts the kept characters: [sign] [digits] [# digits-of-base], ended
-/// early by a NUL. Leaves `value` unchanged unless the status is 0.
-IoStatus convert_kept(const KeptCharacters& kept, std::int32_t& value) {
-  std::size_t i = 0;
-  bool negative = false;
-  if (kept.count > 0 && (kept.text[0] == '+' || kept.text[0] == '-')) {
-    negative = kept.text[0] == '-';
-    ++i;
-  }
+/// Converts the characters of a field that take part in the conversion:
+/// [sign] [digits] [# digits-of-base], ended early by a NUL. Leaves `value`
+/// unchanged unless the status is 0.
+IoStatus convert_kept(std::string_view kept, std::int32_t& value) {
+  const bool negative = kept.starts_with('-');
+  if (negative || kept.starts_with('+')) kept.remove_prefix(1);
   // At most 10 characters, and every digit is checked against 32 bits before
   // the next one, so the 64-bit sum never overflows.
   std::uint64_t magnitude = 0;
   std::uint64_t base = 10;
   bool based = false;
   bool digits_seen = false;
-  for (; i < kept.count; ++i) {
-    const char c = kept.text[i];
+  for (const char c : kept) {
     if (c == '\0') break;  // A NUL ends the number; what follows is ignored.
     if (c == '#') {
       if (based) return k_io_bad_base;
@@ -72,11 +61,10 @@ IoStatus convert_kept(const KeptCharacters& kept, std::int32_t& value) {
 
 FieldScan scan_i10(std::string_view data, std::int32_t& value) {
   FieldScan scan;
-  KeptCharacters kept;
+  char kept[k_i10_width];
+  std::size_t kept_count = 0;
   bool end_of_file = false;
-  const std::size_t limit = std::min(data.size(), k_i10_width);
-  for (std::size_t i = 0; i < limit; ++i) {
-    const char c = data[i];
+  for (const char c : data.substr(0, k_i10_width)) {
     // A CR or LF ends the field and stays for the record layer; a comma ends
     // it and belongs to it.
     if (c == '\r' || c == '\n') break;
@@ -88,14 +76,10 @@ FieldScan scan_i10(std::string_view data, std::int32_t& value) {
       continue;  // The field is still taken whole.
     }
     // A '0' before any other kept character is dropped, so "0-5" reads as -5.
-    if (c == '0' && kept.count == 0) continue;
-    kept.text[kept.count++] = c;
+    if (c == '0' && kept_count == 0) continue;
+    kept[kept_count++] = c;
   }
-  if (end_of_file) {
-    scan.status = k_io_end;
-    return scan;
-  }
-  scan.status = convert_kept(kept, value);
+  scan.status = end_of_file ? k_io_end : convert_kept(std::string_view(kept, kept_count), value);
   return scan;
 }
 

@@ -14,25 +14,54 @@
 
 #include "runtime/io_status.h"
 
-namespace {
+// The worker's part, shared --------------------------------------------------
 
-std::unique_ptr<char[]> new_storage(std::size_t size) {
-  return std::make_unique_for_overwrite<char[]>(size);
-}
-
-/// Tells the worker, under its lock, to stop, and waits until it has: a
-/// call it has under way is finished first.
-void stop(std::unique_ptr<Worker>& worker, bool& stopping) {
-  if (worker == nullptr) return;
-  {
-    const WorkerLock held(*worker);
-    stopping = true;
-    worker->wake();
+WorkBeside::WorkBeside(Os& os, std::size_t depth, std::size_t pieces, std::size_t piece_size)
+    : os_(os), depth_(depth) {
+  for (std::size_t i = 0; i < pieces; ++i) {
+    free_.push_back(std::make_unique_for_overwrite<char[]>(piece_size));
   }
-  worker.reset();
 }
 
-}  // namespace
+bool WorkBeside::start_worker() {
+  worker_ = os_.start_worker(
+      [](void* self, Worker& worker) { static_cast<WorkBeside*>(self)->run(worker); }, this);
+  return worker_ != nullptr;
+}
+
+void WorkBeside::stop() {
+  if (worker_ == nullptr) return;
+  {
+    const WorkerLock held(*worker_);
+    stopping_ = true;
+    worker_->wake();
+  }
+  worker_.reset();
+}
+
+void WorkBeside::wait(Worker& worker, bool& waits) {
+  waits = true;
+  worker.wait();
+  waits = false;
+}
+
+std::unique_ptr<char[]> WorkBeside::take_free() {
+  std::unique_ptr<char[]> piece = std::move(free_.back());
+  free_.pop_back();
+  return piece;
+}
+
+void WorkBeside::run(Worker& worker) {
+  const WorkerLock held(worker);
+  while (!stopping_) {
+    if (idle()) {
+      wait(worker, worker_waits_);
+      continue;
+    }
+    step(worker);
+    if (caller_waits_) worker.wake();
+  }
+}
 
 // Reading ahead ---------------------------------------------------------------
 
@@ -40,63 +69,41 @@ std::unique_ptr<ReadAhead> ReadAhead::start(Os& os, FileHandle file, std::size_t
                                             std::size_t offset, std::size_t size,
                                             std::size_t depth) {
   std::unique_ptr<ReadAhead> ahead(new ReadAhead(os, file, storage_size, offset, size, depth));
-  ahead->worker_ = os.start_worker(&ReadAhead::work, ahead.get());
-  if (ahead->worker_ == nullptr) return nullptr;
+  if (!ahead->start_worker()) return nullptr;
   return ahead;
 }
 
 ReadAhead::ReadAhead(Os& os, FileHandle file, std::size_t storage_size, std::size_t offset,
                      std::size_t size, std::size_t depth)
-    : os_(os), file_(file), offset_(offset), size_(size), depth_(depth) {
-  // Every piece is made here, so that the worker never allocates: a thread
-  // that does gets a memory arena of its own.
-  for (std::size_t i = 0; i <= depth; ++i) free_.push_back(new_storage(storage_size));
-}
+    : WorkBeside(os, depth, depth + 1, storage_size), file_(file), offset_(offset), size_(size) {}
 
-ReadAhead::~ReadAhead() { stop(worker_, stopping_); }
+ReadAhead::~ReadAhead() { stop(); }
 
-void ReadAhead::work(void* self, Worker& worker) {
-  static_cast<ReadAhead*>(self)->read_blocks(worker);
-}
+bool ReadAhead::idle() const { return ended_ || ready_.size() >= depth_; }
 
-void ReadAhead::read_blocks(Worker& worker) {
-  const WorkerLock held(worker);
-  for (;;) {
-    if (stopping_) return;
-    if (ended_ || ready_.size() >= depth_) {
-      reader_waits_ = true;
-      worker.wait();
-      reader_waits_ = false;
-      continue;
-    }
-    Block block;
-    block.storage = std::move(free_.back());
-    free_.pop_back();
-    worker.unlock();
-    block.result = os_.read_file(file_, block.storage.get() + offset_, size_);
-    worker.lock();
-    ended_ = block.result.error != OsError::none || block.result.count == 0;
-    ready_.push_back(std::move(block));
-    if (taker_waits_) worker.wake();
-  }
+void ReadAhead::step(Worker& worker) {
+  Block block;
+  block.storage = take_free();
+  worker.unlock();
+  block.result = os_.read_file(file_, block.storage.get() + offset_, size_);
+  worker.lock();
+  ended_ = block.result.error != OsError::none || block.result.count == 0;
+  ready_.push_back(std::move(block));
 }
 
 ReadResult ReadAhead::take(std::unique_ptr<char[]>& storage) {
   const WorkerLock held(*worker_);
-  for (;;) {
-    if (!ready_.empty()) break;
+  while (ready_.empty()) {
     // The end or a failure was taken already: it stands for every read after it.
     if (ended_) return last_;
-    taker_waits_ = true;
-    worker_->wait();
-    taker_waits_ = false;
+    wait(*worker_, caller_waits_);
   }
   Block block = std::move(ready_.front());
   ready_.pop_front();
   if (storage != nullptr) free_.push_back(std::move(storage));
   storage = std::move(block.storage);
   last_ = block.result;
-  if (reader_waits_ && ready_.size() <= depth_ / 2) worker_->wake();
+  if (worker_waits_ && ready_.size() <= depth_ / 2) worker_->wake();
   return last_;
 }
 
@@ -105,46 +112,32 @@ ReadResult ReadAhead::take(std::unique_ptr<char[]>& storage) {
 std::unique_ptr<WriteBehind> WriteBehind::start(Os& os, std::size_t storage_size,
                                                 std::size_t depth) {
   std::unique_ptr<WriteBehind> behind(new WriteBehind(os, storage_size, depth));
-  behind->worker_ = os.start_worker(&WriteBehind::work, behind.get());
-  if (behind->worker_ == nullptr) return nullptr;
+  if (!behind->start_worker()) return nullptr;
   return behind;
 }
 
 WriteBehind::WriteBehind(Os& os, std::size_t storage_size, std::size_t depth)
-    : os_(os), storage_size_(storage_size), depth_(depth) {}
+    : WorkBeside(os, depth, depth, storage_size) {}
 
-WriteBehind::~WriteBehind() { stop(worker_, stopping_); }
+WriteBehind::~WriteBehind() { stop(); }
 
-void WriteBehind::work(void* self, Worker& worker) {
-  static_cast<WriteBehind*>(self)->write_jobs(worker);
-}
+bool WriteBehind::idle() const { return queue_.empty(); }
 
-void WriteBehind::write_jobs(Worker& worker) {
-  const WorkerLock held(worker);
-  for (;;) {
-    if (stopping_) return;
-    if (queue_.empty()) {
-      writer_waits_ = true;
-      worker.wait();
-      writer_waits_ = false;
-      continue;
+void WriteBehind::step(Worker& worker) {
+  // The job stays in the queue while it is written: settle waits for it.
+  Job& job = queue_.front();
+  if (failed_ == OsError::none) {
+    worker.unlock();
+    const OsError e = os_.write_file(job.file, job.storage.get(), job.size);
+    worker.lock();
+    if (e != OsError::none) {
+      failed_ = e;
+    } else {
+      ++written_;
     }
-    // The job stays in the queue while it is written: settle waits for it.
-    Job& job = queue_.front();
-    if (failed_ == OsError::none) {
-      worker.unlock();
-      const OsError e = os_.write_file(job.file, job.storage.get(), job.size);
-      worker.lock();
-      if (e != OsError::none) {
-        failed_ = e;
-      } else {
-        ++written_;
-      }
-    }
-    free_.push_back(std::move(job.storage));
-    queue_.pop_front();
-    if (giver_waits_) worker.wake();
   }
+  free_.push_back(std::move(job.storage));
+  queue_.pop_front();
 }
 
 OsError WriteBehind::hand_over(FileHandle file, std::unique_ptr<char[]>& storage,
@@ -152,23 +145,12 @@ OsError WriteBehind::hand_over(FileHandle file, std::unique_ptr<char[]>& storage
   // Console records whose writes are made go out before more is handed over.
   if (!held_.empty()) print_due();
   const WorkerLock held(*worker_);
-  for (;;) {
-    if (failed_ != OsError::none) return failed_;
-    if (!free_.empty() || made_ < depth_) break;
-    wait_for_writer();
-  }
-  std::unique_ptr<char[]> next;
-  if (free_.empty()) {
-    next = new_storage(storage_size_);
-    ++made_;
-  } else {
-    next = std::move(free_.back());
-    free_.pop_back();
-  }
+  while (failed_ == OsError::none && free_.empty()) wait_for_writer();
+  if (failed_ != OsError::none) return failed_;
   queue_.push_back(Job{file, std::move(storage), size});
   ++handed_;
-  storage = std::move(next);
-  if (writer_waits_ && queue_.size() >= depth_ / 2) worker_->wake();
+  storage = take_free();
+  if (worker_waits_ && queue_.size() >= depth_ / 2) worker_->wake();
   return OsError::none;
 }
 
@@ -217,8 +199,6 @@ std::size_t WriteBehind::written() {
 
 void WriteBehind::wait_for_writer() {
   // The writer may be waiting for more to do, which is here already.
-  if (writer_waits_) worker_->wake();
-  giver_waits_ = true;
-  worker_->wait();
-  giver_waits_ = false;
+  if (worker_waits_) worker_->wake();
+  wait(*worker_, caller_waits_);
 }

@@ -16,19 +16,55 @@
 #include "runtime/console.h"
 #include "runtime/os.h"
 
+/// What the reader and the writer share: the worker thread and its one lock,
+/// the waits on either side of it, the stop, and the pieces of storage that
+/// go back and forth. The worker takes a step of its work whenever it has
+/// one, and says so when it waits for more.
+class WorkBeside {
+ protected:
+  /// Makes `pieces` pieces of storage of `piece_size` bytes here, so that the
+  /// worker never allocates: a thread that does gets a memory arena of its own.
+  WorkBeside(Os& os, std::size_t depth, std::size_t pieces, std::size_t piece_size);
+  /// Starts the worker; false where the system gives none.
+  bool start_worker();
+  /// Tells the worker, under its lock, to stop, and waits until it has: a
+  /// call it has under way is finished first. Every destructor calls it
+  /// before anything the worker uses goes.
+  void stop();
+  /// Under the lock: gives it up until the other thread wakes this one,
+  /// with `waits` telling the other thread so meanwhile.
+  static void wait(Worker& worker, bool& waits);
+  /// Under the lock: a free piece of storage (there must be one).
+  std::unique_ptr<char[]> take_free();
+  /// Under the worker's lock: whether the worker has nothing to do now, and
+  /// one step of its work (the worker's lock held, given up around a call).
+  virtual bool idle() const = 0;
+  virtual void step(Worker& worker) = 0;
+
+  Os& os_;
+  const std::size_t depth_;
+  // Under the worker's lock.
+  std::vector<std::unique_ptr<char[]>> free_;
+  bool worker_waits_ = false;
+  bool caller_waits_ = false;
+  std::unique_ptr<Worker> worker_;  // started once the rest is there
+
+ private:
+  void run(Worker& worker);
+  bool stopping_ = false;
+};
+
 /// Reads a file block after block, up to `depth` blocks ahead of the taker.
 /// Each block is one read_file call into `size` bytes at `offset` of a piece
 /// of storage of `storage_size` bytes; after the file's end or a failed
 /// read nothing more is read.
-class ReadAhead {
+class ReadAhead final : WorkBeside {
  public:
   /// nullptr where the system gives no worker: the caller reads itself.
   static std::unique_ptr<ReadAhead> start(Os& os, FileHandle file, std::size_t storage_size,
                                           std::size_t offset, std::size_t size, std::size_t depth);
   /// Stops reading and waits for the worker.
   ~ReadAhead();
-  ReadAhead(const ReadAhead&) = delete;
-  ReadAhead& operator=(const ReadAhead&) = delete;
 
   /// Waits for the next block and swaps its storage with `storage`, whose
   /// old piece goes back to be read into again. Gives that read's outcome;
@@ -42,37 +78,28 @@ class ReadAhead {
   };
   ReadAhead(Os& os, FileHandle file, std::size_t storage_size, std::size_t offset, std::size_t size,
             std::size_t depth);
-  static void work(void* self, Worker& worker);
-  void read_blocks(Worker& worker);
+  bool idle() const override;
+  void step(Worker& worker) override;
 
-  Os& os_;
   const FileHandle file_;
   const std::size_t offset_;
   const std::size_t size_;
-  const std::size_t depth_;
   // Under the worker's lock. The ready blocks and the one being read come
   // from `free_`, which holds one more piece than `depth`.
   std::deque<Block> ready_;
-  std::vector<std::unique_ptr<char[]>> free_;
   ReadResult last_;     // the outcome of the last block taken
   bool ended_ = false;  // the end or a failure is read: no more reads
-  bool stopping_ = false;
-  bool reader_waits_ = false;
-  bool taker_waits_ = false;
-  std::unique_ptr<Worker> worker_;  // last: started once the rest is there
 };
 
 /// Writes buffers to files in the order they are handed over, with at most
 /// `depth` of them waiting.
-class WriteBehind {
+class WriteBehind final : WorkBeside {
  public:
   /// nullptr where the system gives no worker: the caller writes itself.
   static std::unique_ptr<WriteBehind> start(Os& os, std::size_t storage_size, std::size_t depth);
   /// Waits for the write under way; those not begun are dropped (a caller
   /// that wants them made settles first).
   ~WriteBehind();
-  WriteBehind(const WriteBehind&) = delete;
-  WriteBehind& operator=(const WriteBehind&) = delete;
 
   /// Hands the first `size` bytes of `storage` over, to be written to
   /// `file` after everything handed over before; `storage` receives a free
@@ -81,10 +108,6 @@ class WriteBehind {
   OsError hand_over(FileHandle file, std::unique_ptr<char[]>& storage, std::size_t size);
   /// Waits until every write handed over is made; gives the first failure.
   OsError settle();
-  /// How many buffers have been handed over.
-  std::size_t handed() const { return handed_; }
-  /// How many of them, from the first on, are written without a failure.
-  std::size_t written();
 
   /// Prints `record` as console_record does once every buffer handed over so
   /// far is written: at once where they are, else at a later hand-over or
@@ -102,6 +125,9 @@ class WriteBehind {
   /// Prints the held records whose writes are made, up to the first that
   /// waits for more.
   void print_due();
+  /// How many of the buffers handed over, from the first on, are written
+  /// without a failure.
+  std::size_t written();
 
   struct Job {
     FileHandle file = k_no_file;
@@ -109,24 +135,15 @@ class WriteBehind {
     std::size_t size = 0;
   };
   WriteBehind(Os& os, std::size_t storage_size, std::size_t depth);
-  static void work(void* self, Worker& worker);
-  void write_jobs(Worker& worker);
+  bool idle() const override;
+  void step(Worker& worker) override;
   /// Under the lock: waits until the writer has done some of its work.
   void wait_for_writer();
 
-  Os& os_;
-  const std::size_t storage_size_;
-  const std::size_t depth_;
   // Under the worker's lock.
-  std::deque<Job> queue_;  // the front one is being written
-  std::vector<std::unique_ptr<char[]>> free_;
-  std::size_t made_ = 0;     // pieces of storage made so far
-  std::size_t handed_ = 0;   // the giver's own count
+  std::deque<Job> queue_;         // the front one is being written
+  std::size_t handed_ = 0;        // the giver's own count
   std::vector<HeldRecord> held_;  // the giver's own
-  std::size_t written_ = 0;  // jobs written, up to the first failure
+  std::size_t written_ = 0;       // jobs written, up to the first failure
   OsError failed_ = OsError::none;
-  bool stopping_ = false;
-  bool writer_waits_ = false;
-  bool giver_waits_ = false;
-  std::unique_ptr<Worker> worker_;  // last: started once the rest is there
 };

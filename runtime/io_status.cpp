@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <utility>
 
 #include "runtime/process_end.h"
 #include "runtime/test_seam.h"
@@ -12,75 +13,55 @@ namespace {
 
 bool g_fatal_under_way = false;
 
+/// The message of the fatal report for `status` ("unknown error" for a number
+/// of no error named in the header).
+const char* error_message(IoStatus status) {
+  constexpr std::pair<IoStatus, const char*> k_messages[] = {
+      {k_io_unit_busy, "unit or file already open"},
+      {k_io_bad_keyword, "invalid keyword in OPEN"},
+      {k_io_not_open, "unit not open for this operation"},
+      {k_io_no_file_name, "no file name given"},
+      {k_io_file_not_found, "file not found"},
+      {k_io_path_not_found, "path not found"},
+      {k_io_access_denied, "access denied"},
+      {k_io_write_protect, "medium is write-protected"},
+      {k_io_disk_full, "disk full"},
+      {k_io_device_error, "input/output error on the device"},
+      {k_io_already_exists, "file already exists"},
+      {k_io_system_error, "operating-system error"},
+      {k_io_bad_integer, "invalid character in integer field"},
+      {k_io_overflow, "integer overflow"},
+      {k_io_bad_base, "invalid base in integer field"},
+      {k_io_record_overflow, "record too long"},
+  };
+  for (const auto& [number, message] : k_messages) {
+    if (number == status) return message;
+  }
+  return "unknown error";
+}
+
 }  // namespace
 
 IoStatus io_status(OsError error) {
-  switch (error) {
-    case OsError::none:
-      return k_io_ok;
-    case OsError::file_not_found:
-      return k_io_file_not_found;
-    case OsError::path_not_found:
-      return k_io_path_not_found;
-    case OsError::access_denied:
-      return k_io_access_denied;
-    case OsError::write_protect:
-      return k_io_write_protect;
-    case OsError::disk_full:
-      return k_io_disk_full;
-    case OsError::io_error:
-      return k_io_device_error;
-    case OsError::already_exists:
-      return k_io_already_exists;
-    case OsError::busy:
-    case OsError::changed:
-    case OsError::other:
-      break;
+  constexpr std::pair<OsError, IoStatus> k_numbers[] = {
+      {OsError::none, k_io_ok},
+      {OsError::file_not_found, k_io_file_not_found},
+      {OsError::path_not_found, k_io_path_not_found},
+      {OsError::access_denied, k_io_access_denied},
+      {OsError::write_protect, k_io_write_protect},
+      {OsError::disk_full, k_io_disk_full},
+      {OsError::io_error, k_io_device_error},
+      {OsError::already_exists, k_io_already_exists},
+  };
+  for (const auto& [cause, number] : k_numbers) {
+    if (cause == error) return number;
   }
+  // busy, changed and other have no number of their own.
   return k_io_system_error;
 }
 
 bool is_system_error(IoStatus status) {
   return status >= k_io_file_not_found && status <= k_io_system_error;
-}
-
-const char* error_message(IoStatus status) {
-  switch (status) {
-    case k_io_unit_busy:
-      return "unit or file already open";
-    case k_io_bad_keyword:
-      return "invalid keyword in OPEN";
-    case k_io_not_open:
-      return "unit not open for this operation";
-    case k_io_no_file_name:
-      return "no file name given";
-    case k_io_file_not_found:
-      return "file not found";
-    case k_io_path_not_found:
-      return "path not found";
-    case k_io_access_denied:
-      return "access denied";
-    case k_io_write_protect:
-      return "medium is write-protected";
-    case k_io_disk_full:
-      return "disk full";
-    case k_io_device_error:
-      return "input/output error on the device";
-    case k_io_already_exists:
-      return "file already exists";
-    case k_io_system_error:
-      return "operating-system error";
-    case k_io_bad_integer:
-      return "invalid character in integer field";
-    case k_io_overflow:
-      return "integer overflow";
-    case k_io_bad_base:
-      return "invalid base in integer field";
-    case k_io_record_overflow:
-      return "record too long";
-    default:
-      return "unknown error";
-  }
 }
 
 void fatal_io_error(IoStatus status, std::string_view operation, std::string_view name) {

@@ -40,10 +40,6 @@ IoStatus io_status(OsError error);
 /// call), not an end of file or a field that does not convert.
 bool is_system_error(IoStatus status);
 
-/// The message of the fatal report for `status` ("unknown error" for a number
-/// of no error above).
-const char* error_message(IoStatus status);
-
 /// Reports a failed operation on standard error ("run-time error F<number>:
 /// <operation>(<name>)" and the error's message) and ends the process with
 /// status 1. A second report while the first one ends the process exits at

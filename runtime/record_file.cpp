@@ -28,44 +28,35 @@ namespace {
 [[maybe_unused]] const bool g_closes_at_exit =
     (register_exit_step(ExitStep::close_units, close_all_units), true);
 
-std::string_view trim_blanks(std::string_view text) {
-  const std::size_t first = text.find_first_not_of(' ');
-  if (first == std::string_view::npos) return {};
-  const std::size_t last = text.find_last_not_of(' ');
-  return text.substr(first, last - first + 1);
+// Trailing blanks never count: npos + 1 is 0.
+std::string_view trim_trailing(std::string_view text) {
+  return text.substr(0, text.find_last_not_of(' ') + 1);
 }
 
 std::string_view file_name_part(std::string_view name) {
-  return trim_blanks(name.substr(0, std::min(name.size(), k_max_name)));
+  const std::string_view part = trim_trailing(name.substr(0, k_max_name_length));
+  return part.substr(std::min(part.find_first_not_of(' '), part.size()));
 }
 
 // Keywords match in any case with trailing blanks ignored; a shortened
 // keyword does not match.
 bool keyword_is(std::string_view given, std::string_view keyword) {
-  const std::size_t last = given.find_last_not_of(' ');
-  given = last == std::string_view::npos ? std::string_view{} : given.substr(0, last + 1);
-  if (given.size() != keyword.size()) return false;
-  for (std::size_t i = 0; i < given.size(); ++i) {
-    char c = given[i];
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    if (c != keyword[i]) return false;
-  }
-  return true;
-}
-
-void write_prompt_text(std::string_view text) {
-  // The prompt is a courtesy; a console that refuses it changes nothing here.
-  (void)os().write_stdout(text.data(), text.size());
+  given = trim_trailing(given);
+  return std::equal(given.begin(), given.end(), keyword.begin(), keyword.end(), [](char c, char k) {
+    return (c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c) == k;
+  });
 }
 
 // Asks on the console until a non-blank name is typed; false at end of input.
+// The prompt is a courtesy; a console that refuses it changes nothing here.
 bool ask_file_name(std::int32_t unit, std::string& name) {
   std::string answer;
   for (;;) {
     console_end_pending_line();
-    write_prompt_text("File name missing or blank - please enter file name\r\n");
+    const std::string_view missing = "File name missing or blank - please enter file name\r\n";
+    (void)os().write_stdout(missing.data(), missing.size());
     const std::string prompt = "UNIT " + std::to_string(unit) + "? ";
-    write_prompt_text(prompt);
+    (void)os().write_stdout(prompt.data(), prompt.size());
     if (!os().read_stdin_line(answer)) return false;
     const std::string_view trimmed = file_name_part(answer);
     if (!trimmed.empty()) {
@@ -75,27 +66,23 @@ bool ask_file_name(std::int32_t unit, std::string& name) {
   }
 }
 
+// Whether a unit has the file `id` open.
+bool open_on_a_unit(const FileId& id) {
+  return std::any_of(g_units.begin(), g_units.end(),
+                     [&id](const Unit& u) { return u.open && u.id == id; });
+}
+
 }  // namespace
 
 IoStatus open_unit(std::int32_t unit, std::string_view name, std::string_view status,
                    std::string_view action, NewContents rewrite) {
   if (find_unit(unit) != nullptr) return k_io_unit_busy;
-  Create create = Create::must_exist;
-  if (keyword_is(status, "OLD")) {
-    create = Create::must_exist;
-  } else if (keyword_is(status, "UNKNOWN")) {
-    create = Create::create_if_missing;
-  } else {
-    return k_io_bad_keyword;
-  }
-  Access access = Access::read;
-  if (keyword_is(action, "READ")) {
-    access = Access::read;
-  } else if (keyword_is(action, "WRITE")) {
-    access = Access::write;
-  } else {
-    return k_io_bad_keyword;
-  }
+  const bool old = keyword_is(status, "OLD");
+  const bool read = keyword_is(action, "READ");
+  if (!old && !keyword_is(status, "UNKNOWN")) return k_io_bad_keyword;
+  if (!read && !keyword_is(action, "WRITE")) return k_io_bad_keyword;
+  const Create create = old ? Create::must_exist : Create::create_if_missing;
+  const Access access = read ? Access::read : Access::write;
   auto free_slot =
       std::find_if(g_units.begin(), g_units.end(), [](const Unit& u) { return !u.open; });
   if (free_slot == g_units.end()) return k_io_unit_busy;
@@ -106,9 +93,7 @@ IoStatus open_unit(std::int32_t unit, std::string_view name, std::string_view st
   const FileState there = os().name_state(file_name);
   // A scratch file that is not the run's own gets a new one that takes its
   // name: never where that name is a file this run has open.
-  for (const Unit& other : g_units) {
-    if (scratch && there.exists && other.open && other.id == there.id) return k_io_unit_busy;
-  }
+  if (scratch && there.exists && open_on_a_unit(there.id)) return k_io_unit_busy;
 
   NewFile side;
   OpenResult opened;
@@ -128,12 +113,10 @@ IoStatus open_unit(std::int32_t unit, std::string_view name, std::string_view st
   // One file on two units would interleave their bytes; this also keeps the
   // temporary file from being opened on the plot file itself.
   const FileId id = os().file_id(opened.handle);
-  for (const Unit& other : g_units) {
-    if (other.open && other.id == id) {
-      // The open fails already; nothing to add.
-      if (!side.open()) (void)os().close_file(opened.handle);
-      return k_io_unit_busy;
-    }
+  if (open_on_a_unit(id)) {
+    // The open fails already; nothing to add.
+    if (!side.open()) (void)os().close_file(opened.handle);
+    return k_io_unit_busy;
   }
 
   Unit& u = *free_slot;
@@ -175,7 +158,7 @@ void close_all_units() {
 }
 
 void reset_units() {
-  for (Unit& u : g_units) release(u);
+  for (Unit& u : g_units) u = Unit{};
   reset_fatal_report();
 }
 

@@ -30,7 +30,6 @@ constexpr std::size_t k_blocks_ahead = 8;
 constexpr std::size_t k_buffers_behind = 8;
 // The least file size that is read ahead.
 constexpr std::uint64_t k_least_read_ahead = 2 * k_buffer_size;
-constexpr std::size_t k_max_name = k_max_name_length;
 constexpr std::size_t k_text_width = k_record_columns;
 constexpr std::size_t k_integer_width = 10;
 
@@ -96,7 +95,5 @@ inline Unit* find_unit(std::int32_t number, Access action) {
   recent = u;
   return u;
 }
-
-inline void release(Unit& u) { u = Unit{}; }
 
 }  // namespace record_units

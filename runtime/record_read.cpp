@@ -94,15 +94,29 @@ IoStatus skip_record(Unit& u, TailCheck& tail, AtLoss at_loss = AtLoss::go_on) {
   }
 }
 
-bool is_line_end(char c) { return c == '\r' || c == '\n'; }
-
-// Skips what is left of a line that a text read gave up early.
-IoStatus skip_pending_rest(Unit& u) {
-  if (!u.rest_of_line_pending) return k_io_ok;
-  TailCheck tail;
-  if (const IoStatus s = skip_record(u, tail); s != k_io_ok) return s;
-  u.rest_of_line_pending = false;
+// Skips what is left of a line that a text read gave up early, then refills
+// (refill keeps the unread bytes) until `enough` says the unread bytes decide
+// the field, or the file ends, which ends the line as well. The end only
+// where no byte is left.
+template <class Enough>
+IoStatus gather(Unit& u, Enough enough) {
+  if (u.rest_of_line_pending) {
+    TailCheck tail;
+    if (const IoStatus s = skip_record(u, tail); s != k_io_ok) return s;
+    u.rest_of_line_pending = false;
+  }
+  while (!enough(u.buffer.get() + u.pos, u.end - u.pos)) {
+    const IoStatus s = refill(u);
+    if (s == k_io_end) return u.pos == u.end ? k_io_end : k_io_ok;
+    if (s != k_io_ok) return s;
+  }
   return k_io_ok;
+}
+
+// The bytes of a field at most `width` wide at the unit's position: up to
+// the line's first CR or LF.
+std::size_t field_length(const Unit& u, std::size_t width) {
+  return byte_scan::find_cr_or_lf(u.buffer.get() + u.pos, std::min(u.end - u.pos, width));
 }
 
 // Reads a line that read_text_lines could not take at once: one with a CR or
@@ -110,38 +124,16 @@ IoStatus skip_pending_rest(Unit& u) {
 // buffer. Kept out of line, so that the usual line costs no more than its
 // own few steps.
 [[gnu::noinline]] IoStatus read_line_the_long_way(Unit& u, std::string_view& data, bool& lossless) {
-  if (const IoStatus s = skip_pending_rest(u); s != k_io_ok) return s;
-  for (;;) {
-    const char* p = u.buffer.get() + u.pos;
-    const std::size_t n = u.end - u.pos;
-    const std::size_t stop = byte_scan::find_cr_or_lf(p, n);
-    const void* lf = stop < n ? std::memchr(p + stop, '\n', n - stop) : nullptr;
-    if (lf != nullptr) {
-      // The whole line is in the buffer: the field is taken where it stands,
-      // and the bytes behind it decide whether the line loses any.
-      const std::size_t length = static_cast<std::size_t>(static_cast<const char*>(lf) - p);
-      const std::size_t taken = std::min(stop, k_text_width);
-      TailCheck tail;
-      tail.scan(p + taken, length - taken);
-      lossless = tail.lossless;
-      data = std::string_view(p, taken);
-      u.pos += length + 1;
-      return k_io_ok;
-    }
-    // More than 80 bytes without an LF decide the field; the rest of the
-    // line may be longer than the buffer.
-    if (n > k_text_width) break;
-    const IoStatus s = refill(u);
-    if (s == k_io_end && u.pos == u.end) return k_io_end;
-    // The end of the file ends the line, which then has no LF to give.
-    if (s == k_io_end) break;
-    if (s != k_io_ok) return s;
-  }
-  const char* p = u.buffer.get() + u.pos;
-  const std::size_t n = std::min(u.end - u.pos, k_text_width);
-  std::size_t taken = 0;
-  while (taken < n && !is_line_end(p[taken])) ++taken;
-  std::memcpy(u.long_field.data(), p, taken);
+  // A whole line, or more than 80 bytes without an LF, decide the field; the
+  // rest of the line may be longer than the buffer. The field is kept aside,
+  // as the bytes behind it that decide whether the line loses any may move
+  // the buffer.
+  const IoStatus gathered = gather(u, [](const char* p, std::size_t n) {
+    return n > k_text_width || std::memchr(p, '\n', n) != nullptr;
+  });
+  if (gathered != k_io_ok) return gathered;
+  const std::size_t taken = field_length(u, k_text_width);
+  std::memcpy(u.long_field.data(), u.buffer.get() + u.pos, taken);
   u.pos += taken;
   TailCheck tail;
   if (const IoStatus s = skip_record(u, tail, AtLoss::stop); s != k_io_ok) return s;
@@ -168,15 +160,11 @@ IoStatus read_text_lines(std::int32_t unit, std::string_view* lines, std::size_t
       const auto n = static_cast<std::size_t>(end - p);
       const std::size_t stop = byte_scan::find_cr_or_lf(p, n);
       if (stop > k_text_width || stop + 1 >= n) break;
-      if (p[stop] == '\n') {
-        lines[count++] = std::string_view(p, stop);
-        p += stop + 1;
-      } else if (p[stop + 1] == '\n') {
-        lines[count++] = std::string_view(p, stop);
-        p += stop + 2;
-      } else {
-        break;
-      }
+      // The LF is the stop itself, or the byte behind a CR.
+      const std::size_t lf = stop + (p[stop] == '\r' ? 1 : 0);
+      if (p[lf] != '\n') break;
+      lines[count++] = std::string_view(p, stop);
+      p += lf + 1;
     }
     u->pos = static_cast<std::size_t>(p - u->buffer.get());
     if (count > 0) return k_io_ok;
@@ -202,21 +190,13 @@ IoStatus read_integer_record(std::int32_t unit, std::int32_t& value) {
   Unit* found = find_unit(unit, Access::read);
   if (found == nullptr) return k_io_not_open;
   Unit& u = *found;
-  if (const IoStatus s = skip_pending_rest(u); s != k_io_ok) return s;
-  // Gather the field whole in the buffer (refill keeps the unread bytes), so
-  // that an error can leave the unit just behind what the field took.
-  std::size_t length = 0;
-  for (;;) {
-    const char* p = u.buffer.get() + u.pos;
-    const std::size_t n = std::min(u.end - u.pos, k_integer_width);
-    length = 0;
-    while (length < n && !is_line_end(p[length])) ++length;
-    if (length < n || n == k_integer_width) break;
-    const IoStatus s = refill(u);
-    if (s == k_io_end && u.pos == u.end) return k_io_end;
-    if (s == k_io_end) break;
-    if (s != k_io_ok) return s;
-  }
+  // The field whole in the buffer, so that an error can leave the unit just
+  // behind what the field took.
+  const IoStatus gathered = gather(u, [](const char* p, std::size_t n) {
+    return n >= k_integer_width || byte_scan::find_cr_or_lf(p, n) < n;
+  });
+  if (gathered != k_io_ok) return gathered;
+  const std::size_t length = field_length(u, k_integer_width);
   const FieldScan scan = scan_i10(std::string_view(u.buffer.get() + u.pos, length), value);
   u.pos += std::min(scan.taken, length);
   if (scan.status != k_io_ok) return scan.status;

@@ -57,20 +57,6 @@ IoStatus flush_buffer(Unit& u) {
   return io_status(e);
 }
 
-IoStatus append(Unit& u, const char* data, std::size_t size) {
-  while (size > 0) {
-    const std::size_t n = std::min(size, k_buffer_size - u.end);
-    std::memcpy(u.buffer.get() + u.end, data, n);
-    u.end += n;
-    data += n;
-    size -= n;
-    if (u.end == k_buffer_size) {
-      if (const IoStatus s = flush_buffer(u); s != k_io_ok) return s;
-    }
-  }
-  return k_io_ok;
-}
-
 // The first write into an existing file starts its new contents, so that it
 // holds only the records written from then on; a file only opened and closed
 // keeps its old bytes. The new contents go into a new file beside it, which
@@ -110,33 +96,38 @@ IoStatus start_new_contents(Unit& u) {
 // Appends the record's bytes and its CR LF. A record that leaves room in the
 // buffer goes in with one copy; the buffer is handed over at the same bytes
 // either way.
-IoStatus append_record(Unit& u, const char* data, std::size_t size) {
-  if (size + 2 < k_buffer_size - u.end) {
+IoStatus append_record(Unit& u, std::string_view record) {
+  if (record.size() + 2 < k_buffer_size - u.end) {
     char* out = u.buffer.get() + u.end;
-    if (size > 0) std::memcpy(out, data, size);
-    out[size] = '\r';
-    out[size + 1] = '\n';
-    u.end += size + 2;
+    if (!record.empty()) std::memcpy(out, record.data(), record.size());
+    out[record.size()] = '\r';
+    out[record.size() + 1] = '\n';
+    u.end += record.size() + 2;
     return k_io_ok;
   }
-  if (const IoStatus s = append(u, data, size); s != k_io_ok) return s;
-  return append(u, "\r\n", 2);
-}
-
-IoStatus write_record(std::int32_t unit, const char* data, std::size_t size) {
-  Unit* found = find_unit(unit, Access::write);
-  if (found == nullptr) return k_io_not_open;
-  Unit& u = *found;
-  if (u.write_error != k_io_ok) return u.write_error;
-  IoStatus status = u.truncated ? k_io_ok : start_new_contents(u);
-  if (status == k_io_ok) status = append_record(u, data, size);
-  return note_write(u, status);
+  for (std::string_view part : {record, std::string_view("\r\n")}) {
+    while (!part.empty()) {
+      const std::size_t n = std::min(part.size(), k_buffer_size - u.end);
+      std::memcpy(u.buffer.get() + u.end, part.data(), n);
+      u.end += n;
+      part.remove_prefix(n);
+      if (u.end == k_buffer_size) {
+        if (const IoStatus s = flush_buffer(u); s != k_io_ok) return s;
+      }
+    }
+  }
+  return k_io_ok;
 }
 
 }  // namespace
 
 IoStatus write_text_record(std::int32_t unit, std::string_view text) {
-  return write_record(unit, text.data(), text.size());
+  Unit* u = find_unit(unit, Access::write);
+  if (u == nullptr) return k_io_not_open;
+  if (u->write_error != k_io_ok) return u->write_error;
+  IoStatus status = u->truncated ? k_io_ok : start_new_contents(*u);
+  if (status == k_io_ok) status = append_record(*u, text);
+  return note_write(*u, status);
 }
 
 WriteRoom write_room(std::int32_t unit) {
@@ -154,22 +145,20 @@ void mark_written(std::int32_t unit, std::size_t size) {
 IoStatus write_integer_record(std::int32_t unit, std::int32_t value) {
   char field[k_integer_width];
   format_integer(value, static_cast<int>(k_integer_width), field);
-  return write_record(unit, field, k_integer_width);
+  return write_text_record(unit, std::string_view(field, k_integer_width));
 }
 
 void write_literal_record(std::int32_t unit, std::string_view literal) {
-  const IoStatus s = write_record(unit, literal.data(), literal.size());
+  const IoStatus s = write_text_record(unit, literal);
   if (s != k_io_ok) fatal_io_error(s, "WRITE", unit_file_name(unit));
 }
 
 IoStatus flush_unit(std::int32_t unit) {
   Unit* u = find_unit(unit);
-  if (u == nullptr) return k_io_not_open;
-  if (u->action != Access::write) return k_io_ok;
-  if (u->write_error != k_io_ok) return u->write_error;
-  const IoStatus flushed = note_write(*u, flush_buffer(*u));
-  if (flushed != k_io_ok) return flushed;
-  return settle(*u);
+  if (u != nullptr && u->action == Access::write && u->write_error == k_io_ok) {
+    if (const IoStatus s = note_write(*u, flush_buffer(*u)); s != k_io_ok) return s;
+  }
+  return settle_unit(unit);
 }
 
 IoStatus settle_unit(std::int32_t unit) {
@@ -212,12 +201,7 @@ void close_unit(std::int32_t unit, Close how) {
   // What the worker still has to write is written first, as it would have
   // been before the close one step after the other.
   (void)settle(u);
-  const std::string name = u.name;
-  NewFile side = std::move(u.side);
-  const bool created = u.created;
-  const bool name_not_ours = u.name_not_ours;
-  const bool replacing = side.open();
-  const FileHandle handle = u.handle;
+  const bool replacing = u.side.open();
   // New contents take a file's place only when every write of this opening
   // went through (a failed one was reported to its caller), and not while the
   // process ends on a fatal report: they may lack what the failure stopped.
@@ -234,34 +218,37 @@ void close_unit(std::int32_t unit, Close how) {
   // file is made durable by the replacement that uses it.
   if (complete && status == k_io_ok && !replacing && u.action == Access::write && !u.in_place &&
       u.truncated) {
-    status = io_status(os().sync_file(handle));
+    status = io_status(os().sync_file(u.handle));
   }
-  release(u);
+  // The unit is free before its file is dealt with, so that a fatal report
+  // from here on finds nothing to close again; its worker stops first.
+  Unit closed = std::exchange(u, Unit{});
+  closed.ahead.reset();
+  closed.behind.reset();
   if (replacing) {
     // Otherwise the file keeps its old bytes, whole, and the new file goes.
     if (complete && status == k_io_ok) {
       // A file made for the unit takes a name that is still free.
       const FileState none;
-      status = io_status(side.keep(created ? &none : nullptr));
+      status = io_status(closed.side.keep(closed.created ? &none : nullptr));
     } else {
-      side.discard();
+      closed.side.discard();
     }
   } else {
-    const OsError closed = os().close_file(handle);
-    if (status == k_io_ok) status = io_status(closed);
-    if (how == Close::keep && status != k_io_ok && created) {
+    const OsError e = os().close_file(closed.handle);
+    if (status == k_io_ok) status = io_status(e);
+    if (how == Close::keep && status != k_io_ok && closed.created) {
       // A file this opening made and could not complete goes again, so that
       // no half-written file stands under the name.
-      (void)os().remove_file(name);  // Already failing; nothing to add.
+      (void)os().remove_file(closed.name);  // Already failing; nothing to add.
     }
   }
   // Only a refusal counts; a file already gone is what was wanted.
-  if (how == Close::delete_file && !name_not_ours &&
-      os().remove_file(name) == OsError::access_denied &&
-      status == k_io_ok) {
+  if (how == Close::delete_file && !closed.name_not_ours &&
+      os().remove_file(closed.name) == OsError::access_denied && status == k_io_ok) {
     status = k_io_access_denied;
   }
   // Failures met while the process is already ending on a fatal report add
   // nothing to it.
-  if (status != k_io_ok && !fatal_report_under_way()) fatal_io_error(status, "CLOSE", name);
+  if (status != k_io_ok && !fatal_report_under_way()) fatal_io_error(status, "CLOSE", closed.name);
 }
