@@ -103,14 +103,14 @@ hilfen/feedfix/intent_record.cpp @@ intent.plot_before.exists && @@ true && @@ p
 hilfen/feedfix/intent_record.cpp @@ if (!r.ok || !r.rest.empty() || !plausible(read)) return false; @@ if (!r.ok || !r.rest.empty()) return false; @@ parse_intent: plausibility not checked
 hilfen/feedfix/intent_record.cpp @@ if (!r.ok || !r.rest.empty() || !plausible(read)) return false; @@ if (!r.ok || !plausible(read)) return false; @@ parse_intent: bytes after the end accepted
 hilfen/feedfix/intent_record.cpp @@ if (opened.error == OsError::access_denied) return IntentFound::foreign; @@ (void)0; @@ read_intent: another user's record stops the run
-runtime/record_file.cpp @@ if (scratch && there.exists && other.open && other.id == there.id) return k_io_unit_busy; @@ (void)0; @@ open_unit: scratch name of an open file replaced
-runtime/record_file.cpp @@ if (other.open && other.id == id) { @@ if (other.open && other.id == id && false) { @@ open_unit: one file opened on two units
+runtime/record_file.cpp @@ if (scratch && there.exists && open_on_a_unit(there.id)) return k_io_unit_busy; @@ (void)0; @@ open_unit: scratch name of an open file replaced
+runtime/record_file.cpp @@ if (open_on_a_unit(id)) { @@ if (open_on_a_unit(id) && false) { @@ open_unit: one file opened on two units
 runtime/file_replace.cpp @@ if (target.exists && (!target.regular || !target.writable)) return Route::refused; @@ (void)0; @@ choose_route: a read-only or special plot replaced
 runtime/file_replace.cpp @@ (!target.exists || f.ready.id.volume == target.id.volume) @@ true @@ choose_route: a rename across volumes
 runtime/record_file.cpp @@ if (create == Create::create_if_missing && access == Access::write && !there.exists && @@ if (false && @@ open_unit: the default settings file made in place (empty after a stop)
-runtime/record_write.cpp @@ if (how == Close::delete_file && !name_not_ours && @@ if (how == Close::delete_file && @@ close_unit: another user's file under the scratch name removed
+runtime/record_write.cpp @@ if (how == Close::delete_file && !closed.name_not_ours && @@ if (how == Close::delete_file && @@ close_unit: another user's file under the scratch name removed
 runtime/file_replace.cpp @@ if (own_file(opened) && (r.created || opened.id == there.id)) { @@ if (true) { @@ open_scratch: a file swapped in after the look used
-runtime/record_write.cpp @@ side.keep(created ? &none : nullptr) @@ side.keep(nullptr) @@ close_unit: a made file renamed over one that appeared meanwhile
+runtime/record_write.cpp @@ closed.side.keep(closed.created ? &none : nullptr) @@ closed.side.keep(nullptr) @@ close_unit: a made file renamed over one that appeared meanwhile
 runtime/file_replace.cpp @@ if (e != OsError::access_denied || !facts.target.exists) return e; @@ return e; @@ copy_over: no rewrite in place where no new file is allowed
 runtime/io_beside.cpp @@ return record.after > made; @@ return record.after > made && false; @@ console: a record held for a write not yet made printed
 TABLE
