@@ -11,7 +11,6 @@
 #include <memory>
 #include <string>
 #include <utility>
-#include <vector>
 
 namespace win32 {
 
@@ -29,7 +28,6 @@ struct SecurityCalls {
   decltype(&::OpenProcessToken) open_process_token = nullptr;
   decltype(&::GetTokenInformation) get_token_information = nullptr;
   decltype(&::EqualSid) equal_sid = nullptr;
-  decltype(&::GetLengthSid) get_length_sid = nullptr;
   decltype(&::ConvertSidToStringSidA) sid_to_text = nullptr;
   decltype(&::ConvertStringSecurityDescriptorToSecurityDescriptorA) descriptor_from_text = nullptr;
   decltype(&::DuplicateToken) duplicate_token = nullptr;
@@ -59,7 +57,6 @@ const SecurityCalls* security() {
                      look_up(module, "OpenProcessToken", found.open_process_token) &&
                      look_up(module, "GetTokenInformation", found.get_token_information) &&
                      look_up(module, "EqualSid", found.equal_sid) &&
-                     look_up(module, "GetLengthSid", found.get_length_sid) &&
                      look_up(module, "ConvertSidToStringSidA", found.sid_to_text) &&
                      look_up(module, "ConvertStringSecurityDescriptorToSecurityDescriptorA",
                              found.descriptor_from_text) &&
@@ -70,41 +67,45 @@ const SecurityCalls* security() {
   return calls;
 }
 
-// A SID of the process's token, copied; empty where it cannot be had.
-std::vector<unsigned char> token_sid(HANDLE token, TOKEN_INFORMATION_CLASS which) {
-  const SecurityCalls& calls = *security();
-  DWORD size = 0;
-  (void)calls.get_token_information(token, which, nullptr, 0, &size);
-  if (size == 0) return {};
-  // Storage aligned for the pointers in TOKEN_USER and TOKEN_OWNER.
-  std::vector<std::uint64_t> buffer(size / sizeof(std::uint64_t) + 1);
-  if (!calls.get_token_information(token, which, buffer.data(), size, &size)) return {};
-  const PSID sid = which == TokenUser ? reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid
-                                      : reinterpret_cast<TOKEN_OWNER*>(buffer.data())->Owner;
-  if (sid == nullptr) return {};
-  const auto* bytes = static_cast<const unsigned char*>(sid);
-  return std::vector<unsigned char>(bytes, bytes + calls.get_length_sid(sid));
-}
+// What the process's token tells, read once and kept for the life of the
+// process: the user the process runs as and the owner its new files get
+// (the same SID, or for an elevated administrator the Administrators group;
+// a file owned by either is the user's own), each inside the token's own
+// answer, and the token as an impersonation token, which is what
+// AccessCheck takes. Null where it cannot be had.
+struct ProcessToken {
+  ProcessToken() {
+    const SecurityCalls* calls = security();
+    HANDLE token = nullptr;
+    if (calls == nullptr || !calls->open_process_token(GetCurrentProcess(),
+                                                       TOKEN_QUERY | TOKEN_DUPLICATE, &token)) {
+      return;
+    }
+    const Handle held(token);  // Only asked and duplicated.
+    DWORD size = 0;
+    if (calls->get_token_information(token, TokenUser, user_part.data(), sizeof user_part, &size)) {
+      user = reinterpret_cast<TOKEN_USER*>(user_part.data())->User.Sid;
+    }
+    if (calls->get_token_information(token, TokenOwner, owner_part.data(), sizeof owner_part,
+                                     &size)) {
+      owner = reinterpret_cast<TOKEN_OWNER*>(owner_part.data())->Owner;
+    }
+    if (!calls->duplicate_token(token, SecurityImpersonation, &check)) check = nullptr;
+  }
 
-// The user the process runs as, and the owner its new files get: the same
-// SID, or for an elevated administrator the Administrators group. A file
-// owned by either is the user's own.
-struct ProcessUser {
-  std::vector<unsigned char> user;
-  std::vector<unsigned char> owner;
+  // A TOKEN_USER or TOKEN_OWNER with the SID it points to, which is never
+  // longer than this; aligned for the pointer.
+  using Part = std::array<std::uint64_t, (sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE) / 8 + 1>;
+  Part user_part{};
+  Part owner_part{};
+  PSID user = nullptr;   // inside user_part
+  PSID owner = nullptr;  // inside owner_part
+  HANDLE check = nullptr;
 };
 
-const ProcessUser& process_user() {
-  static const ProcessUser found = [] {
-    HANDLE token = nullptr;
-    if (security() == nullptr ||
-        !security()->open_process_token(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-      return ProcessUser{};
-    }
-    const Handle held(token);
-    return ProcessUser{token_sid(token, TokenUser), token_sid(token, TokenOwner)};
-  }();
-  return found;
+const ProcessToken& process_token() {
+  static const ProcessToken token;
+  return token;
 }
 
 // The marks a replaced file keeps.
@@ -131,25 +132,6 @@ bool keeps_access_lists(HANDLE handle) {
          (flags & FILE_PERSISTENT_ACLS) != 0;
 }
 
-// The process's token as an impersonation token, which is what AccessCheck
-// takes; null where there is none. Kept for the life of the process.
-HANDLE check_token() {
-  static const HANDLE token = []() -> HANDLE {
-    const SecurityCalls* calls = security();
-    HANDLE process_token = nullptr;
-    if (calls == nullptr ||
-        !calls->open_process_token(GetCurrentProcess(), TOKEN_QUERY | TOKEN_DUPLICATE,
-                                   &process_token)) {
-      return nullptr;
-    }
-    const Handle held(process_token);  // Only duplicated.
-    HANDLE duplicate = nullptr;
-    return calls->duplicate_token(process_token, SecurityImpersonation, &duplicate) ? duplicate
-                                                                                    : nullptr;
-  }();
-  return token;
-}
-
 // Whether the running user may write the bytes of the open file, whose
 // information is `info`: no read-only mark, a volume that takes writes, and
 // a DACL that lets it. The DACL is asked by an access check, not by opening
@@ -165,7 +147,7 @@ bool may_write(HANDLE handle, const BY_HANDLE_FILE_INFORMATION& info) {
     if ((flags & FILE_PERSISTENT_ACLS) == 0) return true;  // The mark says it all.
   }
   const SecurityCalls* calls = security();
-  const HANDLE token = check_token();
+  const HANDLE token = process_token().check;
   // Nothing to ask with: the write itself tells. Such a file has no known
   // owner either, so no new file takes its place.
   if (calls == nullptr || token == nullptr) return true;
@@ -193,10 +175,9 @@ bool may_write(HANDLE handle, const BY_HANDLE_FILE_INFORMATION& info) {
 // The security descriptor of private_security; null where it cannot be made.
 PSECURITY_DESCRIPTOR private_descriptor() {
   const SecurityCalls* calls = security();
-  const ProcessUser& process = process_user();
   char* user = nullptr;
-  if (calls == nullptr || process.user.empty() ||
-      !calls->sid_to_text(const_cast<unsigned char*>(process.user.data()), &user)) {
+  if (calls == nullptr || process_token().user == nullptr ||
+      !calls->sid_to_text(process_token().user, &user)) {
     return nullptr;
   }
   // P: the DACL is protected, nothing is inherited; FA: all file access.
@@ -220,11 +201,9 @@ Owner owner_of(HANDLE handle) {
       calls->get_security_info(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
                                nullptr, nullptr, &descriptor) == ERROR_SUCCESS) {
     const LocalMemory held(descriptor);
-    const auto is = [&](const std::vector<unsigned char>& sid) {
-      return !sid.empty() && calls->equal_sid(owner, const_cast<unsigned char*>(sid.data()));
-    };
+    const auto is = [&](PSID sid) { return sid != nullptr && calls->equal_sid(owner, sid); };
     if (owner != nullptr) {
-      return is(process_user().user) || is(process_user().owner) ? Owner::me : Owner::other;
+      return is(process_token().user) || is(process_token().owner) ? Owner::me : Owner::other;
     }
   }
   return keeps_access_lists(handle) ? Owner::other : Owner::none;
