@@ -77,8 +77,8 @@ struct ProcessToken {
   ProcessToken() {
     const SecurityCalls* calls = security();
     HANDLE token = nullptr;
-    if (calls == nullptr || !calls->open_process_token(GetCurrentProcess(),
-                                                       TOKEN_QUERY | TOKEN_DUPLICATE, &token)) {
+    if (calls == nullptr ||
+        !calls->open_process_token(GetCurrentProcess(), TOKEN_QUERY | TOKEN_DUPLICATE, &token)) {
       return;
     }
     const Handle held(token);  // Only asked and duplicated.
@@ -124,12 +124,14 @@ bool give_marks(HANDLE handle, DWORD attributes) {
   return SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic) != 0;
 }
 
-// Whether the volume of the open file keeps access lists; true where that
-// cannot be told.
-bool keeps_access_lists(HANDLE handle) {
+// The flags of the open file's volume; where they cannot be had, those of
+// a volume that keeps access lists and takes writes: the file's own access
+// list is then asked.
+DWORD volume_flags(HANDLE handle) {
   DWORD flags = 0;
-  return !GetVolumeInformationByHandleW(handle, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) ||
-         (flags & FILE_PERSISTENT_ACLS) != 0;
+  return GetVolumeInformationByHandleW(handle, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0)
+             ? flags
+             : DWORD{FILE_PERSISTENT_ACLS};
 }
 
 // Whether the running user may write the bytes of the open file, whose
@@ -141,11 +143,9 @@ bool keeps_access_lists(HANDLE handle) {
 bool may_write(HANDLE handle, const BY_HANDLE_FILE_INFORMATION& info) {
   if ((info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) return false;
   if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return true;
-  DWORD flags = 0;
-  if (GetVolumeInformationByHandleW(handle, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0)) {
-    if ((flags & FILE_READ_ONLY_VOLUME) != 0) return false;
-    if ((flags & FILE_PERSISTENT_ACLS) == 0) return true;  // The mark says it all.
-  }
+  const DWORD flags = volume_flags(handle);
+  if ((flags & FILE_READ_ONLY_VOLUME) != 0) return false;
+  if ((flags & FILE_PERSISTENT_ACLS) == 0) return true;  // The mark says it all.
   const SecurityCalls* calls = security();
   const HANDLE token = process_token().check;
   // Nothing to ask with: the write itself tells. Such a file has no known
@@ -206,7 +206,7 @@ Owner owner_of(HANDLE handle) {
       return is(process_token().user) || is(process_token().owner) ? Owner::me : Owner::other;
     }
   }
-  return keeps_access_lists(handle) ? Owner::other : Owner::none;
+  return (volume_flags(handle) & FILE_PERSISTENT_ACLS) != 0 ? Owner::other : Owner::none;
 }
 
 // For a file made for one of the run's own names: a DACL that lets the
@@ -225,7 +225,7 @@ OsError SavedIdentity::read(const std::string& target) {
   BY_HANDLE_FILE_INFORMATION info{};
   if (!GetFileInformationByHandle(source.get(), &info)) return last_error();
   attributes = info.dwFileAttributes;
-  if (!keeps_access_lists(source.get())) return OsError::none;
+  if ((volume_flags(source.get()) & FILE_PERSISTENT_ACLS) == 0) return OsError::none;
   const SecurityCalls* calls = security();
   PSECURITY_DESCRIPTOR read = nullptr;
   if (calls == nullptr ||
@@ -239,22 +239,21 @@ OsError SavedIdentity::read(const std::string& target) {
   DWORD revision = 0;
   if (!calls->get_control(read, &control, &revision)) return OsError::access_denied;
   protected_dacl = (control & SE_DACL_PROTECTED) != 0;
-  known = true;
   return OsError::none;
 }
 
 bool SavedIdentity::give(HANDLE handle) const {
-  if (!known) return true;
+  if (descriptor == nullptr) return true;
   const SECURITY_INFORMATION which =
       DACL_SECURITY_INFORMATION | (protected_dacl ? PROTECTED_DACL_SECURITY_INFORMATION
                                                   : UNPROTECTED_DACL_SECURITY_INFORMATION);
-  // Known only where the calls are there.
+  // Read only where the calls are there.
   return security()->set_security_info(handle, SE_FILE_OBJECT, which, nullptr, nullptr, dacl,
                                        nullptr) == ERROR_SUCCESS;
 }
 
 void SavedIdentity::give_to_name(const std::string& name, const FileId& id) const {
-  if (!known) return;
+  if (descriptor == nullptr) return;
   // READ_CONTROL too: the inherited entries are worked out from what the
   // file has.
   const Handle handle(open_existing(name, WRITE_DAC | READ_CONTROL | FILE_READ_ATTRIBUTES,
@@ -279,11 +278,9 @@ FileState state_of(HANDLE handle) {
   if (!GetFileInformationByHandle(handle, &info)) return state;
   state.exists = true;
   state.id = id_of(info);
-  state.size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
-  // FILETIME: 100-nanosecond steps since 1601.
-  state.modified =
-      static_cast<std::int64_t>((std::uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) |
-                                info.ftLastWriteTime.dwLowDateTime);
+  state.size = join(info.nFileSizeHigh, info.nFileSizeLow);
+  state.modified = static_cast<std::int64_t>(
+      join(info.ftLastWriteTime.dwHighDateTime, info.ftLastWriteTime.dwLowDateTime));
   // The change time, which SetFileTime cannot set; 0 where the file system
   // keeps none (FAT), and then the other fields must tell.
   FILE_BASIC_INFO basic{};
