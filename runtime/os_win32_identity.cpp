@@ -24,7 +24,6 @@ namespace {
 struct SecurityCalls {
   decltype(&::GetSecurityInfo) get_security_info = nullptr;
   decltype(&::SetSecurityInfo) set_security_info = nullptr;
-  decltype(&::GetSecurityDescriptorControl) get_control = nullptr;
   decltype(&::OpenProcessToken) open_process_token = nullptr;
   decltype(&::GetTokenInformation) get_token_information = nullptr;
   decltype(&::EqualSid) equal_sid = nullptr;
@@ -53,7 +52,6 @@ const SecurityCalls* security() {
     const bool all = module != nullptr &&
                      look_up(module, "GetSecurityInfo", found.get_security_info) &&
                      look_up(module, "SetSecurityInfo", found.set_security_info) &&
-                     look_up(module, "GetSecurityDescriptorControl", found.get_control) &&
                      look_up(module, "OpenProcessToken", found.open_process_token) &&
                      look_up(module, "GetTokenInformation", found.get_token_information) &&
                      look_up(module, "EqualSid", found.equal_sid) &&
@@ -231,14 +229,12 @@ OsError SavedIdentity::read(const std::string& target) {
   if (calls == nullptr ||
       calls->get_security_info(source.get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
                                nullptr, &dacl, nullptr, &read) != ERROR_SUCCESS) {
-    dacl = nullptr;
     return OsError::access_denied;
   }
   descriptor.reset(read);
-  SECURITY_DESCRIPTOR_CONTROL control = 0;
-  DWORD revision = 0;
-  if (!calls->get_control(read, &control, &revision)) return OsError::access_denied;
-  protected_dacl = (control & SE_DACL_PROTECTED) != 0;
+  // The control bits lead a descriptor in either of its forms.
+  protected_dacl =
+      (static_cast<const SECURITY_DESCRIPTOR*>(read)->Control & SE_DACL_PROTECTED) != 0;
   return OsError::none;
 }
 
