@@ -149,16 +149,12 @@ std::vector<std::string> Win32Os::arguments() {
     });
     line.assign(1, '"').append(path).push_back('"');
   }
-  // The lead bytes of the ANSI code page, when it is a double-byte one.
-  std::array<bool, 256> table{};
-  CPINFO info{};
-  const bool double_byte = GetCPInfo(GetACP(), &info) && info.MaxCharSize > 1;
-  for (int i = 0; double_byte && i + 1 < MAX_LEADBYTES && info.LeadByte[i] != 0; i += 2) {
-    for (unsigned byte = info.LeadByte[i]; byte <= info.LeadByte[i + 1]; ++byte) {
-      table[byte] = true;
-    }
+  // The lead bytes of the ANSI code page: none where it is a single-byte one.
+  std::array<bool, 256> lead{};
+  for (unsigned byte = 0; byte < lead.size(); ++byte) {
+    lead[byte] = IsDBCSLeadByte(static_cast<BYTE>(byte)) != 0;
   }
-  return split_command_line(line, double_byte ? table.data() : nullptr);
+  return split_command_line(line, lead.data());
 }
 
 std::unique_ptr<Worker> Win32Os::start_worker(WorkFunction work, void* context) {
