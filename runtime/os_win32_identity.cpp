@@ -16,23 +16,6 @@ namespace win32 {
 
 namespace {
 
-// The security calls live in advapi32.dll. They are looked up at run time,
-// from the system directory, so that the program imports from kernel32 and
-// the C runtime alone (the Windows test script holds it to that). Every
-// system that runs the program (it needs kernel32 calls of Vista) has them
-// all; where one is missing none is used, and owners count as unknown.
-struct SecurityCalls {
-  decltype(&::GetSecurityInfo) get_security_info = nullptr;
-  decltype(&::SetSecurityInfo) set_security_info = nullptr;
-  decltype(&::OpenProcessToken) open_process_token = nullptr;
-  decltype(&::GetTokenInformation) get_token_information = nullptr;
-  decltype(&::EqualSid) equal_sid = nullptr;
-  decltype(&::ConvertSidToStringSidA) sid_to_text = nullptr;
-  decltype(&::ConvertStringSecurityDescriptorToSecurityDescriptorA) descriptor_from_text = nullptr;
-  decltype(&::DuplicateToken) duplicate_token = nullptr;
-  decltype(&::AccessCheck) access_check = nullptr;
-};
-
 // Whether the call `name` is there; `function` receives it.
 template <typename Function>
 bool look_up(HMODULE module, const char* name, Function& function) {
@@ -41,69 +24,83 @@ bool look_up(HMODULE module, const char* name, Function& function) {
   return function != nullptr;
 }
 
-// The calls; null where any is missing.
-const SecurityCalls* security() {
-  static SecurityCalls found;
-  static const SecurityCalls* const calls = []() -> const SecurityCalls* {
-    char system[MAX_PATH];
-    const UINT length = GetSystemDirectoryA(system, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) return nullptr;
-    const HMODULE module = LoadLibraryA((std::string(system, length) + "\\advapi32.dll").c_str());
-    const bool all = module != nullptr &&
-                     look_up(module, "GetSecurityInfo", found.get_security_info) &&
-                     look_up(module, "SetSecurityInfo", found.set_security_info) &&
-                     look_up(module, "OpenProcessToken", found.open_process_token) &&
-                     look_up(module, "GetTokenInformation", found.get_token_information) &&
-                     look_up(module, "EqualSid", found.equal_sid) &&
-                     look_up(module, "ConvertSidToStringSidA", found.sid_to_text) &&
-                     look_up(module, "ConvertStringSecurityDescriptorToSecurityDescriptorA",
-                             found.descriptor_from_text) &&
-                     look_up(module, "DuplicateToken", found.duplicate_token) &&
-                     look_up(module, "AccessCheck", found.access_check);
-    return all ? &found : nullptr;
-  }();
-  return calls;
-}
-
-// What the process's token tells, read once and kept for the life of the
-// process: the user the process runs as and the owner its new files get
-// (the same SID, or for an elevated administrator the Administrators group;
-// a file owned by either is the user's own), each inside the token's own
-// answer, and the token as an impersonation token, which is what
-// AccessCheck takes. Null where it cannot be had.
-struct ProcessToken {
-  ProcessToken() {
-    const SecurityCalls* calls = security();
+// The security calls live in advapi32.dll. They are looked up at run time,
+// from the system directory, so that the program imports from kernel32 and
+// the C runtime alone (the Windows test script holds it to that). Every
+// system that runs the program (it needs kernel32 calls of Vista) has them
+// all; where one is missing none is used, and owners count as unknown.
+// Looked up once, with what the process's token tells and the DACL it
+// gives the run's own files, kept for the life of the process.
+struct Security {
+  Security() {
+    const std::string system =
+        filled<char>([](char* buffer, DWORD size) { return GetSystemDirectoryA(buffer, size); });
+    const HMODULE module =
+        system.empty() ? nullptr : LoadLibraryA((system + "\\advapi32.dll").c_str());
+    decltype(&::OpenProcessToken) open_process_token = nullptr;
+    decltype(&::GetTokenInformation) get_token_information = nullptr;
+    decltype(&::DuplicateToken) duplicate_token = nullptr;
+    decltype(&::ConvertSidToStringSidA) sid_to_text = nullptr;
+    decltype(&::ConvertStringSecurityDescriptorToSecurityDescriptorA) descriptor_from_text =
+        nullptr;
+    all = module != nullptr && look_up(module, "GetSecurityInfo", get_security_info) &&
+          look_up(module, "SetSecurityInfo", set_security_info) &&
+          look_up(module, "EqualSid", equal_sid) &&
+          look_up(module, "ConvertSidToStringSidA", sid_to_text) &&
+          look_up(module, "ConvertStringSecurityDescriptorToSecurityDescriptorA",
+                  descriptor_from_text) &&
+          look_up(module, "AccessCheck", access_check) &&
+          look_up(module, "OpenProcessToken", open_process_token) &&
+          look_up(module, "GetTokenInformation", get_token_information) &&
+          look_up(module, "DuplicateToken", duplicate_token);
     HANDLE token = nullptr;
-    if (calls == nullptr ||
-        !calls->open_process_token(GetCurrentProcess(), TOKEN_QUERY | TOKEN_DUPLICATE, &token)) {
+    if (!all || !open_process_token(GetCurrentProcess(), TOKEN_QUERY | TOKEN_DUPLICATE, &token)) {
       return;
     }
     const Handle held(token);  // Only asked and duplicated.
     DWORD size = 0;
-    if (calls->get_token_information(token, TokenUser, user_part.data(), sizeof user_part, &size)) {
+    if (get_token_information(token, TokenUser, user_part.data(), sizeof user_part, &size)) {
       user = reinterpret_cast<TOKEN_USER*>(user_part.data())->User.Sid;
     }
-    if (calls->get_token_information(token, TokenOwner, owner_part.data(), sizeof owner_part,
-                                     &size)) {
+    if (get_token_information(token, TokenOwner, owner_part.data(), sizeof owner_part, &size)) {
       owner = reinterpret_cast<TOKEN_OWNER*>(owner_part.data())->Owner;
     }
-    if (!calls->duplicate_token(token, SecurityImpersonation, &check)) check = nullptr;
+    if (!duplicate_token(token, SecurityImpersonation, &check)) check = nullptr;
+    char* text = nullptr;
+    if (user == nullptr || !sid_to_text(user, &text)) return;
+    // P: the DACL is protected, nothing is inherited; FA: all file access.
+    const std::string sddl = std::string("D:P(A;;FA;;;").append(text).append(")");
+    (void)LocalFree(text);
+    if (!descriptor_from_text(sddl.c_str(), SDDL_REVISION_1, &private_descriptor, nullptr)) {
+      private_descriptor = nullptr;
+    }
   }
 
-  // A TOKEN_USER or TOKEN_OWNER with the SID it points to, which is never
-  // longer than this; aligned for the pointer.
+  bool all = false;  // every call was found
+  decltype(&::GetSecurityInfo) get_security_info = nullptr;
+  decltype(&::SetSecurityInfo) set_security_info = nullptr;
+  decltype(&::EqualSid) equal_sid = nullptr;
+  decltype(&::AccessCheck) access_check = nullptr;
+  // The user the process runs as and the owner its new files get: the same
+  // SID, or for an elevated administrator the Administrators group. A file
+  // owned by either is the user's own. Each lies inside the token's own
+  // answer, a TOKEN_USER or TOKEN_OWNER with the SID it points to, which is
+  // never longer than this; aligned for the pointer. Null where not read.
   using Part = std::array<std::uint64_t, (sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE) / 8 + 1>;
   Part user_part{};
   Part owner_part{};
-  PSID user = nullptr;   // inside user_part
-  PSID owner = nullptr;  // inside owner_part
+  PSID user = nullptr;
+  PSID owner = nullptr;
+  // The token as an impersonation token, which is what AccessCheck takes.
   HANDLE check = nullptr;
+  // That of private_security; null where it cannot be made.
+  PSECURITY_DESCRIPTOR private_descriptor = nullptr;
 };
 
-const ProcessToken& process_token() {
-  static const ProcessToken token;
-  return token;
+// The calls and the token's facts; null where any call is missing.
+const Security* security() {
+  static const Security found;
+  return found.all ? &found : nullptr;
 }
 
 // The marks a replaced file keeps.
@@ -144,11 +141,10 @@ bool may_write(HANDLE handle, const BY_HANDLE_FILE_INFORMATION& info) {
   const DWORD flags = volume_flags(handle);
   if ((flags & FILE_READ_ONLY_VOLUME) != 0) return false;
   if ((flags & FILE_PERSISTENT_ACLS) == 0) return true;  // The mark says it all.
-  const SecurityCalls* calls = security();
-  const HANDLE token = process_token().check;
+  const Security* calls = security();
   // Nothing to ask with: the write itself tells. Such a file has no known
   // owner either, so no new file takes its place.
-  if (calls == nullptr || token == nullptr) return true;
+  if (calls == nullptr || calls->check == nullptr) return true;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   constexpr SECURITY_INFORMATION k_asked =
       OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
@@ -164,27 +160,10 @@ bool may_write(HANDLE handle, const BY_HANDLE_FILE_INFORMATION& info) {
   DWORD privileges_size = sizeof privileges;
   DWORD granted = 0;
   BOOL allowed = FALSE;
-  return calls->access_check(descriptor, token, FILE_WRITE_DATA, &mapping,
+  return calls->access_check(descriptor, calls->check, FILE_WRITE_DATA, &mapping,
                              reinterpret_cast<PPRIVILEGE_SET>(privileges.data()), &privileges_size,
                              &granted, &allowed) &&
          allowed;
-}
-
-// The security descriptor of private_security; null where it cannot be made.
-PSECURITY_DESCRIPTOR private_descriptor() {
-  const SecurityCalls* calls = security();
-  char* user = nullptr;
-  if (calls == nullptr || process_token().user == nullptr ||
-      !calls->sid_to_text(process_token().user, &user)) {
-    return nullptr;
-  }
-  // P: the DACL is protected, nothing is inherited; FA: all file access.
-  const std::string text = std::string("D:P(A;;FA;;;") + user + ")";
-  (void)LocalFree(user);
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  return calls->descriptor_from_text(text.c_str(), SDDL_REVISION_1, &descriptor, nullptr)
-             ? descriptor
-             : nullptr;
 }
 
 }  // namespace
@@ -192,7 +171,7 @@ PSECURITY_DESCRIPTOR private_descriptor() {
 // The owner of the open file, which must have been opened with READ_CONTROL
 // (GENERIC_READ and GENERIC_WRITE include it).
 Owner owner_of(HANDLE handle) {
-  const SecurityCalls* calls = security();
+  const Security* calls = security();
   PSID owner = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (calls != nullptr &&
@@ -201,7 +180,7 @@ Owner owner_of(HANDLE handle) {
     const LocalMemory held(descriptor);
     const auto is = [&](PSID sid) { return sid != nullptr && calls->equal_sid(owner, sid); };
     if (owner != nullptr) {
-      return is(process_token().user) || is(process_token().owner) ? Owner::me : Owner::other;
+      return is(calls->user) || is(calls->owner) ? Owner::me : Owner::other;
     }
   }
   return (volume_flags(handle) & FILE_PERSISTENT_ACLS) != 0 ? Owner::other : Owner::none;
@@ -212,7 +191,9 @@ Owner owner_of(HANDLE handle) {
 // share. Null where it cannot be made; the file then gets the inherited one.
 SECURITY_ATTRIBUTES* private_security() {
   // Made once, and kept for the life of the process.
-  static SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), private_descriptor(), FALSE};
+  static SECURITY_ATTRIBUTES attributes{
+      sizeof(SECURITY_ATTRIBUTES), security() != nullptr ? security()->private_descriptor : nullptr,
+      FALSE};
   return attributes.lpSecurityDescriptor != nullptr ? &attributes : nullptr;
 }
 
@@ -224,7 +205,7 @@ OsError SavedIdentity::read(const std::string& target) {
   if (!GetFileInformationByHandle(source.get(), &info)) return last_error();
   attributes = info.dwFileAttributes;
   if ((volume_flags(source.get()) & FILE_PERSISTENT_ACLS) == 0) return OsError::none;
-  const SecurityCalls* calls = security();
+  const Security* calls = security();
   PSECURITY_DESCRIPTOR read = nullptr;
   if (calls == nullptr ||
       calls->get_security_info(source.get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
