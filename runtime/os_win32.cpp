@@ -98,19 +98,13 @@ FileId Win32Os::file_id(FileHandle file) {
 FileState Win32Os::file_state(FileHandle file) { return state_of(to_native(file)); }
 
 OsError Win32Os::set_file_size(FileHandle file, std::uint64_t size) {
-  const HANDLE handle = to_native(file);
-  LARGE_INTEGER position{};
-  if (!SetFilePointerEx(handle, LARGE_INTEGER{}, &position, FILE_CURRENT)) return last_error();
-  LARGE_INTEGER end{};
-  end.QuadPart = static_cast<LONGLONG>(size);
-  // The system fills what the file gains with zeros.
-  OsError e = SetFilePointerEx(handle, end, nullptr, FILE_BEGIN) && SetEndOfFile(handle)
-                  ? OsError::none
-                  : last_error();
-  if (!SetFilePointerEx(handle, position, nullptr, FILE_BEGIN) && e == OsError::none) {
-    e = last_error();
-  }
-  return e;
+  // Set by the handle, not at the file's position, which stays where it
+  // is. The system fills what the file gains with zeros.
+  FILE_END_OF_FILE_INFO end{};
+  end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
+  return SetFileInformationByHandle(to_native(file), FileEndOfFileInfo, &end, sizeof end)
+             ? OsError::none
+             : last_error();
 }
 
 OsError Win32Os::copy_data(FileHandle from, FileHandle to) {

@@ -53,50 +53,6 @@ constexpr const char* k_temp_suffix = ".tmp";
 // The most directory entries remove_stale_files reads in one run.
 constexpr std::size_t k_max_stale_entries = 4096;
 
-// A new, empty file for writing beside the file `target`, made by this
-// process; `marked` tells whether it goes by itself when the process ends.
-struct TempFile {
-  HANDLE handle = INVALID_HANDLE_VALUE;
-  std::string name;
-  bool marked = false;
-  OsError error = OsError::other;  // why there is none
-};
-
-// Creates a temporary file under a fresh name in the directory of `target`:
-// "~ffx<process id>-<random>.tmp". The process id lets a later run tell the
-// files of runs that are gone (remove_stale_files); the random part keeps
-// others from taking the name first. The file is marked for deletion at
-// once: a run that is stopped or killed leaves nothing, and only keeping it
-// takes the mark back. Where the mark is refused, the file stays an ordinary
-// one. `security` (may be null) gives the file a DACL of its own; it may
-// always be given the target's later (WRITE_DAC).
-TempFile create_file_beside(const std::string& target, SECURITY_ATTRIBUTES* security) {
-  TempFile temp;
-  const std::string directory = directory_part(target);
-  // A name that is taken (by chance, or by someone who made many) is
-  // skipped; CREATE_NEW never opens what stands under it, a link neither.
-  for (int attempt = 0; attempt < 16; ++attempt) {
-    // 64 bits from the system's random source: nothing another user can
-    // read or guess (a time, a counter) goes into the name.
-    unsigned int high = 0;
-    unsigned int low = 0;
-    if (rand_s(&high) != 0 || rand_s(&low) != 0) return temp;
-    temp.name = directory + k_temp_prefix + hex(GetCurrentProcessId()) + "-" +
-                hex((std::uint64_t{high} << 32) | low) + k_temp_suffix;
-    temp.handle = CreateFileA(temp.name.c_str(), GENERIC_WRITE | DELETE | WRITE_DAC, k_share_all,
-                              security, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (temp.handle != INVALID_HANDLE_VALUE) {
-      temp.error = OsError::none;
-      temp.marked = mark_for_deletion(temp.handle, true);
-      return temp;
-    }
-    const DWORD code = GetLastError();
-    temp.error = map_error(code);
-    if (code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS) return temp;
-  }
-  return temp;
-}
-
 // Closes and removes a temporary file; a marked one goes with its handle.
 void discard_temp(HANDLE handle, const std::string& name) {
   (void)CloseHandle(handle);
@@ -154,30 +110,7 @@ bool still_itself(const std::string& name, const NameItself& before, HANDLE open
   return !before.exists || (file_id_of(opened, id) && id == before.id);
 }
 
-// Opens the name itself (Create::exact, exact_private): a link opens as
-// itself (FILE_FLAG_OPEN_REPARSE_POINT) and is refused, never followed;
-// where nothing stands, exact_private makes a file with a DACL for this
-// user alone.
-OpenResult open_exact(const std::string& name, Access access, Create create) {
-  const DWORD desired = access == Access::read ? GENERIC_READ : GENERIC_WRITE;
-  constexpr DWORD k_flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
-  HANDLE handle = open_existing(name, desired, k_flags);
-  bool created = false;
-  if (handle == INVALID_HANDLE_VALUE && create == Create::exact_private &&
-      GetLastError() == ERROR_FILE_NOT_FOUND) {
-    handle = CreateFileA(name.c_str(), desired, k_share_all, private_security(), CREATE_NEW,
-                         k_flags, nullptr);
-    created = handle != INVALID_HANDLE_VALUE;
-  }
-  if (handle == INVALID_HANDLE_VALUE) return OpenResult{last_error()};
-  if (GetFileType(handle) != FILE_TYPE_DISK || is_link(handle)) {
-    (void)CloseHandle(handle);
-    return OpenResult{OsError::access_denied};
-  }
-  return OpenResult{OsError::none, from_native(handle), created};
-}
-
-// The process id in a name that create_file_beside makes
+// The process id in a name that create_beside makes
 // ("~ffx<pid hex>-<random hex>.tmp"); false for any other name.
 bool temp_file_owner(std::string_view name, DWORD& pid) {
   if (!name.starts_with(k_temp_prefix) || !name.ends_with(k_temp_suffix)) return false;
@@ -220,14 +153,6 @@ void remove_if_unused(const std::string& name, bool (*removable)(const FileState
   }
 }
 
-// The identity of the file under the name `name` itself (a link is not
-// followed); false where there is none to be had.
-bool file_id_of_name(const std::string& name, FileId& id) {
-  const Handle handle(open_existing(name, FILE_READ_ATTRIBUTES,
-                                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS));
-  return valid(handle) && file_id_of(handle.get(), id);
-}
-
 }  // namespace
 
 // The identity of an open file on its volume; false where it has none.
@@ -239,45 +164,54 @@ bool file_id_of(HANDLE handle, FileId& id) {
 }
 
 OpenResult Win32Os::open_file(const std::string& name, Access access, Create create) {
-  if (create == Create::exact || create == Create::exact_private) {
-    return open_exact(name, access, create);
-  }
   const DWORD desired = access == Access::read ? GENERIC_READ : GENERIC_WRITE;
-  // A directory, and for writing a read-only file, are refused before any
-  // open, so that the answer is access_denied whatever CreateFileA would
-  // make of them on the system at hand.
-  const DWORD attributes = GetFileAttributesA(name.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES &&
-      ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
-       ((attributes & FILE_ATTRIBUTE_READONLY) != 0 && access == Access::write))) {
-    return OpenResult{OsError::access_denied};
+  // Create::exact and exact_private open the name itself: a link opens as
+  // itself (FILE_FLAG_OPEN_REPARSE_POINT), as where nothing was seen under
+  // the name, and is refused below, never followed.
+  const bool exact = create == Create::exact || create == Create::exact_private;
+  NameItself itself;
+  if (!exact) {
+    // A directory, and for writing a read-only file, are refused before any
+    // open, so that the answer is access_denied whatever CreateFileA would
+    // make of them on the system at hand.
+    const DWORD attributes = GetFileAttributesA(name.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES &&
+        ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
+         ((attributes & FILE_ATTRIBUTE_READONLY) != 0 && access == Access::write))) {
+      return OpenResult{OsError::access_denied};
+    }
+    // The name itself is asked first. A link is followed only where the
+    // running user made it (the rule of resolve_name); anything else is
+    // opened as itself, never followed, so that a link put under the name
+    // in the meantime is not followed either and is refused below. A
+    // reparse point that keeps a file's data elsewhere is opened through
+    // its filter, as any program opens it.
+    itself = name_itself(name);
+    if (itself.link && !link_trusted(itself.mine, false)) return OpenResult{OsError::access_denied};
   }
-  // The name itself is asked first. A link is followed only where the
-  // running user made it (the rule of resolve_name); anything else is
-  // opened as itself, never followed, so that a link put under the name
-  // in the meantime is not followed either and is refused below. A
-  // reparse point that keeps a file's data elsewhere is opened through
-  // its filter, as any program opens it.
-  const NameItself itself = name_itself(name);
-  if (itself.link && !link_trusted(itself.mine, false)) return OpenResult{OsError::access_denied};
   const DWORD flags =
       FILE_ATTRIBUTE_NORMAL | (itself.reparse ? 0 : DWORD{FILE_FLAG_OPEN_REPARSE_POINT});
   HANDLE handle = open_existing(name, desired, flags);
   bool created = false;
-  if (handle == INVALID_HANDLE_VALUE && create == Create::create_if_missing &&
+  if (handle == INVALID_HANDLE_VALUE &&
+      (create == Create::create_if_missing || create == Create::exact_private) &&
       GetLastError() == ERROR_FILE_NOT_FOUND) {
-    // CREATE_NEW, not OPEN_ALWAYS: a file that appears in between is not ours to take.
-    handle = CreateFileA(name.c_str(), desired, k_share_all, nullptr, CREATE_NEW, flags, nullptr);
+    // CREATE_NEW, not OPEN_ALWAYS: a file that appears in between is not
+    // ours to take. exact_private makes it with a DACL for this user alone.
+    handle = CreateFileA(name.c_str(), desired, k_share_all,
+                         create == Create::exact_private ? private_security() : nullptr, CREATE_NEW,
+                         flags, nullptr);
     created = handle != INVALID_HANDLE_VALUE;
   }
   if (handle == INVALID_HANDLE_VALUE) return OpenResult{last_error()};
-  // Only a file on a disk; for reading, a character device too (NUL, CON),
-  // as a device file may be read on POSIX. A pipe is refused. So is a file
-  // other than the one asked about: a link opened as itself, a followed
-  // link that was replaced, a file with a data reparse point swapped for
-  // another.
+  // Only a file on a disk; for reading a name as it stands, a character
+  // device too (NUL, CON), as a device file may be read on POSIX; the name
+  // itself is never waited on. A pipe is refused. So is a file other than
+  // the one asked about: a link opened as itself, a followed link that was
+  // replaced, a file with a data reparse point swapped for another.
   const DWORD type = GetFileType(handle);
-  if ((type != FILE_TYPE_DISK && !(access == Access::read && type == FILE_TYPE_CHAR)) ||
+  const bool device = access == Access::read && type == FILE_TYPE_CHAR && !exact;
+  if ((type != FILE_TYPE_DISK && !device) ||
       (type == FILE_TYPE_DISK && !created && !still_itself(name, itself, handle))) {
     (void)CloseHandle(handle);
     return OpenResult{OsError::access_denied};
@@ -313,23 +247,47 @@ OsError Win32Os::resolve_name(const std::string& name, std::string& target) {
   target = name;
   const FileState itself = state_of_name(name, FILE_FLAG_OPEN_REPARSE_POINT);
   return itself.exists && itself.link && !link_trusted(itself.mine, false) ? OsError::access_denied
-                                                                          : OsError::none;
+                                                                           : OsError::none;
 }
 
 OpenResult Win32Os::create_beside(const std::string& target, bool own, std::string& temp_name) {
   // Private while it is written where it is to take a file's place (it is
-  // given that file's DACL when kept); one that takes a free name gets
-  // the DACL the directory hands down, as any new file. A file for one of
-  // the run's own names stays private for good: the name is not looked
-  // at (what stands under it, a link too, is replaced by the rename and
-  // gives the file nothing).
+  // given that file's DACL when kept, WRITE_DAC); one that takes a free
+  // name gets the DACL the directory hands down, as any new file. A file
+  // for one of the run's own names stays private for good: the name is not
+  // looked at (what stands under it, a link too, is replaced by the rename
+  // and gives the file nothing).
   const bool free_name = !own && GetFileAttributesA(target.c_str()) == INVALID_FILE_ATTRIBUTES &&
                          GetLastError() == ERROR_FILE_NOT_FOUND;
-  const TempFile temp = create_file_beside(target, free_name ? nullptr : private_security());
-  if (temp.handle == INVALID_HANDLE_VALUE) return OpenResult{temp.error};
-  beside_[temp.handle] = Beside{own, temp.marked, nullptr};
-  temp_name = temp.name;
-  return OpenResult{OsError::none, from_native(temp.handle), true};
+  // The name is "~ffx<process id>-<random>.tmp". The process id lets a
+  // later run tell the files of runs that are gone (remove_stale_files);
+  // the random part keeps others from taking the name first. A name that
+  // is taken (by chance, or by someone who made many) is skipped;
+  // CREATE_NEW never opens what stands under it, a link neither.
+  OsError e = OsError::other;
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    // 64 bits from the system's random source: nothing another user can
+    // read or guess (a time, a counter) goes into the name.
+    unsigned int high = 0;
+    unsigned int low = 0;
+    if (rand_s(&high) != 0 || rand_s(&low) != 0) return OpenResult{e};
+    const std::string name = directory_part(target) + k_temp_prefix + hex(GetCurrentProcessId()) +
+                             "-" + hex(join(high, low)) + k_temp_suffix;
+    const HANDLE handle = CreateFileA(name.c_str(), GENERIC_WRITE | DELETE | WRITE_DAC, k_share_all,
+                                      free_name ? nullptr : private_security(), CREATE_NEW,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+      // Marked for deletion at once: a run that is stopped or killed leaves
+      // nothing, and only keeping it takes the mark back. Where the mark is
+      // refused, the file stays an ordinary one.
+      beside_[handle] = Beside{own, mark_for_deletion(handle, true), nullptr};
+      temp_name = name;
+      return OpenResult{OsError::none, from_native(handle), true};
+    }
+    e = last_error();
+    if (e != OsError::already_exists) break;  // Only a taken name is skipped.
+  }
+  return OpenResult{e};
 }
 
 OsError Win32Os::keep_beside(FileHandle file, const std::string& temp_name,
@@ -399,12 +357,12 @@ OsError Win32Os::replace_name(const std::string& from, const std::string& to) {
   // The DACL adopt_identity kept for the file under `from`, if it is that
   // file, is given once it is renamed; whatever happens, it is then spent.
   std::unique_ptr<SavedIdentity> identity = std::move(moved_identity_);
-  FileId id;
-  if (identity != nullptr && (!file_id_of_name(from, id) || id != moved_id_)) identity.reset();
+  const NameItself moved = identity != nullptr ? name_itself(from) : NameItself{};
+  if (!moved.exists || moved.id != moved_id_) identity.reset();
   // A rename acts on the names themselves: a link under `to` is replaced,
   // not followed. WRITE_THROUGH: done when the rename is on the disk.
   if (!MoveFileExA(from.c_str(), to.c_str(), k_replace)) return last_error();
-  if (identity != nullptr) identity->give_to_name(to, id);
+  if (identity != nullptr) identity->give_to_name(to, moved.id);
   return OsError::none;
 }
 

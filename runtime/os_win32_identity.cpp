@@ -11,30 +11,10 @@
 #include <memory>
 #include <string>
 #include <utility>
-#include <vector>
 
 namespace win32 {
 
 namespace {
-
-// The security calls live in advapi32.dll. They are looked up at run time,
-// from the system directory, so that the program imports from kernel32 and
-// the C runtime alone (the Windows test script holds it to that). Every
-// system that runs the program (it needs kernel32 calls of Vista) has them
-// all; where one is missing none is used, and owners count as unknown.
-struct SecurityCalls {
-  decltype(&::GetSecurityInfo) get_security_info = nullptr;
-  decltype(&::SetSecurityInfo) set_security_info = nullptr;
-  decltype(&::GetSecurityDescriptorControl) get_control = nullptr;
-  decltype(&::OpenProcessToken) open_process_token = nullptr;
-  decltype(&::GetTokenInformation) get_token_information = nullptr;
-  decltype(&::EqualSid) equal_sid = nullptr;
-  decltype(&::GetLengthSid) get_length_sid = nullptr;
-  decltype(&::ConvertSidToStringSidA) sid_to_text = nullptr;
-  decltype(&::ConvertStringSecurityDescriptorToSecurityDescriptorA) descriptor_from_text = nullptr;
-  decltype(&::DuplicateToken) duplicate_token = nullptr;
-  decltype(&::AccessCheck) access_check = nullptr;
-};
 
 // Whether the call `name` is there; `function` receives it.
 template <typename Function>
@@ -44,67 +24,83 @@ bool look_up(HMODULE module, const char* name, Function& function) {
   return function != nullptr;
 }
 
-// The calls; null where any is missing.
-const SecurityCalls* security() {
-  static SecurityCalls found;
-  static const SecurityCalls* const calls = []() -> const SecurityCalls* {
-    char system[MAX_PATH];
-    const UINT length = GetSystemDirectoryA(system, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) return nullptr;
-    const HMODULE module = LoadLibraryA((std::string(system, length) + "\\advapi32.dll").c_str());
-    const bool all = module != nullptr &&
-                     look_up(module, "GetSecurityInfo", found.get_security_info) &&
-                     look_up(module, "SetSecurityInfo", found.set_security_info) &&
-                     look_up(module, "GetSecurityDescriptorControl", found.get_control) &&
-                     look_up(module, "OpenProcessToken", found.open_process_token) &&
-                     look_up(module, "GetTokenInformation", found.get_token_information) &&
-                     look_up(module, "EqualSid", found.equal_sid) &&
-                     look_up(module, "GetLengthSid", found.get_length_sid) &&
-                     look_up(module, "ConvertSidToStringSidA", found.sid_to_text) &&
-                     look_up(module, "ConvertStringSecurityDescriptorToSecurityDescriptorA",
-                             found.descriptor_from_text) &&
-                     look_up(module, "DuplicateToken", found.duplicate_token) &&
-                     look_up(module, "AccessCheck", found.access_check);
-    return all ? &found : nullptr;
-  }();
-  return calls;
-}
+// The security calls live in advapi32.dll. They are looked up at run time,
+// from the system directory, so that the program imports from kernel32 and
+// the C runtime alone (the Windows test script holds it to that). Every
+// system that runs the program (it needs kernel32 calls of Vista) has them
+// all; where one is missing none is used, and owners count as unknown.
+// Looked up once, with what the process's token tells and the DACL it
+// gives the run's own files, kept for the life of the process.
+struct Security {
+  Security() {
+    const std::string system =
+        filled<char>([](char* buffer, DWORD size) { return GetSystemDirectoryA(buffer, size); });
+    const HMODULE module =
+        system.empty() ? nullptr : LoadLibraryA((system + "\\advapi32.dll").c_str());
+    decltype(&::OpenProcessToken) open_process_token = nullptr;
+    decltype(&::GetTokenInformation) get_token_information = nullptr;
+    decltype(&::DuplicateToken) duplicate_token = nullptr;
+    decltype(&::ConvertSidToStringSidA) sid_to_text = nullptr;
+    decltype(&::ConvertStringSecurityDescriptorToSecurityDescriptorA) descriptor_from_text =
+        nullptr;
+    all = module != nullptr && look_up(module, "GetSecurityInfo", get_security_info) &&
+          look_up(module, "SetSecurityInfo", set_security_info) &&
+          look_up(module, "EqualSid", equal_sid) &&
+          look_up(module, "ConvertSidToStringSidA", sid_to_text) &&
+          look_up(module, "ConvertStringSecurityDescriptorToSecurityDescriptorA",
+                  descriptor_from_text) &&
+          look_up(module, "AccessCheck", access_check) &&
+          look_up(module, "OpenProcessToken", open_process_token) &&
+          look_up(module, "GetTokenInformation", get_token_information) &&
+          look_up(module, "DuplicateToken", duplicate_token);
+    HANDLE token = nullptr;
+    if (!all || !open_process_token(GetCurrentProcess(), TOKEN_QUERY | TOKEN_DUPLICATE, &token)) {
+      return;
+    }
+    const Handle held(token);  // Only asked and duplicated.
+    DWORD size = 0;
+    if (get_token_information(token, TokenUser, user_part.data(), sizeof user_part, &size)) {
+      user = reinterpret_cast<TOKEN_USER*>(user_part.data())->User.Sid;
+    }
+    if (get_token_information(token, TokenOwner, owner_part.data(), sizeof owner_part, &size)) {
+      owner = reinterpret_cast<TOKEN_OWNER*>(owner_part.data())->Owner;
+    }
+    if (!duplicate_token(token, SecurityImpersonation, &check)) check = nullptr;
+    char* text = nullptr;
+    if (user == nullptr || !sid_to_text(user, &text)) return;
+    // P: the DACL is protected, nothing is inherited; FA: all file access.
+    const std::string sddl = std::string("D:P(A;;FA;;;").append(text).append(")");
+    (void)LocalFree(text);
+    if (!descriptor_from_text(sddl.c_str(), SDDL_REVISION_1, &private_descriptor, nullptr)) {
+      private_descriptor = nullptr;
+    }
+  }
 
-// A SID of the process's token, copied; empty where it cannot be had.
-std::vector<unsigned char> token_sid(HANDLE token, TOKEN_INFORMATION_CLASS which) {
-  const SecurityCalls& calls = *security();
-  DWORD size = 0;
-  (void)calls.get_token_information(token, which, nullptr, 0, &size);
-  if (size == 0) return {};
-  // Storage aligned for the pointers in TOKEN_USER and TOKEN_OWNER.
-  std::vector<std::uint64_t> buffer(size / sizeof(std::uint64_t) + 1);
-  if (!calls.get_token_information(token, which, buffer.data(), size, &size)) return {};
-  const PSID sid = which == TokenUser ? reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid
-                                      : reinterpret_cast<TOKEN_OWNER*>(buffer.data())->Owner;
-  if (sid == nullptr) return {};
-  const auto* bytes = static_cast<const unsigned char*>(sid);
-  return std::vector<unsigned char>(bytes, bytes + calls.get_length_sid(sid));
-}
-
-// The user the process runs as, and the owner its new files get: the same
-// SID, or for an elevated administrator the Administrators group. A file
-// owned by either is the user's own.
-struct ProcessUser {
-  std::vector<unsigned char> user;
-  std::vector<unsigned char> owner;
+  bool all = false;  // every call was found
+  decltype(&::GetSecurityInfo) get_security_info = nullptr;
+  decltype(&::SetSecurityInfo) set_security_info = nullptr;
+  decltype(&::EqualSid) equal_sid = nullptr;
+  decltype(&::AccessCheck) access_check = nullptr;
+  // The user the process runs as and the owner its new files get: the same
+  // SID, or for an elevated administrator the Administrators group. A file
+  // owned by either is the user's own. Each lies inside the token's own
+  // answer, a TOKEN_USER or TOKEN_OWNER with the SID it points to, which is
+  // never longer than this; aligned for the pointer. Null where not read.
+  using Part = std::array<std::uint64_t, (sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE) / 8 + 1>;
+  Part user_part{};
+  Part owner_part{};
+  PSID user = nullptr;
+  PSID owner = nullptr;
+  // The token as an impersonation token, which is what AccessCheck takes.
+  HANDLE check = nullptr;
+  // That of private_security; null where it cannot be made.
+  PSECURITY_DESCRIPTOR private_descriptor = nullptr;
 };
 
-const ProcessUser& process_user() {
-  static const ProcessUser found = [] {
-    HANDLE token = nullptr;
-    if (security() == nullptr ||
-        !security()->open_process_token(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-      return ProcessUser{};
-    }
-    const Handle held(token);
-    return ProcessUser{token_sid(token, TokenUser), token_sid(token, TokenOwner)};
-  }();
-  return found;
+// The calls and the token's facts; null where any call is missing.
+const Security* security() {
+  static const Security found;
+  return found.all ? &found : nullptr;
 }
 
 // The marks a replaced file keeps.
@@ -123,31 +119,14 @@ bool give_marks(HANDLE handle, DWORD attributes) {
   return SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic) != 0;
 }
 
-// Whether the volume of the open file keeps access lists; true where that
-// cannot be told.
-bool keeps_access_lists(HANDLE handle) {
+// The flags of the open file's volume; where they cannot be had, those of
+// a volume that keeps access lists and takes writes: the file's own access
+// list is then asked.
+DWORD volume_flags(HANDLE handle) {
   DWORD flags = 0;
-  return !GetVolumeInformationByHandleW(handle, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) ||
-         (flags & FILE_PERSISTENT_ACLS) != 0;
-}
-
-// The process's token as an impersonation token, which is what AccessCheck
-// takes; null where there is none. Kept for the life of the process.
-HANDLE check_token() {
-  static const HANDLE token = []() -> HANDLE {
-    const SecurityCalls* calls = security();
-    HANDLE process_token = nullptr;
-    if (calls == nullptr ||
-        !calls->open_process_token(GetCurrentProcess(), TOKEN_QUERY | TOKEN_DUPLICATE,
-                                   &process_token)) {
-      return nullptr;
-    }
-    const Handle held(process_token);  // Only duplicated.
-    HANDLE duplicate = nullptr;
-    return calls->duplicate_token(process_token, SecurityImpersonation, &duplicate) ? duplicate
-                                                                                    : nullptr;
-  }();
-  return token;
+  return GetVolumeInformationByHandleW(handle, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0)
+             ? flags
+             : DWORD{FILE_PERSISTENT_ACLS};
 }
 
 // Whether the running user may write the bytes of the open file, whose
@@ -159,16 +138,13 @@ HANDLE check_token() {
 bool may_write(HANDLE handle, const BY_HANDLE_FILE_INFORMATION& info) {
   if ((info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) return false;
   if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return true;
-  DWORD flags = 0;
-  if (GetVolumeInformationByHandleW(handle, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0)) {
-    if ((flags & FILE_READ_ONLY_VOLUME) != 0) return false;
-    if ((flags & FILE_PERSISTENT_ACLS) == 0) return true;  // The mark says it all.
-  }
-  const SecurityCalls* calls = security();
-  const HANDLE token = check_token();
+  const DWORD flags = volume_flags(handle);
+  if ((flags & FILE_READ_ONLY_VOLUME) != 0) return false;
+  if ((flags & FILE_PERSISTENT_ACLS) == 0) return true;  // The mark says it all.
+  const Security* calls = security();
   // Nothing to ask with: the write itself tells. Such a file has no known
   // owner either, so no new file takes its place.
-  if (calls == nullptr || token == nullptr) return true;
+  if (calls == nullptr || calls->check == nullptr) return true;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   constexpr SECURITY_INFORMATION k_asked =
       OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
@@ -184,28 +160,10 @@ bool may_write(HANDLE handle, const BY_HANDLE_FILE_INFORMATION& info) {
   DWORD privileges_size = sizeof privileges;
   DWORD granted = 0;
   BOOL allowed = FALSE;
-  return calls->access_check(descriptor, token, FILE_WRITE_DATA, &mapping,
+  return calls->access_check(descriptor, calls->check, FILE_WRITE_DATA, &mapping,
                              reinterpret_cast<PPRIVILEGE_SET>(privileges.data()), &privileges_size,
                              &granted, &allowed) &&
          allowed;
-}
-
-// The security descriptor of private_security; null where it cannot be made.
-PSECURITY_DESCRIPTOR private_descriptor() {
-  const SecurityCalls* calls = security();
-  const ProcessUser& process = process_user();
-  char* user = nullptr;
-  if (calls == nullptr || process.user.empty() ||
-      !calls->sid_to_text(const_cast<unsigned char*>(process.user.data()), &user)) {
-    return nullptr;
-  }
-  // P: the DACL is protected, nothing is inherited; FA: all file access.
-  const std::string text = std::string("D:P(A;;FA;;;") + user + ")";
-  (void)LocalFree(user);
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  return calls->descriptor_from_text(text.c_str(), SDDL_REVISION_1, &descriptor, nullptr)
-             ? descriptor
-             : nullptr;
 }
 
 }  // namespace
@@ -213,21 +171,19 @@ PSECURITY_DESCRIPTOR private_descriptor() {
 // The owner of the open file, which must have been opened with READ_CONTROL
 // (GENERIC_READ and GENERIC_WRITE include it).
 Owner owner_of(HANDLE handle) {
-  const SecurityCalls* calls = security();
+  const Security* calls = security();
   PSID owner = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (calls != nullptr &&
       calls->get_security_info(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
                                nullptr, nullptr, &descriptor) == ERROR_SUCCESS) {
     const LocalMemory held(descriptor);
-    const auto is = [&](const std::vector<unsigned char>& sid) {
-      return !sid.empty() && calls->equal_sid(owner, const_cast<unsigned char*>(sid.data()));
-    };
+    const auto is = [&](PSID sid) { return sid != nullptr && calls->equal_sid(owner, sid); };
     if (owner != nullptr) {
-      return is(process_user().user) || is(process_user().owner) ? Owner::me : Owner::other;
+      return is(calls->user) || is(calls->owner) ? Owner::me : Owner::other;
     }
   }
-  return keeps_access_lists(handle) ? Owner::other : Owner::none;
+  return (volume_flags(handle) & FILE_PERSISTENT_ACLS) != 0 ? Owner::other : Owner::none;
 }
 
 // For a file made for one of the run's own names: a DACL that lets the
@@ -235,7 +191,9 @@ Owner owner_of(HANDLE handle) {
 // share. Null where it cannot be made; the file then gets the inherited one.
 SECURITY_ATTRIBUTES* private_security() {
   // Made once, and kept for the life of the process.
-  static SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), private_descriptor(), FALSE};
+  static SECURITY_ATTRIBUTES attributes{
+      sizeof(SECURITY_ATTRIBUTES), security() != nullptr ? security()->private_descriptor : nullptr,
+      FALSE};
   return attributes.lpSecurityDescriptor != nullptr ? &attributes : nullptr;
 }
 
@@ -246,36 +204,33 @@ OsError SavedIdentity::read(const std::string& target) {
   BY_HANDLE_FILE_INFORMATION info{};
   if (!GetFileInformationByHandle(source.get(), &info)) return last_error();
   attributes = info.dwFileAttributes;
-  if (!keeps_access_lists(source.get())) return OsError::none;
-  const SecurityCalls* calls = security();
+  if ((volume_flags(source.get()) & FILE_PERSISTENT_ACLS) == 0) return OsError::none;
+  const Security* calls = security();
   PSECURITY_DESCRIPTOR read = nullptr;
   if (calls == nullptr ||
       calls->get_security_info(source.get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
                                nullptr, &dacl, nullptr, &read) != ERROR_SUCCESS) {
-    dacl = nullptr;
     return OsError::access_denied;
   }
   descriptor.reset(read);
-  SECURITY_DESCRIPTOR_CONTROL control = 0;
-  DWORD revision = 0;
-  if (!calls->get_control(read, &control, &revision)) return OsError::access_denied;
-  protected_dacl = (control & SE_DACL_PROTECTED) != 0;
-  known = true;
+  // The control bits lead a descriptor in either of its forms.
+  protected_dacl =
+      (static_cast<const SECURITY_DESCRIPTOR*>(read)->Control & SE_DACL_PROTECTED) != 0;
   return OsError::none;
 }
 
 bool SavedIdentity::give(HANDLE handle) const {
-  if (!known) return true;
+  if (descriptor == nullptr) return true;
   const SECURITY_INFORMATION which =
       DACL_SECURITY_INFORMATION | (protected_dacl ? PROTECTED_DACL_SECURITY_INFORMATION
                                                   : UNPROTECTED_DACL_SECURITY_INFORMATION);
-  // Known only where the calls are there.
+  // Read only where the calls are there.
   return security()->set_security_info(handle, SE_FILE_OBJECT, which, nullptr, nullptr, dacl,
                                        nullptr) == ERROR_SUCCESS;
 }
 
 void SavedIdentity::give_to_name(const std::string& name, const FileId& id) const {
-  if (!known) return;
+  if (descriptor == nullptr) return;
   // READ_CONTROL too: the inherited entries are worked out from what the
   // file has.
   const Handle handle(open_existing(name, WRITE_DAC | READ_CONTROL | FILE_READ_ATTRIBUTES,
@@ -300,11 +255,9 @@ FileState state_of(HANDLE handle) {
   if (!GetFileInformationByHandle(handle, &info)) return state;
   state.exists = true;
   state.id = id_of(info);
-  state.size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
-  // FILETIME: 100-nanosecond steps since 1601.
-  state.modified =
-      static_cast<std::int64_t>((std::uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) |
-                                info.ftLastWriteTime.dwLowDateTime);
+  state.size = join(info.nFileSizeHigh, info.nFileSizeLow);
+  state.modified = static_cast<std::int64_t>(
+      join(info.ftLastWriteTime.dwHighDateTime, info.ftLastWriteTime.dwLowDateTime));
   // The change time, which SetFileTime cannot set; 0 where the file system
   // keeps none (FAT), and then the other fields must tell.
   FILE_BASIC_INFO basic{};

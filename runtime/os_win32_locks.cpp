@@ -103,8 +103,7 @@ Writers Win32Os::writers(FileHandle file) {
   // is closed at once: only the answer is wanted. This run holds the file
   // for reading only.
   const Handle probe(ReOpenFile(handle, GENERIC_READ, FILE_SHARE_READ, 0));
-  return !valid(probe) && GetLastError() == ERROR_SHARING_VIOLATION ? Writers::some
-                                                                    : Writers::none;
+  return !valid(probe) && GetLastError() == ERROR_SHARING_VIOLATION ? Writers::some : Writers::none;
 }
 
 void Win32Os::wait_quiet(FileHandle file, int ms) {
@@ -113,7 +112,7 @@ void Win32Os::wait_quiet(FileHandle file, int ms) {
   GetSystemTimeAsFileTime(&now);
   // File times count 100 ns since 1601, as the clock does.
   const std::int64_t quiet =
-      static_cast<std::int64_t>((std::uint64_t{now.dwHighDateTime} << 32) | now.dwLowDateTime) -
+      static_cast<std::int64_t>(join(now.dwHighDateTime, now.dwLowDateTime)) -
       std::max(seen.modified, seen.changed);
   const std::int64_t wait = std::int64_t{ms} - quiet / 10000;
   if (wait > 0) Sleep(static_cast<DWORD>(std::min<std::int64_t>(wait, ms)));

@@ -62,10 +62,14 @@ inline bool valid(const Handle& handle) {
   return handle != nullptr && handle.get() != INVALID_HANDLE_VALUE;
 }
 
+// Two halves as one number: a size, a file index, or a FILETIME, whose
+// 100-nanosecond steps since 1601 are the unit of FileState's times and of
+// the system's clock.
+inline std::uint64_t join(DWORD high, DWORD low) { return (std::uint64_t{high} << 32) | low; }
+
 // The identity on its volume of the file that `info` tells of.
 inline FileId id_of(const BY_HANDLE_FILE_INFORMATION& info) {
-  return FileId{info.dwVolumeSerialNumber,
-                (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+  return FileId{info.dwVolumeSerialNumber, join(info.nFileIndexHigh, info.nFileIndexLow)};
 }
 
 // The text of a call that fills a buffer of the size given and returns the
@@ -135,9 +139,8 @@ struct SavedIdentity {
   void give_to_name(const std::string& name, const FileId& id) const;
 
   DWORD attributes = 0;
-  LocalMemory descriptor;
-  PACL dacl = nullptr;  // inside descriptor; null: everyone may do anything
-  bool known = false;   // dacl was read
+  LocalMemory descriptor;  // null where no DACL was read
+  PACL dacl = nullptr;     // inside descriptor; null: everyone may do anything
   bool protected_dacl = false;
 };
 

@@ -20,16 +20,6 @@ OsError write_std(DWORD which, const char* data, std::size_t size) {
   return write_all(handle, data, size);
 }
 
-// The command interpreter started when COMSPEC is missing or cannot be started.
-const char* fallback_interpreter() {
-  // The high bit of GetVersion is set on the Windows systems outside the NT
-  // family. The call is marked deprecated, yet it is the one that tells them apart.
-#if defined(_MSC_VER)
-#pragma warning(suppress : 4996)
-#endif
-  return (GetVersion() & 0x80000000u) == 0 ? "cmd.exe" : "command.com";
-}
-
 // Starts `program` with "/c" and `command` and waits for it; false when it
 // could not be started, with the reason in GetLastError.
 bool run_interpreter(const std::string& program, const std::string& command) {
@@ -50,24 +40,6 @@ bool run_interpreter(const std::string& program, const std::string& command) {
   (void)CloseHandle(process.hThread);
   (void)CloseHandle(process.hProcess);
   return true;
-}
-
-std::string search_path(const char* file) {
-  char found[MAX_PATH];
-  const DWORD length = SearchPathA(nullptr, file, nullptr, MAX_PATH, found, nullptr);
-  if (length == 0 || length >= MAX_PATH) return {};
-  return std::string(found, length);
-}
-
-std::string module_path() {
-  std::string path(MAX_PATH, '\0');
-  for (;;) {
-    const DWORD length = GetModuleFileNameA(nullptr, path.data(), static_cast<DWORD>(path.size()));
-    if (length == 0) return {};
-    if (length < path.size()) return path.substr(0, length);
-    if (path.size() >= 32768) return path;
-    path.resize(path.size() * 2);
-  }
 }
 
 // A worker on a thread of the system's own. The lock is a slim reader/writer
@@ -156,7 +128,10 @@ void Win32Os::run_command(const std::string& command) {
       return;
     }
   }
-  const std::string fallback = search_path(fallback_interpreter());
+  // Every system that runs the program has cmd.exe.
+  const std::string fallback = filled<char>([](char* buffer, DWORD size) {
+    return SearchPathA(nullptr, "cmd.exe", nullptr, size, buffer, nullptr);
+  });
   if (!fallback.empty()) (void)run_interpreter(fallback, command);  // Nothing else to try.
 }
 
@@ -166,18 +141,20 @@ std::vector<std::string> Win32Os::arguments() {
   // Without a command line the program's path stands in for it. It is quoted
   // so that a blank in a directory name does not make up an argument.
   if (line.empty()) {
-    line.assign(1, '"').append(module_path()).push_back('"');
+    // The module's name is cut to the buffer's size: a longer buffer is
+    // asked for until the name fits.
+    const std::string path = filled<char>([](char* buffer, DWORD size) {
+      const DWORD length = GetModuleFileNameA(nullptr, buffer, size);
+      return length < size ? length : 2 * size;
+    });
+    line.assign(1, '"').append(path).push_back('"');
   }
-  // The lead bytes of the ANSI code page, when it is a double-byte one.
-  std::array<bool, 256> table{};
-  CPINFO info{};
-  const bool double_byte = GetCPInfo(GetACP(), &info) && info.MaxCharSize > 1;
-  for (int i = 0; double_byte && i + 1 < MAX_LEADBYTES && info.LeadByte[i] != 0; i += 2) {
-    for (unsigned byte = info.LeadByte[i]; byte <= info.LeadByte[i + 1]; ++byte) {
-      table[byte] = true;
-    }
+  // The lead bytes of the ANSI code page: none where it is a single-byte one.
+  std::array<bool, 256> lead{};
+  for (unsigned byte = 0; byte < lead.size(); ++byte) {
+    lead[byte] = IsDBCSLeadByte(static_cast<BYTE>(byte)) != 0;
   }
-  return split_command_line(line, double_byte ? table.data() : nullptr);
+  return split_command_line(line, lead.data());
 }
 
 std::unique_ptr<Worker> Win32Os::start_worker(WorkFunction work, void* context) {
