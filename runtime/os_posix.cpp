@@ -51,23 +51,15 @@ OsError map_errno(int error) {
 OsError last_error() { return map_errno(errno); }
 
 int open_at(int dir, const char* name, int flags, mode_t mode) {
-  int fd = -1;
-  do {
-    fd = ::openat(dir, name, flags, mode);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
+  return retried([&] { return ::openat(dir, name, flags, mode); });
 }
 
 void close_quietly(int fd) { (void)::close(fd); }
 
 OsError write_all(int fd, const char* data, std::size_t size) {
   while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return last_error();
-    }
-    if (n == 0) return OsError::io_error;
+    const ssize_t n = retried([&] { return ::write(fd, data, size); });
+    if (n <= 0) return n < 0 ? last_error() : OsError::io_error;
     data += n;
     size -= static_cast<std::size_t>(n);
   }
@@ -75,18 +67,19 @@ OsError write_all(int fd, const char* data, std::size_t size) {
 }
 
 OsError fsync_retry(int fd) {
-  while (::fsync(fd) != 0) {
-    if (errno != EINTR) return last_error();
-  }
-  return OsError::none;
+  return outcome(retried([&] { return ::fsync(fd); }));
 }
 
 void sync_directory(int dir) {
-  const int fd = open_at(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd >= 0) {
-    (void)fsync_retry(fd);
-    close_quietly(fd);
-  }
+  const Fd fd(open_at(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd) (void)fsync_retry(fd.get());
+}
+
+std::string read_small_file(const char* name) {
+  const Fd fd(open_at(AT_FDCWD, name, O_RDONLY | O_CLOEXEC));
+  char buffer[128];
+  const ssize_t n = fd ? ::read(fd.get(), buffer, sizeof buffer) : -1;
+  return std::string(buffer, n > 0 ? static_cast<std::size_t>(n) : 0);
 }
 
 }  // namespace posix
@@ -110,18 +103,9 @@ class PosixOs final : public Os {
   }
 
   ReadResult read_file(FileHandle file, char* buffer, std::size_t size) override {
-    ReadResult result;
-    for (;;) {
-      const ssize_t n = ::read(to_fd(file), buffer, size);
-      if (n >= 0) {
-        result.count = static_cast<std::size_t>(n);
-        return result;
-      }
-      if (errno != EINTR) {
-        result.error = last_error();
-        return result;
-      }
-    }
+    const ssize_t n = retried([&] { return ::read(to_fd(file), buffer, size); });
+    if (n < 0) return ReadResult{last_error()};
+    return ReadResult{OsError::none, static_cast<std::size_t>(n)};
   }
 
   OsError write_file(FileHandle file, const char* data, std::size_t size) override {
@@ -144,15 +128,13 @@ class PosixOs final : public Os {
 
   FileId file_id(FileHandle file) override {
     struct stat st {};
-    if (::fstat(to_fd(file), &st) != 0) return {};
-    return state_of(st).id;
+    return ::fstat(to_fd(file), &st) == 0 ? state_of(st).id : FileId{};
   }
 
   FileState file_state(FileHandle file) override {
     struct stat st {};
     if (::fstat(to_fd(file), &st) != 0) return {};
-    const std::string self = "/proc/self/fd/" + std::to_string(to_fd(file));
-    return state_with_rights(st, AT_FDCWD, self.c_str());
+    return state_with_rights(st, AT_FDCWD, fd_path(to_fd(file)).c_str());
   }
 
   FileState path_state(const std::string& name) override { return place_state(name, true); }
@@ -179,10 +161,7 @@ class PosixOs final : public Os {
   }
 
   OsError set_file_size(FileHandle file, std::uint64_t size) override {
-    while (::ftruncate(to_fd(file), static_cast<off_t>(size)) != 0) {
-      if (errno != EINTR) return last_error();
-    }
-    return OsError::none;
+    return outcome(retried([&] { return ::ftruncate(to_fd(file), static_cast<off_t>(size)); }));
   }
 
   OsError copy_data(FileHandle from, FileHandle to) override {

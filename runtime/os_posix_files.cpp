@@ -34,10 +34,10 @@ struct Named {
 Named g_named[k_max_named];
 volatile std::sig_atomic_t g_named_used[k_max_named];
 
-// Notes `leaf` of `dir` for removal at a stop; false when it cannot be noted.
+// Notes the new file `leaf` of `dir` for removal at a stop; where it cannot
+// be noted, removes it at once and answers false.
 bool note_named(int dir, const std::string& leaf) {
-  if (leaf.size() >= k_max_leaf) return false;
-  for (std::size_t i = 0; i < k_max_named; ++i) {
+  for (std::size_t i = 0; i < k_max_named && leaf.size() < k_max_leaf; ++i) {
     if (g_named_used[i] != 0) continue;
     g_named[i].dir = dir;
     std::memcpy(g_named[i].leaf, leaf.c_str(), leaf.size() + 1);
@@ -45,12 +45,17 @@ bool note_named(int dir, const std::string& leaf) {
     g_named_used[i] = 1;
     return true;
   }
+  (void)::unlinkat(dir, leaf.c_str(), 0);
   return false;
 }
 
-void forget_named(int dir, const std::string& leaf) {
+// Removes the named file `made` (where `remove`) and its note. A file
+// without a name (an empty leaf) is gone with its handle.
+void forget_named(const Place& made, bool remove) {
+  if (made.leaf.empty()) return;
+  if (remove) (void)::unlinkat(made.dir, made.leaf.c_str(), 0);
   for (std::size_t i = 0; i < k_max_named; ++i) {
-    if (g_named_used[i] != 0 && g_named[i].dir == dir && leaf == g_named[i].leaf) {
+    if (g_named_used[i] != 0 && g_named[i].dir == made.dir && made.leaf == g_named[i].leaf) {
       g_named_used[i] = 0;
     }
   }
@@ -62,15 +67,6 @@ void forget_named(int dir, const std::string& leaf) {
 // elsewhere alone, and <random> comes from the system's random source, so
 // that nobody can take the name first.
 constexpr char k_temp_marker[] = ".ffx";
-
-std::string read_small_file(const char* name) {
-  const int fd = open_at(AT_FDCWD, name, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return {};
-  char buffer[128];
-  const ssize_t n = ::read(fd, buffer, sizeof buffer);
-  close_quietly(fd);
-  return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string{};
-}
 
 std::string random_part() {
   std::uint64_t value = 0;
@@ -99,24 +95,6 @@ std::string temp_leaf(const std::string& target_leaf) {
 // Tries a few fresh names: a taken one is someone else's, never reused.
 constexpr int k_name_tries = 8;
 
-// Blocks the stop signals while a named file is made and noted, so that
-// none is made that a stop would miss.
-class StopSignalsHeld {
- public:
-  StopSignalsHeld() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (const int signal_number : k_stop_signals) sigaddset(&set, signal_number);
-    (void)::sigprocmask(SIG_BLOCK, &set, &previous_);
-  }
-  ~StopSignalsHeld() { (void)::sigprocmask(SIG_SETMASK, &previous_, nullptr); }
-  StopSignalsHeld(const StopSignalsHeld&) = delete;
-  StopSignalsHeld& operator=(const StopSignalsHeld&) = delete;
-
- private:
-  sigset_t previous_;
-};
-
 // Creates a new file for writing beside `target` under a fresh hidden name,
 // noted for removal at a stop; -1 with errno set when none can be made.
 int create_named(const Place& target, mode_t mode, std::string& leaf) {
@@ -129,7 +107,6 @@ int create_named(const Place& target, mode_t mode, std::string& leaf) {
     if (fd < 0 && errno != EEXIST) break;
   }
   if (fd >= 0 && !note_named(target.dir, leaf)) {
-    (void)::unlinkat(target.dir, leaf.c_str(), 0);
     close_quietly(fd);
     errno = ENOMEM;
     return -1;
@@ -140,7 +117,7 @@ int create_named(const Place& target, mode_t mode, std::string& leaf) {
 // Gives a file without a name a fresh hidden name beside `target`, noted
 // for removal at a stop, so that it can be renamed.
 OsError name_unnamed(int fd, const Place& target, std::string& leaf) {
-  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+  const std::string self = fd_path(fd);
   const StopSignalsHeld held;
   for (int n = 0; n < k_name_tries; ++n) {
     leaf = temp_leaf(target.leaf);
@@ -149,11 +126,7 @@ OsError name_unnamed(int fd, const Place& target, std::string& leaf) {
       // No /proc: the system's own way, where this user may use it.
       done = ::linkat(fd, "", target.dir, leaf.c_str(), AT_EMPTY_PATH);
     }
-    if (done == 0) {
-      if (note_named(target.dir, leaf)) return OsError::none;
-      (void)::unlinkat(target.dir, leaf.c_str(), 0);
-      return OsError::other;
-    }
+    if (done == 0) return note_named(target.dir, leaf) ? OsError::none : OsError::other;
     if (errno != EEXIST) return last_error();
   }
   return OsError::other;
@@ -163,10 +136,10 @@ OsError name_unnamed(int fd, const Place& target, std::string& leaf) {
 // name there, empty for a file without a name.
 std::string note_of(int dir, const std::string& leaf) { return std::to_string(dir) + "/" + leaf; }
 
-void parse_note(const std::string& note, int& dir, std::string& leaf) {
+Place parse_note(const std::string& note) {
   const std::size_t slash = note.find('/');
-  dir = std::atoi(note.substr(0, slash).c_str());
-  leaf = slash == std::string::npos ? std::string() : note.substr(slash + 1);
+  return Place{std::atoi(note.substr(0, slash).c_str()),
+               slash == std::string::npos ? std::string() : note.substr(slash + 1)};
 }
 
 // Pipes and sockets block or never end; they are no files to read or write.
@@ -198,20 +171,6 @@ bool leads_to(const Place& place, const struct stat& st) {
   struct stat now {};
   return ::fstatat(place.dir, place.leaf.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
          now.st_dev == st.st_dev && now.st_ino == st.st_ino;
-}
-
-OpenResult opened(int fd, bool created) {
-  OpenResult result;
-  result.error = OsError::none;
-  result.handle = fd;
-  result.created = created;
-  return result;
-}
-
-OpenResult failed(OsError error) {
-  OpenResult result;
-  result.error = error;
-  return result;
 }
 
 }  // namespace
@@ -266,7 +225,7 @@ OpenResult open_plain(const std::string& name, Access access, Create create) {
   const bool exact = create == Create::exact || create == Create::exact_private;
   Place place;
   const OsError reached = exact ? parent_place(name, place) : followed_place(name, place);
-  if (reached != OsError::none) return failed(reached);
+  if (reached != OsError::none) return OpenResult{reached};
   const int flags =
       O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW | (access == Access::read ? O_RDONLY : O_WRONLY);
   bool created = false;
@@ -277,27 +236,23 @@ OpenResult open_plain(const std::string& name, Access access, Create create) {
     created = fd >= 0;
   }
   // The name itself is a link: refused, never followed.
-  if (fd < 0 && exact && errno == ELOOP) return failed(OsError::access_denied);
-  if (fd < 0) return failed(last_error());
+  if (fd < 0 && exact && errno == ELOOP) return OpenResult{OsError::access_denied};
+  if (fd < 0) return OpenResult{last_error()};
+  Fd held(fd);
   struct stat st {};
-  if (::fstat(fd, &st) != 0) {
-    const OsError e = last_error();
-    close_quietly(fd);
-    return failed(e);
-  }
+  if (::fstat(fd, &st) != 0) return OpenResult{last_error()};
   const bool device = !S_ISREG(st.st_mode) && !null_device(st);
   if (S_ISDIR(st.st_mode) || special_stream(st) || (device && !readable_now(fd)) ||
       (access == Access::write && !created && nobody_may_write(st))) {
-    close_quietly(fd);
-    return failed(OsError::access_denied);
+    return OpenResult{OsError::access_denied};
   }
   if (!device) clear_nonblock(fd);
-  return opened(fd, created);
+  return OpenResult{OsError::none, held.release(), created};
 }
 
 OpenResult create_beside(const std::string& target, bool own, std::string& note) {
   Place place;
-  if (const OsError e = parent_place(target, place); e != OsError::none) return failed(e);
+  if (const OsError e = parent_place(target, place); e != OsError::none) return OpenResult{e};
   // Private while it is written: a file it replaces gives it its own bits
   // when it is kept, and the run's own files stay private. One that takes
   // a free name gets the usual bits.
@@ -315,43 +270,33 @@ OpenResult create_beside(const std::string& target, bool own, std::string& note)
 #else
   const int fd = create_named(place, mode, leaf);
 #endif
-  if (fd < 0) return failed(last_error());
+  if (fd < 0) return OpenResult{last_error()};
   note = note_of(place.dir, leaf);
-  return opened(fd, true);
+  return OpenResult{OsError::none, fd, true};
 }
 
 OsError keep_beside(int fd, const std::string& note, const std::string& target) {
-  int dir = -1;
-  std::string leaf;
-  parse_note(note, dir, leaf);
+  Place made = parse_note(note);
   Place place;
   OsError e = parent_place(target, place);
-  if (e == OsError::none && place.dir != dir) e = OsError::other;  // made for another place
-  if (e == OsError::none && leaf.empty()) e = name_unnamed(fd, place, leaf);
+  if (e == OsError::none && place.dir != made.dir) e = OsError::other;  // made for another place
+  if (e == OsError::none && made.leaf.empty()) e = name_unnamed(fd, place, made.leaf);
   struct stat written {};
   if (e == OsError::none && ::fstat(fd, &written) != 0) e = last_error();
   if (::close(fd) != 0 && errno != EINTR && e == OsError::none) e = last_error();
-  if (e == OsError::none && ::renameat(dir, leaf.c_str(), dir, place.leaf.c_str()) != 0) {
-    e = last_error();
+  if (e == OsError::none) {
+    e = outcome(::renameat(made.dir, made.leaf.c_str(), made.dir, place.leaf.c_str()));
   }
-  if (!leaf.empty()) {
-    // Leave nothing behind; the target is untouched.
-    if (e != OsError::none) (void)::unlinkat(dir, leaf.c_str(), 0);
-    forget_named(dir, leaf);
-  }
+  // Leave nothing behind; the target is untouched.
+  forget_named(made, e != OsError::none);
   if (e != OsError::none) return e;
-  sync_directory(dir);
+  sync_directory(made.dir);
   return leads_to(place, written) ? OsError::none : OsError::changed;
 }
 
 void discard_beside(int fd, const std::string& note) {
   close_quietly(fd);
-  int dir = -1;
-  std::string leaf;
-  parse_note(note, dir, leaf);
-  if (leaf.empty()) return;  // Without a name it is gone with its handle.
-  (void)::unlinkat(dir, leaf.c_str(), 0);
-  forget_named(dir, leaf);
+  forget_named(parse_note(note), true);
 }
 
 OsError replace_name(const std::string& from, const std::string& to) {
@@ -409,8 +354,7 @@ OsError remove_file(const std::string& name) {
   Place place;
   if (const OsError e = parent_place(name, place); e != OsError::none) return e;
   // unlink refuses a directory with EISDIR or EPERM: access_denied either way.
-  if (::unlinkat(place.dir, place.leaf.c_str(), 0) != 0) return last_error();
-  return OsError::none;
+  return outcome(::unlinkat(place.dir, place.leaf.c_str(), 0));
 }
 
 FileState place_state(const std::string& name, bool follow) {
@@ -422,39 +366,27 @@ FileState place_state(const std::string& name, bool follow) {
 }
 
 OsError copy_bytes(int from, int to, off_t size_hint) {
-  bool kernel_copy = true;
-  bool copied_any = false;
-  while (kernel_copy) {
-    const ssize_t n = ::copy_file_range(from, nullptr, to, nullptr, 1 << 30, 0);
-    if (n > 0) {
-      copied_any = true;
-      continue;
-    }
-    if (n == 0) {
-      // Some file systems report 0 instead of copying; a file that has
-      // bytes and gave none is copied by hand.
-      if (copied_any || size_hint == 0) return OsError::none;
-      kernel_copy = false;
-      continue;
-    }
-    if (errno == EINTR) continue;
-    if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP &&
+  for (bool copied_any = false;;) {
+    const ssize_t n =
+        retried([&] { return ::copy_file_range(from, nullptr, to, nullptr, 1 << 30, 0); });
+    copied_any = copied_any || n > 0;
+    if (n > 0) continue;
+    // Some file systems report 0 instead of copying; a file that has bytes
+    // and gave none is copied by hand, as where the kernel copy is refused.
+    if (n == 0 && (copied_any || size_hint == 0)) return OsError::none;
+    if (n < 0 && errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP &&
         errno != EBADF && errno != EPERM) {
       return last_error();
     }
-    kernel_copy = false;
+    break;
   }
   // The kernel copy moves both file positions, so the copy by hand goes on
   // from wherever it stopped.
   constexpr std::size_t k_copy_buffer = 1 << 20;
   const auto buffer = std::make_unique_for_overwrite<char[]>(k_copy_buffer);
   for (;;) {
-    const ssize_t n = ::read(from, buffer.get(), k_copy_buffer);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return last_error();
-    }
-    if (n == 0) return OsError::none;
+    const ssize_t n = retried([&] { return ::read(from, buffer.get(), k_copy_buffer); });
+    if (n <= 0) return outcome(n);
     if (const OsError e = write_all(to, buffer.get(), static_cast<std::size_t>(n));
         e != OsError::none) {
       return e;
@@ -465,12 +397,10 @@ OsError copy_bytes(int from, int to, off_t size_hint) {
 void remove_stale_files(const std::string& name, bool (*removable)(const FileState&)) {
   Place place;
   if (followed_place(name, place) != OsError::none) return;
-  const int listing = open_at(place.dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  DIR* dir = listing < 0 ? nullptr : ::fdopendir(listing);
-  if (dir == nullptr) {
-    if (listing >= 0) close_quietly(listing);
-    return;  // Nothing to tidy that can be seen.
-  }
+  Fd listing(open_at(place.dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  DIR* dir = listing ? ::fdopendir(listing.get()) : nullptr;
+  if (dir == nullptr) return;  // Nothing to tidy that can be seen.
+  (void)listing.release();  // closedir closes it
   // A bounded look: a directory of many thousand names costs a run no more.
   constexpr int k_max_entries = 4096;
   std::vector<std::string> stale;

@@ -20,28 +20,9 @@ namespace posix {
 
 namespace {
 
-// Takes the lock on `fd`, waiting up to `wait_ms` (negative: for ever).
-OsError lock_waiting(int fd, int wait_ms) {
-  using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(wait_ms < 0 ? 0 : wait_ms);
-  for (;;) {
-    if (::flock(fd, wait_ms < 0 ? LOCK_EX : LOCK_EX | LOCK_NB) == 0) return OsError::none;
-    if (errno == EINTR) continue;
-    if (errno != EWOULDBLOCK || wait_ms < 0) return last_error();
-    if (Clock::now() >= deadline) return OsError::busy;
-    const struct timespec pause {0, 20 * 1000 * 1000};
-    (void)::nanosleep(&pause, nullptr);
-  }
-}
-
 std::string first_line(const std::string& name) {
-  const int fd = open_at(AT_FDCWD, name.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return {};
-  char buffer[64];
-  const ssize_t n = ::read(fd, buffer, sizeof buffer);
-  close_quietly(fd);
-  std::string line(buffer, n > 0 ? static_cast<std::size_t>(n) : 0);
-  return line.substr(0, line.find('\n'));
+  const std::string text = read_small_file(name.c_str());
+  return text.substr(0, text.find('\n'));
 }
 
 // Who holds a lock on the open file `fd`, as the system's table of locks
@@ -83,6 +64,24 @@ LockHolder holder_of(int fd) {
   return holder;
 }
 
+// Takes the lock on `fd`, waiting up to `wait_ms` (negative: for ever);
+// where another holds it still, who that is in `holder`.
+OsError lock_waiting(int fd, int wait_ms, LockHolder& holder) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(wait_ms < 0 ? 0 : wait_ms);
+  for (;;) {
+    if (::flock(fd, wait_ms < 0 ? LOCK_EX : LOCK_EX | LOCK_NB) == 0) return OsError::none;
+    if (errno == EINTR) continue;
+    if (errno != EWOULDBLOCK || wait_ms < 0) return last_error();
+    if (Clock::now() >= deadline) {
+      holder = holder_of(fd);
+      return OsError::busy;
+    }
+    const struct timespec pause {0, 20 * 1000 * 1000};
+    (void)::nanosleep(&pause, nullptr);
+  }
+}
+
 // Closes an inotify instance. The system then waits, asleep, for every
 // reader of its watch lists to be done, which may take milliseconds; a
 // thread of its own does that beside the run. Where no thread can be had,
@@ -102,8 +101,7 @@ OsError Locks::lock_directory(int wait_ms, LockHolder& holder) {
     directory_ = open_at(current_directory(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (directory_ < 0) return last_error();
   }
-  const OsError e = lock_waiting(directory_, wait_ms);
-  if (e == OsError::busy) holder = holder_of(directory_);
+  const OsError e = lock_waiting(directory_, wait_ms, holder);
   if (e != OsError::none && e != OsError::busy) {
     close_quietly(directory_);
     directory_ = -1;
@@ -119,46 +117,31 @@ OsError Locks::lock_file(const std::string& name, int wait_ms, FileId& locked,
                          LockHolder& holder) {
   Place place;
   if (const OsError e = followed_place(name, place); e != OsError::none) return e;
-  const int fd =
-      open_at(place.dir, place.leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return last_error();
+  Fd fd(open_at(place.dir, place.leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat st {};
-  if (::fstat(fd, &st) != 0) {
-    const OsError e = last_error();
-    close_quietly(fd);
-    return e;
-  }
-  const FileId id{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+  if (!fd || ::fstat(fd.get(), &st) != 0) return last_error();
+  const FileId id = state_of(st).id;
   // The file held already: a second lock of this process on it would wait
   // for itself.
-  if (file_ >= 0 && id == file_id_) {
-    close_quietly(fd);
-    locked = id;
-    return OsError::none;
+  if (file_ < 0 || id != file_id_) {
+    if (const OsError e = lock_waiting(fd.get(), wait_ms, holder); e != OsError::none) return e;
+    if (file_ >= 0) close_quietly(file_);  // One plot file at a time.
+    file_ = fd.release();
+    file_id_ = id;
   }
-  if (const OsError e = lock_waiting(fd, wait_ms); e != OsError::none) {
-    if (e == OsError::busy) holder = holder_of(fd);
-    close_quietly(fd);
-    return e;
-  }
-  if (file_ >= 0) close_quietly(file_);  // One plot file at a time.
-  file_ = fd;
-  file_id_ = id;
   locked = id;
   return OsError::none;
 }
 
 void Watches::watch(int fd) {
-  const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  if (watch < 0) return;  // written_elsewhere then settles and compares instead.
+  // Without a watch, written_elsewhere settles and compares instead.
+  Fd watch(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
   // Through the descriptor: the file that was opened, whatever its name
   // leads to later.
-  const std::string self = "/proc/self/fd/" + std::to_string(fd);
-  if (::inotify_add_watch(watch, self.c_str(), IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE) < 0) {
-    close_quietly(watch);
-    return;
+  if (watch && ::inotify_add_watch(watch.get(), fd_path(fd).c_str(),
+                                   IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE) >= 0) {
+    watches_[fd] = watch.release();
   }
-  watches_[fd] = watch;
 }
 
 void Watches::forget(int fd) {

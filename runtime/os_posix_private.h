@@ -2,13 +2,16 @@
 // calls, file states, and the places the run reaches its files through.
 #pragma once
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <cerrno>
 #include <csignal>
 #include <map>
 #include <set>
 #include <string>
+#include <utility>
 
 #include "runtime/os.h"
 #include "runtime/trust_rules.h"
@@ -20,12 +23,44 @@ OsError map_errno(int error);
 OsError last_error();
 
 inline int to_fd(FileHandle file) { return static_cast<int>(file); }
+/// A name of the open file `fd` itself, whatever its own name leads to.
+inline std::string fd_path(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+/// The system call `call` made, and made again while it is interrupted.
+template <typename Call>
+auto retried(Call call) {
+  for (;;) {
+    const auto result = call();
+    if (result >= 0 || errno != EINTR) return result;
+  }
+}
+/// What a system call's result says: none unless it is negative.
+inline OsError outcome(long result) { return result < 0 ? last_error() : OsError::none; }
 
 /// openat, again after an interrupted call.
 int open_at(int dir, const char* name, int flags, mode_t mode = 0);
 /// Closes where a failed close loses nothing (the path fails already, or
 /// the file was only read).
 void close_quietly(int fd);
+/// A descriptor closed quietly when it goes out of scope, unless released.
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) close_quietly(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  explicit operator bool() const { return fd_ >= 0; }
+  int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
+
+ private:
+  int fd_;
+};
+/// The start of the small file `name` (a line of /proc), empty where it
+/// cannot be read.
+std::string read_small_file(const char* name);
 OsError write_all(int fd, const char* data, std::size_t size);
 OsError fsync_retry(int fd);
 /// Makes a rename in the directory `dir` durable; a directory that cannot
@@ -77,6 +112,24 @@ const std::string& site_tag();
 void remove_named_files();
 /// The signals that stop a run, whose handler removes the named files.
 inline constexpr int k_stop_signals[] = {SIGINT, SIGTERM, SIGHUP};
+/// Blocks the stop signals in this thread while it lives: while a named
+/// file is made and noted, so that none is made that a stop would miss, and
+/// while a worker thread starts, which keeps them blocked for good.
+class StopSignalsHeld {
+ public:
+  StopSignalsHeld() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int signal_number : k_stop_signals) sigaddset(&set, signal_number);
+    (void)::pthread_sigmask(SIG_BLOCK, &set, &previous_);
+  }
+  ~StopSignalsHeld() { (void)::pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+  StopSignalsHeld(const StopSignalsHeld&) = delete;
+  StopSignalsHeld& operator=(const StopSignalsHeld&) = delete;
+
+ private:
+  sigset_t previous_;
+};
 
 // The files' half of the seam (see os.h for each) ---------------------------------
 

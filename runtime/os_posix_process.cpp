@@ -89,21 +89,17 @@ void run_command(const std::string& command) {
   }
   if (pid < 0) return;  // Nothing could be started; the run goes on.
   int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
+  (void)retried([&] { return ::waitpid(pid, &status, 0); });
 }
 
 bool read_stdin_line(std::string& line) {
   // One byte at a time: standard input is shared with the command run at
   // the pause, which must find everything after the answer unread.
   line.clear();
-  bool got_any = false;
   for (;;) {
     char c = 0;
-    const ssize_t n = ::read(STDIN_FILENO, &c, 1);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return got_any;  // A read error ends the input like its end.
-    got_any = true;
+    // A read error ends the input like its end; what came before it is a line.
+    if (retried([&] { return ::read(STDIN_FILENO, &c, 1); }) <= 0) return !line.empty();
     if (c == '\n') {
       if (!line.empty() && line.back() == '\r') line.pop_back();  // CR LF
       return true;
@@ -122,13 +118,8 @@ namespace {
 class ThreadWorker final : public Worker {
  public:
   ThreadWorker(WorkFunction work, void* context) {
-    sigset_t stops;
-    sigset_t previous;
-    sigemptyset(&stops);
-    for (const int signal_number : posix::k_stop_signals) sigaddset(&stops, signal_number);
-    (void)::pthread_sigmask(SIG_BLOCK, &stops, &previous);
+    const posix::StopSignalsHeld held;
     thread_ = std::thread([this, work, context] { work(context, *this); });
-    (void)::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   }
   ~ThreadWorker() override { thread_.join(); }
   ThreadWorker(const ThreadWorker&) = delete;

@@ -51,7 +51,7 @@ runtime/os_posix_files.cpp @@ (access == Access::write && !created && nobody_may
 runtime/os_posix_files.cpp @@ const bool only_mine = dir_st.st_uid == ::geteuid() && (dir_st.st_mode & 022) == 0; @@ const bool only_mine = dir_st.st_uid == ::geteuid(); @@ replace_name: a directory others may write counts as the user's alone
 runtime/os_posix_files.cpp @@ || (dir_st.st_mode & S_ISVTX) != 0)) { @@ || (dir_st.st_mode & S_ISVTX) == 0)) { @@ replace_name: sticky test inverted
 runtime/os_posix_files.cpp @@   sync_directory(target.dir); @@   (void)0; @@ replace_name: directory not synced after the rename
-runtime/os_posix_files.cpp @@ if (e == OsError::none && place.dir != dir) e = OsError::other; @@ (void)0; @@ keep_beside: a file made for another directory kept
+runtime/os_posix_files.cpp @@ if (e == OsError::none && place.dir != made.dir) e = OsError::other; @@ (void)0; @@ keep_beside: a file made for another directory kept
 runtime/os_posix_files.cpp @@ if (site.empty() || std::strncmp(p, site.c_str(), site.size()) != 0) return false; @@ if (site.empty()) return false; @@ temp names: another machine's temporaries taken as this one's
 runtime/os_posix_files.cpp @@ if (p == tail || *p != '\0') return false; @@ if (p == tail) return false; @@ temp names: a name with more after the random part taken as a temporary
 runtime/os_posix_files.cpp @@ if (found == nullptr || found == leaf + 1) return false; @@ if (found == nullptr) return false; @@ temp names: a name with nothing before the marker taken
@@ -59,7 +59,7 @@ runtime/file_replace.cpp @@ return state.exists && state.regular && !state.link 
 runtime/os_posix_files.cpp @@ if (::kill(owner, 0) == 0 || errno != ESRCH) continue; @@ (void)0; @@ sweep: temporaries of live runs removed
 runtime/os_posix_files.cpp @@ if (!temp_owner(entry->d_name, owner) || owner == ::getpid()) continue; @@ if (!temp_owner(entry->d_name, owner)) continue; @@ sweep: the run's own temporaries taken as stale
 runtime/os_posix_files.cpp @@ if (++seen > k_max_entries) break; @@ (void)++seen; @@ sweep: look no longer bounded
-runtime/os_posix_locks.cpp @@ if (file_ >= 0 && id == file_id_) { @@ if (file_ >= 0 && id == file_id_ && false) { @@ lock: the plot file held already is locked again (waits on itself)
+runtime/os_posix_locks.cpp @@ if (file_ < 0 || id != file_id_) { @@ if (file_ < 0 || id != file_id_ || true) { @@ lock: the plot file held already is locked again (waits on itself)
 runtime/file_replace.cpp @@ os().wait_quiet(file, k_settle_ms); @@ (void)0; @@ written_elsewhere: no settle for a file written just now
 runtime/os_posix_locks.cpp @@ if (errno == EAGAIN || errno == EBUSY) return Writers::some; @@ if (errno == EAGAIN || errno == EBUSY) return Writers::none; @@ writers: a refused lease (a writer holds it) ignored
 runtime/os_posix_locks.cpp @@ if (n > 0) seen_writes_.insert(fd); @@ (void)0; @@ watch: writes seen by the watch ignored
