@@ -2,6 +2,7 @@
 // temporary names, renames and removals, copies, and the sweep of
 // temporaries that runs which are gone left behind.
 #include "runtime/os_posix_private.h"
+#include "runtime/test_seam.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -67,6 +68,49 @@ void forget_named(const Place& made, bool remove) {
 // elsewhere alone, and <random> comes from the system's random source, so
 // that nobody can take the name first.
 constexpr char k_temp_marker[] = ".ffx";
+
+// The site tag in this process's temporary names (empty where unknown).
+const std::string& site_tag() {
+  static const std::string tag = [] {
+    const std::string boot = read_small_file("/proc/sys/kernel/random/boot_id");
+    struct stat ns {};
+    if (boot.empty() || ::stat("/proc/self/ns/pid", &ns) != 0) return std::string{};
+    std::uint32_t hash = 2166136261u;  // FNV-1a
+    const std::string key = boot + "/" + std::to_string(ns.st_dev) + ":" + std::to_string(ns.st_ino);
+    for (const char c : key) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+    char hex[9];
+    std::snprintf(hex, sizeof hex, "%08x", static_cast<unsigned>(hash));
+    return std::string(hex);
+  }();
+  return tag;
+}
+
+// Whether `leaf` is a temporary name of a run of this machine and process
+// namespace; its process id in `pid`.
+bool temp_owner(const char* leaf, pid_t& pid) {
+  if (leaf[0] != '.') return false;
+  // The last marker counts: the name before it may hold one of its own.
+  const char* found = nullptr;
+  for (const char* m = std::strstr(leaf + 1, k_temp_marker); m != nullptr;
+       m = std::strstr(m + 1, k_temp_marker)) {
+    found = m;
+  }
+  if (found == nullptr || found == leaf + 1) return false;
+  const char* p = found + std::strlen(k_temp_marker);
+  const std::string& site = site_tag();
+  if (site.empty() || std::strncmp(p, site.c_str(), site.size()) != 0) return false;
+  p += site.size();
+  if (*p++ != '-') return false;
+  long number = 0;
+  const char* digits = p;
+  while (*p >= '0' && *p <= '9' && number < 100000000) number = number * 10 + (*p++ - '0');
+  if (p == digits || *p != '-' || number <= 0) return false;
+  const char* tail = ++p;
+  while (std::isxdigit(static_cast<unsigned char>(*p)) != 0) ++p;
+  if (p == tail || *p != '\0') return false;
+  pid = static_cast<pid_t>(number);
+  return true;
+}
 
 std::string random_part() {
   std::uint64_t value = 0;
@@ -173,47 +217,17 @@ bool leads_to(const Place& place, const struct stat& st) {
          now.st_dev == st.st_dev && now.st_ino == st.st_ino;
 }
 
+// The state of the entry `name` leads to: its last component followed
+// (path_state) or not (name_state).
+FileState place_state(const std::string& name, bool follow) {
+  Place place;
+  if ((follow ? followed_place(name, place) : parent_place(name, place)) != OsError::none) return {};
+  struct stat st {};
+  if (::fstatat(place.dir, place.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return {};
+  return state_with_rights(st, place.dir, place.leaf.c_str());
+}
+
 }  // namespace
-
-const std::string& site_tag() {
-  static const std::string tag = [] {
-    const std::string boot = read_small_file("/proc/sys/kernel/random/boot_id");
-    struct stat ns {};
-    if (boot.empty() || ::stat("/proc/self/ns/pid", &ns) != 0) return std::string{};
-    std::uint32_t hash = 2166136261u;  // FNV-1a
-    const std::string key = boot + "/" + std::to_string(ns.st_dev) + ":" + std::to_string(ns.st_ino);
-    for (const char c : key) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
-    char hex[9];
-    std::snprintf(hex, sizeof hex, "%08x", static_cast<unsigned>(hash));
-    return std::string(hex);
-  }();
-  return tag;
-}
-
-bool temp_owner(const char* leaf, pid_t& pid) {
-  if (leaf[0] != '.') return false;
-  // The last marker counts: the name before it may hold one of its own.
-  const char* found = nullptr;
-  for (const char* m = std::strstr(leaf + 1, k_temp_marker); m != nullptr;
-       m = std::strstr(m + 1, k_temp_marker)) {
-    found = m;
-  }
-  if (found == nullptr || found == leaf + 1) return false;
-  const char* p = found + std::strlen(k_temp_marker);
-  const std::string& site = site_tag();
-  if (site.empty() || std::strncmp(p, site.c_str(), site.size()) != 0) return false;
-  p += site.size();
-  if (*p++ != '-') return false;
-  long number = 0;
-  const char* digits = p;
-  while (*p >= '0' && *p <= '9' && number < 100000000) number = number * 10 + (*p++ - '0');
-  if (p == digits || *p != '-' || number <= 0) return false;
-  const char* tail = ++p;
-  while (std::isxdigit(static_cast<unsigned char>(*p)) != 0) ++p;
-  if (p == tail || *p != '\0') return false;
-  pid = static_cast<pid_t>(number);
-  return true;
-}
 
 void remove_named_files() {
   for (std::size_t i = 0; i < k_max_named; ++i) {
@@ -221,7 +235,7 @@ void remove_named_files() {
   }
 }
 
-OpenResult open_plain(const std::string& name, Access access, Create create) {
+OpenResult PosixOs::open_file(const std::string& name, Access access, Create create) {
   const bool exact = create == Create::exact || create == Create::exact_private;
   Place place;
   const OsError reached = exact ? parent_place(name, place) : followed_place(name, place);
@@ -250,7 +264,7 @@ OpenResult open_plain(const std::string& name, Access access, Create create) {
   return OpenResult{OsError::none, held.release(), created};
 }
 
-OpenResult create_beside(const std::string& target, bool own, std::string& note) {
+OpenResult PosixOs::create_beside(const std::string& target, bool own, std::string& note) {
   Place place;
   if (const OsError e = parent_place(target, place); e != OsError::none) return OpenResult{e};
   // Private while it is written: a file it replaces gives it its own bits
@@ -275,7 +289,9 @@ OpenResult create_beside(const std::string& target, bool own, std::string& note)
   return OpenResult{OsError::none, fd, true};
 }
 
-OsError keep_beside(int fd, const std::string& note, const std::string& target) {
+OsError PosixOs::keep_beside(FileHandle file, const std::string& note,
+                             const std::string& target) {
+  const int fd = to_fd(file);
   Place made = parse_note(note);
   Place place;
   OsError e = parent_place(target, place);
@@ -294,12 +310,12 @@ OsError keep_beside(int fd, const std::string& note, const std::string& target) 
   return leads_to(place, written) ? OsError::none : OsError::changed;
 }
 
-void discard_beside(int fd, const std::string& note) {
-  close_quietly(fd);
+void PosixOs::discard_beside(FileHandle file, const std::string& note) {
+  close_quietly(to_fd(file));
   forget_named(parse_note(note), true);
 }
 
-OsError replace_name(const std::string& from, const std::string& to) {
+OsError PosixOs::replace_name(const std::string& from, const std::string& to) {
   Place source;
   Place target;
   if (const OsError e = parent_place(from, source); e != OsError::none) return e;
@@ -327,7 +343,7 @@ OsError replace_name(const std::string& from, const std::string& to) {
   return leads_to(target, st) ? OsError::none : OsError::changed;
 }
 
-OsError rename_no_replace(const std::string& from, const std::string& to) {
+OsError PosixOs::rename_no_replace(const std::string& from, const std::string& to) {
   Place source;
   Place target;
   if (const OsError e = parent_place(from, source); e != OsError::none) return e;
@@ -350,22 +366,23 @@ OsError rename_no_replace(const std::string& from, const std::string& to) {
   return OsError::none;
 }
 
-OsError remove_file(const std::string& name) {
+FileState PosixOs::path_state(const std::string& name) { return place_state(name, true); }
+
+FileState PosixOs::name_state(const std::string& name) { return place_state(name, false); }
+
+OsError PosixOs::remove_file(const std::string& name) {
   Place place;
   if (const OsError e = parent_place(name, place); e != OsError::none) return e;
   // unlink refuses a directory with EISDIR or EPERM: access_denied either way.
   return outcome(::unlinkat(place.dir, place.leaf.c_str(), 0));
 }
 
-FileState place_state(const std::string& name, bool follow) {
-  Place place;
-  if ((follow ? followed_place(name, place) : parent_place(name, place)) != OsError::none) return {};
+// The kernel copy where it works, else read and write through a large buffer.
+OsError PosixOs::copy_data(FileHandle source, FileHandle target) {
+  const int from = to_fd(source);
+  const int to = to_fd(target);
   struct stat st {};
-  if (::fstatat(place.dir, place.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return {};
-  return state_with_rights(st, place.dir, place.leaf.c_str());
-}
-
-OsError copy_bytes(int from, int to, off_t size_hint) {
+  if (::fstat(from, &st) != 0) return last_error();
   for (bool copied_any = false;;) {
     const ssize_t n =
         retried([&] { return ::copy_file_range(from, nullptr, to, nullptr, 1 << 30, 0); });
@@ -373,7 +390,7 @@ OsError copy_bytes(int from, int to, off_t size_hint) {
     if (n > 0) continue;
     // Some file systems report 0 instead of copying; a file that has bytes
     // and gave none is copied by hand, as where the kernel copy is refused.
-    if (n == 0 && (copied_any || size_hint == 0)) return OsError::none;
+    if (n == 0 && (copied_any || st.st_size == 0)) return OsError::none;
     if (n < 0 && errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP &&
         errno != EBADF && errno != EPERM) {
       return last_error();
@@ -394,7 +411,7 @@ OsError copy_bytes(int from, int to, off_t size_hint) {
   }
 }
 
-void remove_stale_files(const std::string& name, bool (*removable)(const FileState&)) {
+void PosixOs::remove_stale_files(const std::string& name, bool (*removable)(const FileState&)) {
   Place place;
   if (followed_place(name, place) != OsError::none) return;
   Fd listing(open_at(place.dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -422,3 +439,5 @@ void remove_stale_files(const std::string& name, bool (*removable)(const FileSta
 }
 
 }  // namespace posix
+
+std::string posix_temp_site() { return posix::site_tag(); }

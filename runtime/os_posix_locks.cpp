@@ -96,25 +96,25 @@ void close_watch(int watch) {
 
 }  // namespace
 
-OsError Locks::lock_directory(int wait_ms, LockHolder& holder) {
-  if (directory_ < 0) {
-    directory_ = open_at(current_directory(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (directory_ < 0) return last_error();
+OsError PosixOs::lock_current_directory(int wait_ms, LockHolder& holder) {
+  if (locked_directory_ < 0) {
+    locked_directory_ = open_at(current_directory(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (locked_directory_ < 0) return last_error();
   }
-  const OsError e = lock_waiting(directory_, wait_ms, holder);
+  const OsError e = lock_waiting(locked_directory_, wait_ms, holder);
   if (e != OsError::none && e != OsError::busy) {
-    close_quietly(directory_);
-    directory_ = -1;
+    close_quietly(locked_directory_);
+    locked_directory_ = -1;
   }
   return e;
 }
 
-void Locks::unlock_directory() {
-  if (directory_ >= 0) (void)::flock(directory_, LOCK_UN);
+void PosixOs::unlock_current_directory() {
+  if (locked_directory_ >= 0) (void)::flock(locked_directory_, LOCK_UN);
 }
 
-OsError Locks::lock_file(const std::string& name, int wait_ms, FileId& locked,
-                         LockHolder& holder) {
+OsError PosixOs::lock_file(const std::string& name, int wait_ms, FileId& locked,
+                           LockHolder& holder) {
   Place place;
   if (const OsError e = followed_place(name, place); e != OsError::none) return e;
   Fd fd(open_at(place.dir, place.leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
@@ -123,17 +123,18 @@ OsError Locks::lock_file(const std::string& name, int wait_ms, FileId& locked,
   const FileId id = state_of(st).id;
   // The file held already: a second lock of this process on it would wait
   // for itself.
-  if (file_ < 0 || id != file_id_) {
+  if (locked_file_ < 0 || id != locked_file_id_) {
     if (const OsError e = lock_waiting(fd.get(), wait_ms, holder); e != OsError::none) return e;
-    if (file_ >= 0) close_quietly(file_);  // One plot file at a time.
-    file_ = fd.release();
-    file_id_ = id;
+    if (locked_file_ >= 0) close_quietly(locked_file_);  // One plot file at a time.
+    locked_file_ = fd.release();
+    locked_file_id_ = id;
   }
   locked = id;
   return OsError::none;
 }
 
-void Watches::watch(int fd) {
+void PosixOs::watch_writes(FileHandle file) {
+  const int fd = to_fd(file);
   // Without a watch, written_elsewhere settles and compares instead.
   Fd watch(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
   // Through the descriptor: the file that was opened, whatever its name
@@ -144,7 +145,7 @@ void Watches::watch(int fd) {
   }
 }
 
-void Watches::forget(int fd) {
+void PosixOs::forget_watch(int fd) {
   if (const auto watch = watches_.find(fd); watch != watches_.end()) {
     close_watch(watch->second);
     watches_.erase(watch);
@@ -152,7 +153,7 @@ void Watches::forget(int fd) {
   }
 }
 
-bool Watches::watched_write(int fd) {
+bool PosixOs::watched_write(int fd) {
   const auto found = watches_.find(fd);
   if (found == watches_.end()) return false;
   alignas(inotify_event) char events[4096];
@@ -161,7 +162,8 @@ bool Watches::watched_write(int fd) {
   return seen_writes_.count(fd) != 0;
 }
 
-Writers Watches::writers(int fd) {
+Writers PosixOs::writers(FileHandle file) {
+  const int fd = to_fd(file);
   if (watched_write(fd)) return Writers::some;
 #ifdef F_SETLEASE
   // A read lease is refused while any process holds the file open for
@@ -177,9 +179,9 @@ Writers Watches::writers(int fd) {
   return Writers::unknown;
 }
 
-void wait_quiet(int fd, int ms) {
+void PosixOs::wait_quiet(FileHandle file, int ms) {
   struct stat st {};
-  if (::fstat(fd, &st) != 0) return;
+  if (::fstat(to_fd(file), &st) != 0) return;
   struct timespec now {};
   (void)::clock_gettime(CLOCK_REALTIME, &now);
   const FileState seen = state_of(st);

@@ -9,9 +9,11 @@
 #include <cerrno>
 #include <csignal>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "runtime/os.h"
 #include "runtime/trust_rules.h"
@@ -73,8 +75,6 @@ FileState state_with_rights(const struct stat& st, int dir, const char* leaf);
 /// A file whose permission bits let nobody write is read-only, also for
 /// root: the Windows program refuses to write it even for an administrator.
 inline bool nobody_may_write(const struct stat& st) { return (st.st_mode & 0222) == 0; }
-/// Whether this user can give a new file the owner and group of `st`.
-bool can_give_owner(const struct stat& st);
 
 // Places ----------------------------------------------------------------------
 
@@ -101,11 +101,6 @@ int current_directory();
 
 // Temporary files ----------------------------------------------------------------
 
-/// Whether `leaf` is a temporary name of a run of this machine and process
-/// namespace; its process id in `pid`.
-bool temp_owner(const char* leaf, pid_t& pid);
-/// The site tag in this process's temporary names (empty where unknown).
-const std::string& site_tag();
 
 /// Removes the named temporary files of this process: for the stop
 /// signals, async-signal-safe.
@@ -131,63 +126,77 @@ class StopSignalsHeld {
   sigset_t previous_;
 };
 
-// The files' half of the seam (see os.h for each) ---------------------------------
+/// Signals the tool ignores, and the stop signals' handler.
+void install_stop_handlers();
 
-OpenResult open_plain(const std::string& name, Access access, Create create);
-/// The state of the entry `name` leads to: its last component followed
-/// (path_state) or not (name_state).
-FileState place_state(const std::string& name, bool follow);
-OpenResult create_beside(const std::string& target, bool own, std::string& note);
-OsError keep_beside(int fd, const std::string& note, const std::string& target);
-void discard_beside(int fd, const std::string& note);
-OsError replace_name(const std::string& from, const std::string& to);
-OsError rename_no_replace(const std::string& from, const std::string& to);
-OsError remove_file(const std::string& name);
-OsError adopt_identity(int fd, const Place& of);
-/// Copies the rest of `from` into `to`: the kernel copy where it works,
-/// else read and write through a large buffer.
-OsError copy_bytes(int from, int to, off_t size_hint);
-void remove_stale_files(const std::string& name, bool (*removable)(const FileState&));
+// The backend ---------------------------------------------------------------------
 
-// Locks and watches -------------------------------------------------------------
-
-/// The locks a run holds: the current directory's and one plot file's, each
-/// on a descriptor kept open until the process ends (a command run at the
-/// pause does not inherit them).
-class Locks {
+/// The seam the tool talks to (see os.h for each call). Each call is defined
+/// in the file of its concern: os_posix.cpp (reads and writes by handle, the
+/// console), os_posix_files.cpp (opens, new files beside, renames, removals,
+/// copies, states by name, the sweep), os_posix_identity.cpp,
+/// os_posix_locks.cpp (locks, watches for writes), os_posix_process.cpp.
+class PosixOs final : public Os {
  public:
-  OsError lock_directory(int wait_ms, LockHolder& holder);
-  void unlock_directory();
-  OsError lock_file(const std::string& name, int wait_ms, FileId& locked, LockHolder& holder);
+  PosixOs(int argc, char** argv);
+
+  ReadResult read_file(FileHandle file, char* buffer, std::size_t size) override;
+  OsError write_file(FileHandle file, const char* data, std::size_t size) override;
+  OsError truncate_file(FileHandle file) override;
+  OsError close_file(FileHandle file) override;
+  FileId file_id(FileHandle file) override;
+  FileState file_state(FileHandle file) override;
+  OsError sync_file(FileHandle file) override;
+  OsError make_private(FileHandle file) override;
+  OsError resolve_name(const std::string& name, std::string& target) override;
+  OsError set_file_size(FileHandle file, std::uint64_t size) override;
+  OsError write_stdout(const char* data, std::size_t size) override;
+  OsError write_stderr(const char* data, std::size_t size) override;
+  bool stdin_is_terminal() override;
+  std::vector<std::string> arguments() override;
+  void exit_process(int status) override;
+
+  OpenResult open_file(const std::string& name, Access access, Create create) override;
+  FileState path_state(const std::string& name) override;
+  FileState name_state(const std::string& name) override;
+  OsError remove_file(const std::string& name) override;
+  OsError copy_data(FileHandle from, FileHandle to) override;
+  OpenResult create_beside(const std::string& target, bool own, std::string& temp_name) override;
+  OsError keep_beside(FileHandle file, const std::string& temp_name,
+                      const std::string& target) override;
+  void discard_beside(FileHandle file, const std::string& temp_name) override;
+  OsError replace_name(const std::string& from, const std::string& to) override;
+  OsError rename_no_replace(const std::string& from, const std::string& to) override;
+  void remove_stale_files(const std::string& name, bool (*removable)(const FileState&)) override;
+
+  OsError adopt_identity(FileHandle file, const std::string& of) override;
+
+  OsError lock_current_directory(int wait_ms, LockHolder& holder) override;
+  void unlock_current_directory() override;
+  OsError lock_file(const std::string& name, int wait_ms, FileId& locked,
+                    LockHolder& holder) override;
+  void watch_writes(FileHandle file) override;
+  Writers writers(FileHandle file) override;
+  void wait_quiet(FileHandle file, int ms) override;
+
+  std::unique_ptr<Worker> start_worker(WorkFunction work, void* context) override;
+  bool read_stdin_line(std::string& line) override;
+  void run_command(const std::string& command) override;
 
  private:
-  int directory_ = -1;
-  int file_ = -1;
-  FileId file_id_;
-};
-
-/// Waits until the file `fd` has had no write or change for `ms` milliseconds.
-void wait_quiet(int fd, int ms);
-
-/// Watches on open files for writes by anyone.
-class Watches {
- public:
-  void watch(int fd);
-  Writers writers(int fd);
-  /// The file `fd` is being closed.
-  void forget(int fd);
-
- private:
+  /// The file `fd` is being closed: its watch goes.
+  void forget_watch(int fd);
   bool watched_write(int fd);
+
+  std::vector<std::string> args_;
+  // The locks a run holds: the current directory's and one plot file's, each
+  // on a descriptor kept open until the process ends (a command run at the
+  // pause does not inherit them).
+  int locked_directory_ = -1;
+  int locked_file_ = -1;
+  FileId locked_file_id_;
   std::map<int, int> watches_;  // inotify instances, by the watched descriptor
   std::set<int> seen_writes_;
 };
-
-// The process ---------------------------------------------------------------------
-
-/// Signals the tool ignores, and the stop signals' handler.
-void install_stop_handlers();
-void run_command(const std::string& command);
-bool read_stdin_line(std::string& line);
 
 }  // namespace posix

@@ -75,7 +75,7 @@ void install_stop_handlers() {
   }
 }
 
-void run_command(const std::string& command) {
+void PosixOs::run_command(const std::string& command) {
   int error = 0;
   pid_t pid = -1;
   const char* comspec = std::getenv("COMSPEC");
@@ -92,7 +92,7 @@ void run_command(const std::string& command) {
   (void)retried([&] { return ::waitpid(pid, &status, 0); });
 }
 
-bool read_stdin_line(std::string& line) {
+bool PosixOs::read_stdin_line(std::string& line) {
   // One byte at a time: standard input is shared with the command run at
   // the pause, which must find everything after the answer unread.
   line.clear();
@@ -152,4 +152,8 @@ std::unique_ptr<Worker> start_thread_worker(WorkFunction work, void* context) {
   } catch (const std::system_error&) {
     return nullptr;
   }
+}
+
+std::unique_ptr<Worker> posix::PosixOs::start_worker(WorkFunction work, void* context) {
+  return start_thread_worker(work, context);
 }
