@@ -274,16 +274,12 @@ OpenResult PosixOs::create_beside(const std::string& target, bool own, std::stri
   const mode_t mode =
       own || ::fstatat(place.dir, place.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ? 0600 : 0666;
   std::string leaf;
-#ifdef O_TMPFILE
   int fd = open_at(place.dir, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
   // Only a file system without such files is passed over; a directory that
   // refuses new files refuses the named one as well.
   if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL || errno == ENOENT)) {
     fd = create_named(place, mode, leaf);
   }
-#else
-  const int fd = create_named(place, mode, leaf);
-#endif
   if (fd < 0) return OpenResult{last_error()};
   note = note_of(place.dir, leaf);
   return OpenResult{OsError::none, fd, true};
@@ -350,12 +346,10 @@ OsError PosixOs::rename_no_replace(const std::string& from, const std::string& t
   if (const OsError e = parent_place(to, target); e != OsError::none) return e;
   const char* from_leaf = source.leaf.c_str();
   const char* to_leaf = target.leaf.c_str();
-#ifdef RENAME_NOREPLACE
   if (::renameat2(source.dir, from_leaf, target.dir, to_leaf, RENAME_NOREPLACE) == 0) {
     return OsError::none;
   }
   if (errno != EINVAL && errno != ENOSYS) return last_error();
-#endif
   // Without an exclusive rename: a hard link fails when `to` exists.
   if (::linkat(source.dir, from_leaf, target.dir, to_leaf, 0) != 0) return last_error();
   if (::unlinkat(source.dir, from_leaf, 0) != 0) {

@@ -34,20 +34,15 @@ LockHolder holder_of(int fd) {
   if (table == nullptr) return holder;
   char line[256];
   while (std::fgets(line, sizeof line, table) != nullptr) {
-    char type[16];
-    char mode[16];
-    char access[16];
     long pid = 0;
     unsigned major_number = 0;
     unsigned minor_number = 0;
     unsigned long long inode = 0;
     // "1: FLOCK  ADVISORY  WRITE 1234 08:01:5678 0 EOF"; a waiter's line has "->".
     if (std::strstr(line, "->") != nullptr ||
-        std::sscanf(line, "%*d: %15s %15s %15s %ld %x:%x:%llu", type, mode, access, &pid,
-                    &major_number, &minor_number, &inode) != 7) {
-      continue;
-    }
-    if (major_number != ::major(st.st_dev) || minor_number != ::minor(st.st_dev) ||
+        std::sscanf(line, "%*d: %*s %*s %*s %ld %x:%x:%llu", &pid, &major_number, &minor_number,
+                    &inode) != 4 ||
+        major_number != ::major(st.st_dev) || minor_number != ::minor(st.st_dev) ||
         inode != st.st_ino || pid <= 0) {
       continue;
     }
@@ -77,20 +72,7 @@ OsError lock_waiting(int fd, int wait_ms, LockHolder& holder) {
       holder = holder_of(fd);
       return OsError::busy;
     }
-    const struct timespec pause {0, 20 * 1000 * 1000};
-    (void)::nanosleep(&pause, nullptr);
-  }
-}
-
-// Closes an inotify instance. The system then waits, asleep, for every
-// reader of its watch lists to be done, which may take milliseconds; a
-// thread of its own does that beside the run. Where no thread can be had,
-// the caller closes it.
-void close_watch(int watch) {
-  try {
-    std::thread([watch] { close_quietly(watch); }).detach();
-  } catch (const std::system_error&) {
-    close_quietly(watch);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
 }
 
@@ -146,26 +128,30 @@ void PosixOs::watch_writes(FileHandle file) {
 }
 
 void PosixOs::forget_watch(int fd) {
-  if (const auto watch = watches_.find(fd); watch != watches_.end()) {
-    close_watch(watch->second);
-    watches_.erase(watch);
-    seen_writes_.erase(fd);
-  }
-}
-
-bool PosixOs::watched_write(int fd) {
   const auto found = watches_.find(fd);
-  if (found == watches_.end()) return false;
-  alignas(inotify_event) char events[4096];
-  const ssize_t n = ::read(found->second, events, sizeof events);
-  if (n > 0) seen_writes_.insert(fd);
-  return seen_writes_.count(fd) != 0;
+  if (found == watches_.end()) return;
+  // Closing an inotify instance, the system waits, asleep, for every reader
+  // of its watch lists to be done, which may take milliseconds; a thread of
+  // its own does that beside the run. Where no thread can be had, this one
+  // closes it.
+  const int watch = found->second;
+  watches_.erase(found);
+  seen_writes_.erase(fd);
+  try {
+    std::thread([watch] { close_quietly(watch); }).detach();
+  } catch (const std::system_error&) {
+    close_quietly(watch);
+  }
 }
 
 Writers PosixOs::writers(FileHandle file) {
   const int fd = to_fd(file);
-  if (watched_write(fd)) return Writers::some;
-#ifdef F_SETLEASE
+  if (const auto found = watches_.find(fd); found != watches_.end()) {
+    alignas(inotify_event) char events[4096];
+    const ssize_t n = ::read(found->second, events, sizeof events);
+    if (n > 0) seen_writes_.insert(fd);
+    if (seen_writes_.count(fd) != 0) return Writers::some;
+  }
   // A read lease is refused while any process holds the file open for
   // writing. It is given back at once: only the answer is wanted.
   if (::fcntl(fd, F_SETLEASE, F_RDLCK) == 0) {
@@ -173,7 +159,6 @@ Writers PosixOs::writers(FileHandle file) {
     return Writers::none;
   }
   if (errno == EAGAIN || errno == EBUSY) return Writers::some;
-#endif
   // No answer about holders: a file of another owner takes no lease from
   // this user, or the system has none.
   return Writers::unknown;
@@ -189,9 +174,7 @@ void PosixOs::wait_quiet(FileHandle file, int ms) {
                                 now.tv_nsec - std::max(seen.modified, seen.changed);
   const std::int64_t wait = std::min(std::int64_t{ms} * 1000000, std::int64_t{ms} * 1000000 - quiet_ns);
   if (wait <= 0) return;
-  const struct timespec pause {static_cast<time_t>(wait / 1000000000),
-                               static_cast<long>(wait % 1000000000)};
-  (void)::nanosleep(&pause, nullptr);
+  std::this_thread::sleep_for(std::chrono::nanoseconds(wait));
 }
 
 }  // namespace posix

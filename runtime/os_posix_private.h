@@ -186,7 +186,6 @@ class PosixOs final : public Os {
  private:
   /// The file `fd` is being closed: its watch goes.
   void forget_watch(int fd);
-  bool watched_write(int fd);
 
   std::vector<std::string> args_;
   // The locks a run holds: the current directory's and one plot file's, each

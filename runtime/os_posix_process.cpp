@@ -31,16 +31,22 @@ extern "C" void on_stop_signal(int signal_number) {
   ::raise(signal_number);
 }
 
+// The signals the tool ignores. SIGXFSZ: a write past the file-size limit
+// then fails with EFBIG (reported as a full disk) instead of killing the
+// process. SIGPIPE: a closed pipe on the console is a failed write, not a
+// silent death. SIGIO: a writer opening the plot file while
+// written_elsewhere holds its brief lease makes the system send it, which
+// must not end the run.
+constexpr int k_ignored_signals[] = {SIGXFSZ, SIGPIPE, SIGIO};
+
 pid_t spawn(const char* program, const char* const* argv, int& error) {
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
-  // The tool ignores these signals for itself; the command gets the usual
+  // The signals the tool ignores for itself: the command gets the usual
   // behaviour back.
   sigset_t defaults;
   sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
-  sigaddset(&defaults, SIGXFSZ);
-  sigaddset(&defaults, SIGIO);
+  for (const int signal_number : k_ignored_signals) sigaddset(&defaults, signal_number);
   posix_spawnattr_setsigdefault(&attributes, &defaults);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
   pid_t pid = -1;
@@ -53,14 +59,7 @@ pid_t spawn(const char* program, const char* const* argv, int& error) {
 }  // namespace
 
 void install_stop_handlers() {
-  // A write past the file-size limit then fails with EFBIG (reported as a
-  // full disk) instead of killing the process, and a closed pipe on the
-  // console is a failed write, not a silent death.
-  ::signal(SIGXFSZ, SIG_IGN);
-  ::signal(SIGPIPE, SIG_IGN);
-  // A writer opening the plot file while written_elsewhere holds its brief
-  // lease makes the system send SIGIO, which must not end the run.
-  ::signal(SIGIO, SIG_IGN);
+  for (const int signal_number : k_ignored_signals) ::signal(signal_number, SIG_IGN);
   for (const int signal_number : k_stop_signals) {
     struct sigaction action {};
     action.sa_handler = on_stop_signal;
@@ -122,8 +121,6 @@ class ThreadWorker final : public Worker {
     thread_ = std::thread([this, work, context] { work(context, *this); });
   }
   ~ThreadWorker() override { thread_.join(); }
-  ThreadWorker(const ThreadWorker&) = delete;
-  ThreadWorker& operator=(const ThreadWorker&) = delete;
 
   void lock() override { mutex_.lock(); }
   void unlock() override { mutex_.unlock(); }
