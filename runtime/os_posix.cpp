@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -128,10 +127,8 @@ OsError PosixOs::sync_file(FileHandle file) { return fsync_retry(to_fd(file)); }
 
 OsError PosixOs::make_private(FileHandle file) {
   struct stat st {};
-  if (::fstat(to_fd(file), &st) != 0 || ::fchmod(to_fd(file), st.st_mode & 0700) != 0) {
-    return last_error();
-  }
-  return OsError::none;
+  if (::fstat(to_fd(file), &st) != 0) return last_error();
+  return outcome(::fchmod(to_fd(file), st.st_mode & 0700));
 }
 
 OsError PosixOs::resolve_name(const std::string& name, std::string& target) {

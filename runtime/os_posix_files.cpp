@@ -287,15 +287,14 @@ OpenResult PosixOs::create_beside(const std::string& target, bool own, std::stri
 
 OsError PosixOs::keep_beside(FileHandle file, const std::string& note,
                              const std::string& target) {
-  const int fd = to_fd(file);
   Place made = parse_note(note);
   Place place;
   OsError e = parent_place(target, place);
   if (e == OsError::none && place.dir != made.dir) e = OsError::other;  // made for another place
-  if (e == OsError::none && made.leaf.empty()) e = name_unnamed(fd, place, made.leaf);
+  if (e == OsError::none && made.leaf.empty()) e = name_unnamed(to_fd(file), place, made.leaf);
   struct stat written {};
-  if (e == OsError::none && ::fstat(fd, &written) != 0) e = last_error();
-  if (::close(fd) != 0 && errno != EINTR && e == OsError::none) e = last_error();
+  if (e == OsError::none && ::fstat(to_fd(file), &written) != 0) e = last_error();
+  if (::close(to_fd(file)) != 0 && errno != EINTR && e == OsError::none) e = last_error();
   if (e == OsError::none) {
     e = outcome(::renameat(made.dir, made.leaf.c_str(), made.dir, place.leaf.c_str()));
   }

@@ -98,7 +98,6 @@ FileState state_with_rights(const struct stat& st, int dir, const char* leaf) {
 }
 
 OsError PosixOs::adopt_identity(FileHandle file, const std::string& of) {
-  const int fd = to_fd(file);
   Place place;
   if (const OsError e = followed_place(of, place); e != OsError::none) return e;
   // Taken from the file itself, opened once through the held directory:
@@ -111,11 +110,11 @@ OsError PosixOs::adopt_identity(FileHandle file, const std::string& of) {
   if (!S_ISREG(st.st_mode)) return OsError::access_denied;
   // Owner and group first: a change of owner may clear set-id bits.
   if ((st.st_uid != ::geteuid() || st.st_gid != ::getegid()) &&
-      ::fchown(fd, st.st_uid, st.st_gid) != 0) {
+      ::fchown(to_fd(file), st.st_uid, st.st_gid) != 0) {
     return errno == EPERM ? OsError::access_denied : last_error();
   }
-  if (::fchmod(fd, st.st_mode & 07777) != 0) return last_error();
-  return copy_attributes(fd, source.get());
+  if (::fchmod(to_fd(file), st.st_mode & 07777) != 0) return last_error();
+  return copy_attributes(to_fd(file), source.get());
 }
 
 }  // namespace posix

@@ -4,7 +4,6 @@
 #include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/sysmacros.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -116,14 +115,13 @@ OsError PosixOs::lock_file(const std::string& name, int wait_ms, FileId& locked,
 }
 
 void PosixOs::watch_writes(FileHandle file) {
-  const int fd = to_fd(file);
   // Without a watch, written_elsewhere settles and compares instead.
   Fd watch(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
   // Through the descriptor: the file that was opened, whatever its name
   // leads to later.
-  if (watch && ::inotify_add_watch(watch.get(), fd_path(fd).c_str(),
+  if (watch && ::inotify_add_watch(watch.get(), fd_path(to_fd(file)).c_str(),
                                    IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE) >= 0) {
-    watches_[fd] = watch.release();
+    watches_[to_fd(file)] = watch.release();
   }
 }
 
@@ -167,11 +165,10 @@ Writers PosixOs::writers(FileHandle file) {
 void PosixOs::wait_quiet(FileHandle file, int ms) {
   struct stat st {};
   if (::fstat(to_fd(file), &st) != 0) return;
-  struct timespec now {};
-  (void)::clock_gettime(CLOCK_REALTIME, &now);
   const FileState seen = state_of(st);
-  const std::int64_t quiet_ns = static_cast<std::int64_t>(now.tv_sec) * 1000000000 +
-                                now.tv_nsec - std::max(seen.modified, seen.changed);
+  const auto now = std::chrono::system_clock::now().time_since_epoch();
+  const std::int64_t quiet_ns =
+      std::chrono::nanoseconds(now).count() - std::max(seen.modified, seen.changed);
   const std::int64_t wait = std::min(std::int64_t{ms} * 1000000, std::int64_t{ms} * 1000000 - quiet_ns);
   if (wait <= 0) return;
   std::this_thread::sleep_for(std::chrono::nanoseconds(wait));

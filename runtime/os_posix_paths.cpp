@@ -163,8 +163,7 @@ OsError walk(const std::string& name, bool follow_last, Place& place) {
       !name.empty()) {
     place = Place{current_directory(), name};
   } else {
-    Walk walk;
-    if (const OsError e = walk.run(name, follow_last, place); e != OsError::none) return e;
+    if (const OsError e = Walk().run(name, follow_last, place); e != OsError::none) return e;
   }
   walks().emplace(key, place);
   return OsError::none;

@@ -39,7 +39,9 @@ extern "C" void on_stop_signal(int signal_number) {
 // must not end the run.
 constexpr int k_ignored_signals[] = {SIGXFSZ, SIGPIPE, SIGIO};
 
-pid_t spawn(const char* program, const char* const* argv, int& error) {
+// Starts `program flag command`.
+pid_t spawn(const char* program, const char* flag, const std::string& command, int& error) {
+  const char* const argv[] = {program, flag, command.c_str(), nullptr};
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   // The signals the tool ignores for itself: the command gets the usual
@@ -79,12 +81,10 @@ void PosixOs::run_command(const std::string& command) {
   pid_t pid = -1;
   const char* comspec = std::getenv("COMSPEC");
   if (comspec != nullptr && *comspec != '\0') {
-    const char* const argv[] = {comspec, "/c", command.c_str(), nullptr};
-    pid = spawn(comspec, argv, error);
+    pid = spawn(comspec, "/c", command, error);
   }
   if (pid < 0 && (comspec == nullptr || *comspec == '\0' || error == ENOENT || error == EACCES)) {
-    const char* const argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
-    pid = spawn("/bin/sh", argv, error);
+    pid = spawn("/bin/sh", "-c", command, error);
   }
   if (pid < 0) return;  // Nothing could be started; the run goes on.
   int status = 0;
