@@ -102,8 +102,8 @@ OsError PosixOs::lock_file(const std::string& name, int wait_ms, FileId& locked,
   struct stat st {};
   if (!fd || ::fstat(fd.get(), &st) != 0) return last_error();
   const FileId id = state_of(st).id;
-  // The file held already: a second lock of this process on it would wait
-  // for itself.
+  // Only a file not held already is locked: a second lock of this process
+  // on the held one would wait for itself.
   if (locked_file_ < 0 || id != locked_file_id_) {
     if (const OsError e = lock_waiting(fd.get(), wait_ms, holder); e != OsError::none) return e;
     if (locked_file_ >= 0) close_quietly(locked_file_);  // One plot file at a time.
