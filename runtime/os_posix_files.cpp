@@ -2,6 +2,7 @@
 // temporary names, renames and removals, copies, and the sweep of
 // temporaries that runs which are gone left behind.
 #include "runtime/os_posix_private.h"
+#include "runtime/test_seam.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -34,10 +35,10 @@ struct Named {
 Named g_named[k_max_named];
 volatile std::sig_atomic_t g_named_used[k_max_named];
 
-// Notes `leaf` of `dir` for removal at a stop; false when it cannot be noted.
+// Notes the new file `leaf` of `dir` for removal at a stop; where it cannot
+// be noted, removes it at once and answers false.
 bool note_named(int dir, const std::string& leaf) {
-  if (leaf.size() >= k_max_leaf) return false;
-  for (std::size_t i = 0; i < k_max_named; ++i) {
+  for (std::size_t i = 0; i < k_max_named && leaf.size() < k_max_leaf; ++i) {
     if (g_named_used[i] != 0) continue;
     g_named[i].dir = dir;
     std::memcpy(g_named[i].leaf, leaf.c_str(), leaf.size() + 1);
@@ -45,12 +46,17 @@ bool note_named(int dir, const std::string& leaf) {
     g_named_used[i] = 1;
     return true;
   }
+  (void)::unlinkat(dir, leaf.c_str(), 0);
   return false;
 }
 
-void forget_named(int dir, const std::string& leaf) {
+// Removes the named file `made` (where `remove`) and its note. A file
+// without a name (an empty leaf) is gone with its handle.
+void forget_named(const Place& made, bool remove) {
+  if (made.leaf.empty()) return;
+  if (remove) (void)::unlinkat(made.dir, made.leaf.c_str(), 0);
   for (std::size_t i = 0; i < k_max_named; ++i) {
-    if (g_named_used[i] != 0 && g_named[i].dir == dir && leaf == g_named[i].leaf) {
+    if (g_named_used[i] != 0 && g_named[i].dir == made.dir && made.leaf == g_named[i].leaf) {
       g_named_used[i] = 0;
     }
   }
@@ -63,13 +69,47 @@ void forget_named(int dir, const std::string& leaf) {
 // that nobody can take the name first.
 constexpr char k_temp_marker[] = ".ffx";
 
-std::string read_small_file(const char* name) {
-  const int fd = open_at(AT_FDCWD, name, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return {};
-  char buffer[128];
-  const ssize_t n = ::read(fd, buffer, sizeof buffer);
-  close_quietly(fd);
-  return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string{};
+// The site tag in this process's temporary names (empty where unknown).
+const std::string& site_tag() {
+  static const std::string tag = [] {
+    const std::string boot = read_small_file("/proc/sys/kernel/random/boot_id");
+    struct stat ns {};
+    if (boot.empty() || ::stat("/proc/self/ns/pid", &ns) != 0) return std::string{};
+    std::uint32_t hash = 2166136261u;  // FNV-1a
+    const std::string key = boot + "/" + std::to_string(ns.st_dev) + ":" + std::to_string(ns.st_ino);
+    for (const char c : key) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+    char hex[9];
+    std::snprintf(hex, sizeof hex, "%08x", static_cast<unsigned>(hash));
+    return std::string(hex);
+  }();
+  return tag;
+}
+
+// Whether `leaf` is a temporary name of a run of this machine and process
+// namespace; its process id in `pid`.
+bool temp_owner(const char* leaf, pid_t& pid) {
+  if (leaf[0] != '.') return false;
+  // The last marker counts: the name before it may hold one of its own.
+  const char* found = nullptr;
+  for (const char* m = std::strstr(leaf + 1, k_temp_marker); m != nullptr;
+       m = std::strstr(m + 1, k_temp_marker)) {
+    found = m;
+  }
+  if (found == nullptr || found == leaf + 1) return false;
+  const char* p = found + std::strlen(k_temp_marker);
+  const std::string& site = site_tag();
+  if (site.empty() || std::strncmp(p, site.c_str(), site.size()) != 0) return false;
+  p += site.size();
+  if (*p++ != '-') return false;
+  long number = 0;
+  const char* digits = p;
+  while (*p >= '0' && *p <= '9' && number < 100000000) number = number * 10 + (*p++ - '0');
+  if (p == digits || *p != '-' || number <= 0) return false;
+  const char* tail = ++p;
+  while (std::isxdigit(static_cast<unsigned char>(*p)) != 0) ++p;
+  if (p == tail || *p != '\0') return false;
+  pid = static_cast<pid_t>(number);
+  return true;
 }
 
 std::string random_part() {
@@ -99,24 +139,6 @@ std::string temp_leaf(const std::string& target_leaf) {
 // Tries a few fresh names: a taken one is someone else's, never reused.
 constexpr int k_name_tries = 8;
 
-// Blocks the stop signals while a named file is made and noted, so that
-// none is made that a stop would miss.
-class StopSignalsHeld {
- public:
-  StopSignalsHeld() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (const int signal_number : k_stop_signals) sigaddset(&set, signal_number);
-    (void)::sigprocmask(SIG_BLOCK, &set, &previous_);
-  }
-  ~StopSignalsHeld() { (void)::sigprocmask(SIG_SETMASK, &previous_, nullptr); }
-  StopSignalsHeld(const StopSignalsHeld&) = delete;
-  StopSignalsHeld& operator=(const StopSignalsHeld&) = delete;
-
- private:
-  sigset_t previous_;
-};
-
 // Creates a new file for writing beside `target` under a fresh hidden name,
 // noted for removal at a stop; -1 with errno set when none can be made.
 int create_named(const Place& target, mode_t mode, std::string& leaf) {
@@ -129,7 +151,6 @@ int create_named(const Place& target, mode_t mode, std::string& leaf) {
     if (fd < 0 && errno != EEXIST) break;
   }
   if (fd >= 0 && !note_named(target.dir, leaf)) {
-    (void)::unlinkat(target.dir, leaf.c_str(), 0);
     close_quietly(fd);
     errno = ENOMEM;
     return -1;
@@ -140,7 +161,7 @@ int create_named(const Place& target, mode_t mode, std::string& leaf) {
 // Gives a file without a name a fresh hidden name beside `target`, noted
 // for removal at a stop, so that it can be renamed.
 OsError name_unnamed(int fd, const Place& target, std::string& leaf) {
-  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+  const std::string self = fd_path(fd);
   const StopSignalsHeld held;
   for (int n = 0; n < k_name_tries; ++n) {
     leaf = temp_leaf(target.leaf);
@@ -149,11 +170,7 @@ OsError name_unnamed(int fd, const Place& target, std::string& leaf) {
       // No /proc: the system's own way, where this user may use it.
       done = ::linkat(fd, "", target.dir, leaf.c_str(), AT_EMPTY_PATH);
     }
-    if (done == 0) {
-      if (note_named(target.dir, leaf)) return OsError::none;
-      (void)::unlinkat(target.dir, leaf.c_str(), 0);
-      return OsError::other;
-    }
+    if (done == 0) return note_named(target.dir, leaf) ? OsError::none : OsError::other;
     if (errno != EEXIST) return last_error();
   }
   return OsError::other;
@@ -163,10 +180,10 @@ OsError name_unnamed(int fd, const Place& target, std::string& leaf) {
 // name there, empty for a file without a name.
 std::string note_of(int dir, const std::string& leaf) { return std::to_string(dir) + "/" + leaf; }
 
-void parse_note(const std::string& note, int& dir, std::string& leaf) {
+Place parse_note(const std::string& note) {
   const std::size_t slash = note.find('/');
-  dir = std::atoi(note.substr(0, slash).c_str());
-  leaf = slash == std::string::npos ? std::string() : note.substr(slash + 1);
+  return Place{std::atoi(note.substr(0, slash).c_str()),
+               slash == std::string::npos ? std::string() : note.substr(slash + 1)};
 }
 
 // Pipes and sockets block or never end; they are no files to read or write.
@@ -200,61 +217,17 @@ bool leads_to(const Place& place, const struct stat& st) {
          now.st_dev == st.st_dev && now.st_ino == st.st_ino;
 }
 
-OpenResult opened(int fd, bool created) {
-  OpenResult result;
-  result.error = OsError::none;
-  result.handle = fd;
-  result.created = created;
-  return result;
-}
-
-OpenResult failed(OsError error) {
-  OpenResult result;
-  result.error = error;
-  return result;
+// The state of the entry `name` leads to: its last component followed
+// (path_state) or not (name_state).
+FileState place_state(const std::string& name, bool follow) {
+  Place place;
+  if ((follow ? followed_place(name, place) : parent_place(name, place)) != OsError::none) return {};
+  struct stat st {};
+  if (::fstatat(place.dir, place.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return {};
+  return state_with_rights(st, place.dir, place.leaf.c_str());
 }
 
 }  // namespace
-
-const std::string& site_tag() {
-  static const std::string tag = [] {
-    const std::string boot = read_small_file("/proc/sys/kernel/random/boot_id");
-    struct stat ns {};
-    if (boot.empty() || ::stat("/proc/self/ns/pid", &ns) != 0) return std::string{};
-    std::uint32_t hash = 2166136261u;  // FNV-1a
-    const std::string key = boot + "/" + std::to_string(ns.st_dev) + ":" + std::to_string(ns.st_ino);
-    for (const char c : key) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
-    char hex[9];
-    std::snprintf(hex, sizeof hex, "%08x", static_cast<unsigned>(hash));
-    return std::string(hex);
-  }();
-  return tag;
-}
-
-bool temp_owner(const char* leaf, pid_t& pid) {
-  if (leaf[0] != '.') return false;
-  // The last marker counts: the name before it may hold one of its own.
-  const char* found = nullptr;
-  for (const char* m = std::strstr(leaf + 1, k_temp_marker); m != nullptr;
-       m = std::strstr(m + 1, k_temp_marker)) {
-    found = m;
-  }
-  if (found == nullptr || found == leaf + 1) return false;
-  const char* p = found + std::strlen(k_temp_marker);
-  const std::string& site = site_tag();
-  if (site.empty() || std::strncmp(p, site.c_str(), site.size()) != 0) return false;
-  p += site.size();
-  if (*p++ != '-') return false;
-  long number = 0;
-  const char* digits = p;
-  while (*p >= '0' && *p <= '9' && number < 100000000) number = number * 10 + (*p++ - '0');
-  if (p == digits || *p != '-' || number <= 0) return false;
-  const char* tail = ++p;
-  while (std::isxdigit(static_cast<unsigned char>(*p)) != 0) ++p;
-  if (p == tail || *p != '\0') return false;
-  pid = static_cast<pid_t>(number);
-  return true;
-}
 
 void remove_named_files() {
   for (std::size_t i = 0; i < k_max_named; ++i) {
@@ -262,11 +235,11 @@ void remove_named_files() {
   }
 }
 
-OpenResult open_plain(const std::string& name, Access access, Create create) {
+OpenResult PosixOs::open_file(const std::string& name, Access access, Create create) {
   const bool exact = create == Create::exact || create == Create::exact_private;
   Place place;
   const OsError reached = exact ? parent_place(name, place) : followed_place(name, place);
-  if (reached != OsError::none) return failed(reached);
+  if (reached != OsError::none) return OpenResult{reached};
   const int flags =
       O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW | (access == Access::read ? O_RDONLY : O_WRONLY);
   bool created = false;
@@ -277,27 +250,23 @@ OpenResult open_plain(const std::string& name, Access access, Create create) {
     created = fd >= 0;
   }
   // The name itself is a link: refused, never followed.
-  if (fd < 0 && exact && errno == ELOOP) return failed(OsError::access_denied);
-  if (fd < 0) return failed(last_error());
+  if (fd < 0 && exact && errno == ELOOP) return OpenResult{OsError::access_denied};
+  if (fd < 0) return OpenResult{last_error()};
+  Fd held(fd);
   struct stat st {};
-  if (::fstat(fd, &st) != 0) {
-    const OsError e = last_error();
-    close_quietly(fd);
-    return failed(e);
-  }
+  if (::fstat(fd, &st) != 0) return OpenResult{last_error()};
   const bool device = !S_ISREG(st.st_mode) && !null_device(st);
   if (S_ISDIR(st.st_mode) || special_stream(st) || (device && !readable_now(fd)) ||
       (access == Access::write && !created && nobody_may_write(st))) {
-    close_quietly(fd);
-    return failed(OsError::access_denied);
+    return OpenResult{OsError::access_denied};
   }
   if (!device) clear_nonblock(fd);
-  return opened(fd, created);
+  return OpenResult{OsError::none, held.release(), created};
 }
 
-OpenResult create_beside(const std::string& target, bool own, std::string& note) {
+OpenResult PosixOs::create_beside(const std::string& target, bool own, std::string& note) {
   Place place;
-  if (const OsError e = parent_place(target, place); e != OsError::none) return failed(e);
+  if (const OsError e = parent_place(target, place); e != OsError::none) return OpenResult{e};
   // Private while it is written: a file it replaces gives it its own bits
   // when it is kept, and the run's own files stay private. One that takes
   // a free name gets the usual bits.
@@ -305,56 +274,43 @@ OpenResult create_beside(const std::string& target, bool own, std::string& note)
   const mode_t mode =
       own || ::fstatat(place.dir, place.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ? 0600 : 0666;
   std::string leaf;
-#ifdef O_TMPFILE
   int fd = open_at(place.dir, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
   // Only a file system without such files is passed over; a directory that
   // refuses new files refuses the named one as well.
   if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL || errno == ENOENT)) {
     fd = create_named(place, mode, leaf);
   }
-#else
-  const int fd = create_named(place, mode, leaf);
-#endif
-  if (fd < 0) return failed(last_error());
+  if (fd < 0) return OpenResult{last_error()};
   note = note_of(place.dir, leaf);
-  return opened(fd, true);
+  return OpenResult{OsError::none, fd, true};
 }
 
-OsError keep_beside(int fd, const std::string& note, const std::string& target) {
-  int dir = -1;
-  std::string leaf;
-  parse_note(note, dir, leaf);
+OsError PosixOs::keep_beside(FileHandle file, const std::string& note,
+                             const std::string& target) {
+  Place made = parse_note(note);
   Place place;
   OsError e = parent_place(target, place);
-  if (e == OsError::none && place.dir != dir) e = OsError::other;  // made for another place
-  if (e == OsError::none && leaf.empty()) e = name_unnamed(fd, place, leaf);
+  if (e == OsError::none && place.dir != made.dir) e = OsError::other;  // made for another place
+  if (e == OsError::none && made.leaf.empty()) e = name_unnamed(to_fd(file), place, made.leaf);
   struct stat written {};
-  if (e == OsError::none && ::fstat(fd, &written) != 0) e = last_error();
-  if (::close(fd) != 0 && errno != EINTR && e == OsError::none) e = last_error();
-  if (e == OsError::none && ::renameat(dir, leaf.c_str(), dir, place.leaf.c_str()) != 0) {
-    e = last_error();
+  if (e == OsError::none && ::fstat(to_fd(file), &written) != 0) e = last_error();
+  if (::close(to_fd(file)) != 0 && errno != EINTR && e == OsError::none) e = last_error();
+  if (e == OsError::none) {
+    e = outcome(::renameat(made.dir, made.leaf.c_str(), made.dir, place.leaf.c_str()));
   }
-  if (!leaf.empty()) {
-    // Leave nothing behind; the target is untouched.
-    if (e != OsError::none) (void)::unlinkat(dir, leaf.c_str(), 0);
-    forget_named(dir, leaf);
-  }
+  // Leave nothing behind; the target is untouched.
+  forget_named(made, e != OsError::none);
   if (e != OsError::none) return e;
-  sync_directory(dir);
+  sync_directory(made.dir);
   return leads_to(place, written) ? OsError::none : OsError::changed;
 }
 
-void discard_beside(int fd, const std::string& note) {
-  close_quietly(fd);
-  int dir = -1;
-  std::string leaf;
-  parse_note(note, dir, leaf);
-  if (leaf.empty()) return;  // Without a name it is gone with its handle.
-  (void)::unlinkat(dir, leaf.c_str(), 0);
-  forget_named(dir, leaf);
+void PosixOs::discard_beside(FileHandle file, const std::string& note) {
+  close_quietly(to_fd(file));
+  forget_named(parse_note(note), true);
 }
 
-OsError replace_name(const std::string& from, const std::string& to) {
+OsError PosixOs::replace_name(const std::string& from, const std::string& to) {
   Place source;
   Place target;
   if (const OsError e = parent_place(from, source); e != OsError::none) return e;
@@ -382,19 +338,17 @@ OsError replace_name(const std::string& from, const std::string& to) {
   return leads_to(target, st) ? OsError::none : OsError::changed;
 }
 
-OsError rename_no_replace(const std::string& from, const std::string& to) {
+OsError PosixOs::rename_no_replace(const std::string& from, const std::string& to) {
   Place source;
   Place target;
   if (const OsError e = parent_place(from, source); e != OsError::none) return e;
   if (const OsError e = parent_place(to, target); e != OsError::none) return e;
   const char* from_leaf = source.leaf.c_str();
   const char* to_leaf = target.leaf.c_str();
-#ifdef RENAME_NOREPLACE
   if (::renameat2(source.dir, from_leaf, target.dir, to_leaf, RENAME_NOREPLACE) == 0) {
     return OsError::none;
   }
   if (errno != EINVAL && errno != ENOSYS) return last_error();
-#endif
   // Without an exclusive rename: a hard link fails when `to` exists.
   if (::linkat(source.dir, from_leaf, target.dir, to_leaf, 0) != 0) return last_error();
   if (::unlinkat(source.dir, from_leaf, 0) != 0) {
@@ -405,56 +359,44 @@ OsError rename_no_replace(const std::string& from, const std::string& to) {
   return OsError::none;
 }
 
-OsError remove_file(const std::string& name) {
+FileState PosixOs::path_state(const std::string& name) { return place_state(name, true); }
+
+FileState PosixOs::name_state(const std::string& name) { return place_state(name, false); }
+
+OsError PosixOs::remove_file(const std::string& name) {
   Place place;
   if (const OsError e = parent_place(name, place); e != OsError::none) return e;
   // unlink refuses a directory with EISDIR or EPERM: access_denied either way.
-  if (::unlinkat(place.dir, place.leaf.c_str(), 0) != 0) return last_error();
-  return OsError::none;
+  return outcome(::unlinkat(place.dir, place.leaf.c_str(), 0));
 }
 
-FileState place_state(const std::string& name, bool follow) {
-  Place place;
-  if ((follow ? followed_place(name, place) : parent_place(name, place)) != OsError::none) return {};
+// The kernel copy where it works, else read and write through a large buffer.
+OsError PosixOs::copy_data(FileHandle source, FileHandle target) {
+  const int from = to_fd(source);
+  const int to = to_fd(target);
   struct stat st {};
-  if (::fstatat(place.dir, place.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return {};
-  return state_with_rights(st, place.dir, place.leaf.c_str());
-}
-
-OsError copy_bytes(int from, int to, off_t size_hint) {
-  bool kernel_copy = true;
-  bool copied_any = false;
-  while (kernel_copy) {
-    const ssize_t n = ::copy_file_range(from, nullptr, to, nullptr, 1 << 30, 0);
-    if (n > 0) {
-      copied_any = true;
-      continue;
-    }
-    if (n == 0) {
-      // Some file systems report 0 instead of copying; a file that has
-      // bytes and gave none is copied by hand.
-      if (copied_any || size_hint == 0) return OsError::none;
-      kernel_copy = false;
-      continue;
-    }
-    if (errno == EINTR) continue;
-    if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP &&
+  if (::fstat(from, &st) != 0) return last_error();
+  for (bool copied_any = false;;) {
+    const ssize_t n =
+        retried([&] { return ::copy_file_range(from, nullptr, to, nullptr, 1 << 30, 0); });
+    copied_any = copied_any || n > 0;
+    if (n > 0) continue;
+    // Some file systems report 0 instead of copying; a file that has bytes
+    // and gave none is copied by hand, as where the kernel copy is refused.
+    if (n == 0 && (copied_any || st.st_size == 0)) return OsError::none;
+    if (n < 0 && errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP &&
         errno != EBADF && errno != EPERM) {
       return last_error();
     }
-    kernel_copy = false;
+    break;
   }
   // The kernel copy moves both file positions, so the copy by hand goes on
   // from wherever it stopped.
   constexpr std::size_t k_copy_buffer = 1 << 20;
   const auto buffer = std::make_unique_for_overwrite<char[]>(k_copy_buffer);
   for (;;) {
-    const ssize_t n = ::read(from, buffer.get(), k_copy_buffer);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return last_error();
-    }
-    if (n == 0) return OsError::none;
+    const ssize_t n = retried([&] { return ::read(from, buffer.get(), k_copy_buffer); });
+    if (n <= 0) return outcome(n);
     if (const OsError e = write_all(to, buffer.get(), static_cast<std::size_t>(n));
         e != OsError::none) {
       return e;
@@ -462,15 +404,13 @@ OsError copy_bytes(int from, int to, off_t size_hint) {
   }
 }
 
-void remove_stale_files(const std::string& name, bool (*removable)(const FileState&)) {
+void PosixOs::remove_stale_files(const std::string& name, bool (*removable)(const FileState&)) {
   Place place;
   if (followed_place(name, place) != OsError::none) return;
-  const int listing = open_at(place.dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  DIR* dir = listing < 0 ? nullptr : ::fdopendir(listing);
-  if (dir == nullptr) {
-    if (listing >= 0) close_quietly(listing);
-    return;  // Nothing to tidy that can be seen.
-  }
+  Fd listing(open_at(place.dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  DIR* dir = listing ? ::fdopendir(listing.get()) : nullptr;
+  if (dir == nullptr) return;  // Nothing to tidy that can be seen.
+  (void)listing.release();  // closedir closes it
   // A bounded look: a directory of many thousand names costs a run no more.
   constexpr int k_max_entries = 4096;
   std::vector<std::string> stale;
@@ -492,3 +432,5 @@ void remove_stale_files(const std::string& name, bool (*removable)(const FileSta
 }
 
 }  // namespace posix
+
+std::string posix_temp_site() { return posix::site_tag(); }

@@ -60,6 +60,16 @@ OsError copy_attributes(int fd, int of) {
   return OsError::none;
 }
 
+// Whether this user can give a new file the owner and group of `st`.
+bool can_give_owner(const struct stat& st) {
+  if (::geteuid() == 0) return true;
+  if (st.st_uid != ::geteuid()) return false;
+  if (st.st_gid == ::getegid()) return true;
+  gid_t groups[256];
+  const int n = ::getgroups(256, groups);
+  return std::find(groups, groups + (n > 0 ? n : 0), st.st_gid) != groups + (n > 0 ? n : 0);
+}
+
 }  // namespace
 
 FileState state_of(const struct stat& st) {
@@ -87,32 +97,24 @@ FileState state_with_rights(const struct stat& st, int dir, const char* leaf) {
   return state;
 }
 
-bool can_give_owner(const struct stat& st) {
-  if (::geteuid() == 0) return true;
-  if (st.st_uid != ::geteuid()) return false;
-  if (st.st_gid == ::getegid()) return true;
-  gid_t groups[256];
-  const int n = ::getgroups(256, groups);
-  return std::find(groups, groups + (n > 0 ? n : 0), st.st_gid) != groups + (n > 0 ? n : 0);
-}
-
-OsError adopt_identity(int fd, const Place& of) {
+OsError PosixOs::adopt_identity(FileHandle file, const std::string& of) {
+  Place place;
+  if (const OsError e = followed_place(of, place); e != OsError::none) return e;
   // Taken from the file itself, opened once through the held directory:
   // never from whatever a name leads to a moment later.
-  const int source = open_at(of.dir, of.leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (source < 0) return errno == ENOENT ? OsError::file_not_found : OsError::access_denied;
+  const Fd source(
+      open_at(place.dir, place.leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!source) return errno == ENOENT ? OsError::file_not_found : OsError::access_denied;
   struct stat st {};
-  OsError e = ::fstat(source, &st) != 0 ? last_error() : OsError::none;
-  if (e == OsError::none && !S_ISREG(st.st_mode)) e = OsError::access_denied;
+  if (::fstat(source.get(), &st) != 0) return last_error();
+  if (!S_ISREG(st.st_mode)) return OsError::access_denied;
   // Owner and group first: a change of owner may clear set-id bits.
-  if (e == OsError::none && (st.st_uid != ::geteuid() || st.st_gid != ::getegid()) &&
-      ::fchown(fd, st.st_uid, st.st_gid) != 0) {
-    e = errno == EPERM ? OsError::access_denied : last_error();
+  if ((st.st_uid != ::geteuid() || st.st_gid != ::getegid()) &&
+      ::fchown(to_fd(file), st.st_uid, st.st_gid) != 0) {
+    return errno == EPERM ? OsError::access_denied : last_error();
   }
-  if (e == OsError::none && ::fchmod(fd, st.st_mode & 07777) != 0) e = last_error();
-  if (e == OsError::none) e = copy_attributes(fd, source);
-  close_quietly(source);
-  return e;
+  if (::fchmod(to_fd(file), st.st_mode & 07777) != 0) return last_error();
+  return copy_attributes(to_fd(file), source.get());
 }
 
 }  // namespace posix

@@ -4,7 +4,6 @@
 #include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/sysmacros.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,28 +19,9 @@ namespace posix {
 
 namespace {
 
-// Takes the lock on `fd`, waiting up to `wait_ms` (negative: for ever).
-OsError lock_waiting(int fd, int wait_ms) {
-  using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(wait_ms < 0 ? 0 : wait_ms);
-  for (;;) {
-    if (::flock(fd, wait_ms < 0 ? LOCK_EX : LOCK_EX | LOCK_NB) == 0) return OsError::none;
-    if (errno == EINTR) continue;
-    if (errno != EWOULDBLOCK || wait_ms < 0) return last_error();
-    if (Clock::now() >= deadline) return OsError::busy;
-    const struct timespec pause {0, 20 * 1000 * 1000};
-    (void)::nanosleep(&pause, nullptr);
-  }
-}
-
 std::string first_line(const std::string& name) {
-  const int fd = open_at(AT_FDCWD, name.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return {};
-  char buffer[64];
-  const ssize_t n = ::read(fd, buffer, sizeof buffer);
-  close_quietly(fd);
-  std::string line(buffer, n > 0 ? static_cast<std::size_t>(n) : 0);
-  return line.substr(0, line.find('\n'));
+  const std::string text = read_small_file(name.c_str());
+  return text.substr(0, text.find('\n'));
 }
 
 // Who holds a lock on the open file `fd`, as the system's table of locks
@@ -53,20 +33,15 @@ LockHolder holder_of(int fd) {
   if (table == nullptr) return holder;
   char line[256];
   while (std::fgets(line, sizeof line, table) != nullptr) {
-    char type[16];
-    char mode[16];
-    char access[16];
     long pid = 0;
     unsigned major_number = 0;
     unsigned minor_number = 0;
     unsigned long long inode = 0;
     // "1: FLOCK  ADVISORY  WRITE 1234 08:01:5678 0 EOF"; a waiter's line has "->".
     if (std::strstr(line, "->") != nullptr ||
-        std::sscanf(line, "%*d: %15s %15s %15s %ld %x:%x:%llu", type, mode, access, &pid,
-                    &major_number, &minor_number, &inode) != 7) {
-      continue;
-    }
-    if (major_number != ::major(st.st_dev) || minor_number != ::minor(st.st_dev) ||
+        std::sscanf(line, "%*d: %*s %*s %*s %ld %x:%x:%llu", &pid, &major_number, &minor_number,
+                    &inode) != 4 ||
+        major_number != ::major(st.st_dev) || minor_number != ::minor(st.st_dev) ||
         inode != st.st_ino || pid <= 0) {
       continue;
     }
@@ -83,11 +58,83 @@ LockHolder holder_of(int fd) {
   return holder;
 }
 
-// Closes an inotify instance. The system then waits, asleep, for every
-// reader of its watch lists to be done, which may take milliseconds; a
-// thread of its own does that beside the run. Where no thread can be had,
-// the caller closes it.
-void close_watch(int watch) {
+// Takes the lock on `fd`, waiting up to `wait_ms` (negative: for ever);
+// where another holds it still, who that is in `holder`.
+OsError lock_waiting(int fd, int wait_ms, LockHolder& holder) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(wait_ms < 0 ? 0 : wait_ms);
+  for (;;) {
+    if (::flock(fd, wait_ms < 0 ? LOCK_EX : LOCK_EX | LOCK_NB) == 0) return OsError::none;
+    if (errno == EINTR) continue;
+    if (errno != EWOULDBLOCK || wait_ms < 0) return last_error();
+    if (Clock::now() >= deadline) {
+      holder = holder_of(fd);
+      return OsError::busy;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+}  // namespace
+
+OsError PosixOs::lock_current_directory(int wait_ms, LockHolder& holder) {
+  if (locked_directory_ < 0) {
+    locked_directory_ = open_at(current_directory(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (locked_directory_ < 0) return last_error();
+  }
+  const OsError e = lock_waiting(locked_directory_, wait_ms, holder);
+  if (e != OsError::none && e != OsError::busy) {
+    close_quietly(locked_directory_);
+    locked_directory_ = -1;
+  }
+  return e;
+}
+
+void PosixOs::unlock_current_directory() {
+  if (locked_directory_ >= 0) (void)::flock(locked_directory_, LOCK_UN);
+}
+
+OsError PosixOs::lock_file(const std::string& name, int wait_ms, FileId& locked,
+                           LockHolder& holder) {
+  Place place;
+  if (const OsError e = followed_place(name, place); e != OsError::none) return e;
+  Fd fd(open_at(place.dir, place.leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat st {};
+  if (!fd || ::fstat(fd.get(), &st) != 0) return last_error();
+  const FileId id = state_of(st).id;
+  // Only a file not held already is locked: a second lock of this process
+  // on the held one would wait for itself.
+  if (locked_file_ < 0 || id != locked_file_id_) {
+    if (const OsError e = lock_waiting(fd.get(), wait_ms, holder); e != OsError::none) return e;
+    if (locked_file_ >= 0) close_quietly(locked_file_);  // One plot file at a time.
+    locked_file_ = fd.release();
+    locked_file_id_ = id;
+  }
+  locked = id;
+  return OsError::none;
+}
+
+void PosixOs::watch_writes(FileHandle file) {
+  // Without a watch, written_elsewhere settles and compares instead.
+  Fd watch(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  // Through the descriptor: the file that was opened, whatever its name
+  // leads to later.
+  if (watch && ::inotify_add_watch(watch.get(), fd_path(to_fd(file)).c_str(),
+                                   IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE) >= 0) {
+    watches_[to_fd(file)] = watch.release();
+  }
+}
+
+void PosixOs::forget_watch(int fd) {
+  const auto found = watches_.find(fd);
+  if (found == watches_.end()) return;
+  // Closing an inotify instance, the system waits, asleep, for every reader
+  // of its watch lists to be done, which may take milliseconds; a thread of
+  // its own does that beside the run. Where no thread can be had, this one
+  // closes it.
+  const int watch = found->second;
+  watches_.erase(found);
+  seen_writes_.erase(fd);
   try {
     std::thread([watch] { close_quietly(watch); }).detach();
   } catch (const std::system_error&) {
@@ -95,92 +142,14 @@ void close_watch(int watch) {
   }
 }
 
-}  // namespace
-
-OsError Locks::lock_directory(int wait_ms, LockHolder& holder) {
-  if (directory_ < 0) {
-    directory_ = open_at(current_directory(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (directory_ < 0) return last_error();
+Writers PosixOs::writers(FileHandle file) {
+  const int fd = to_fd(file);
+  if (const auto found = watches_.find(fd); found != watches_.end()) {
+    alignas(inotify_event) char events[4096];
+    const ssize_t n = ::read(found->second, events, sizeof events);
+    if (n > 0) seen_writes_.insert(fd);
+    if (seen_writes_.count(fd) != 0) return Writers::some;
   }
-  const OsError e = lock_waiting(directory_, wait_ms);
-  if (e == OsError::busy) holder = holder_of(directory_);
-  if (e != OsError::none && e != OsError::busy) {
-    close_quietly(directory_);
-    directory_ = -1;
-  }
-  return e;
-}
-
-void Locks::unlock_directory() {
-  if (directory_ >= 0) (void)::flock(directory_, LOCK_UN);
-}
-
-OsError Locks::lock_file(const std::string& name, int wait_ms, FileId& locked,
-                         LockHolder& holder) {
-  Place place;
-  if (const OsError e = followed_place(name, place); e != OsError::none) return e;
-  const int fd =
-      open_at(place.dir, place.leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return last_error();
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) {
-    const OsError e = last_error();
-    close_quietly(fd);
-    return e;
-  }
-  const FileId id{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
-  // The file held already: a second lock of this process on it would wait
-  // for itself.
-  if (file_ >= 0 && id == file_id_) {
-    close_quietly(fd);
-    locked = id;
-    return OsError::none;
-  }
-  if (const OsError e = lock_waiting(fd, wait_ms); e != OsError::none) {
-    if (e == OsError::busy) holder = holder_of(fd);
-    close_quietly(fd);
-    return e;
-  }
-  if (file_ >= 0) close_quietly(file_);  // One plot file at a time.
-  file_ = fd;
-  file_id_ = id;
-  locked = id;
-  return OsError::none;
-}
-
-void Watches::watch(int fd) {
-  const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  if (watch < 0) return;  // written_elsewhere then settles and compares instead.
-  // Through the descriptor: the file that was opened, whatever its name
-  // leads to later.
-  const std::string self = "/proc/self/fd/" + std::to_string(fd);
-  if (::inotify_add_watch(watch, self.c_str(), IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE) < 0) {
-    close_quietly(watch);
-    return;
-  }
-  watches_[fd] = watch;
-}
-
-void Watches::forget(int fd) {
-  if (const auto watch = watches_.find(fd); watch != watches_.end()) {
-    close_watch(watch->second);
-    watches_.erase(watch);
-    seen_writes_.erase(fd);
-  }
-}
-
-bool Watches::watched_write(int fd) {
-  const auto found = watches_.find(fd);
-  if (found == watches_.end()) return false;
-  alignas(inotify_event) char events[4096];
-  const ssize_t n = ::read(found->second, events, sizeof events);
-  if (n > 0) seen_writes_.insert(fd);
-  return seen_writes_.count(fd) != 0;
-}
-
-Writers Watches::writers(int fd) {
-  if (watched_write(fd)) return Writers::some;
-#ifdef F_SETLEASE
   // A read lease is refused while any process holds the file open for
   // writing. It is given back at once: only the answer is wanted.
   if (::fcntl(fd, F_SETLEASE, F_RDLCK) == 0) {
@@ -188,25 +157,21 @@ Writers Watches::writers(int fd) {
     return Writers::none;
   }
   if (errno == EAGAIN || errno == EBUSY) return Writers::some;
-#endif
   // No answer about holders: a file of another owner takes no lease from
   // this user, or the system has none.
   return Writers::unknown;
 }
 
-void wait_quiet(int fd, int ms) {
+void PosixOs::wait_quiet(FileHandle file, int ms) {
   struct stat st {};
-  if (::fstat(fd, &st) != 0) return;
-  struct timespec now {};
-  (void)::clock_gettime(CLOCK_REALTIME, &now);
+  if (::fstat(to_fd(file), &st) != 0) return;
   const FileState seen = state_of(st);
-  const std::int64_t quiet_ns = static_cast<std::int64_t>(now.tv_sec) * 1000000000 +
-                                now.tv_nsec - std::max(seen.modified, seen.changed);
+  const auto now = std::chrono::system_clock::now().time_since_epoch();
+  const std::int64_t quiet_ns =
+      std::chrono::nanoseconds(now).count() - std::max(seen.modified, seen.changed);
   const std::int64_t wait = std::min(std::int64_t{ms} * 1000000, std::int64_t{ms} * 1000000 - quiet_ns);
   if (wait <= 0) return;
-  const struct timespec pause {static_cast<time_t>(wait / 1000000000),
-                               static_cast<long>(wait % 1000000000)};
-  (void)::nanosleep(&pause, nullptr);
+  std::this_thread::sleep_for(std::chrono::nanoseconds(wait));
 }
 
 }  // namespace posix

@@ -29,13 +29,6 @@ int open_directory(int dir, const char* name) {
   return open_at(dir, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 }
 
-bool owner_of(int fd, uid_t& owner) {
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) return false;
-  owner = st.st_uid;
-  return true;
-}
-
 std::deque<std::string> components(const std::string& path) {
   std::deque<std::string> parts;
   std::size_t at = 0;
@@ -124,7 +117,9 @@ class Walk {
     if (fd < 0) return last_error();
     leave();
     dir_ = fd;
-    if (!owner_of(dir_, dir_owner_)) return last_error();
+    struct stat st {};
+    if (::fstat(dir_, &st) != 0) return last_error();
+    dir_owner_ = st.st_uid;
     if (check && !safe_transition(from_, dir_owner_, self_)) return OsError::access_denied;
     from_ = dir_owner_;
     return OsError::none;
@@ -157,12 +152,6 @@ class Walk {
   uid_t self_ = 0;
 };
 
-/// Makes `text` lead to `place` in later calls, followed or not.
-void remember_place(const std::string& text, const Place& place) {
-  walks().insert_or_assign(std::make_pair(text, true), place);
-  walks().insert_or_assign(std::make_pair(text, false), place);
-}
-
 OsError walk(const std::string& name, bool follow_last, Place& place) {
   const auto key = std::make_pair(name, follow_last);
   if (const auto found = walks().find(key); found != walks().end()) {
@@ -174,8 +163,7 @@ OsError walk(const std::string& name, bool follow_last, Place& place) {
       !name.empty()) {
     place = Place{current_directory(), name};
   } else {
-    Walk walk;
-    if (const OsError e = walk.run(name, follow_last, place); e != OsError::none) return e;
+    if (const OsError e = Walk().run(name, follow_last, place); e != OsError::none) return e;
   }
   walks().emplace(key, place);
   return OsError::none;
@@ -195,8 +183,9 @@ OsError followed_place(const std::string& name, Place& place, std::string* text)
   if (text != nullptr) {
     // A name of the held directory itself, which later calls take to the
     // place without a walk (and which the system would also lead there).
-    *text = "/proc/self/fd/" + std::to_string(place.dir) + "/" + place.leaf;
-    remember_place(*text, place);
+    *text = fd_path(place.dir) + "/" + place.leaf;
+    walks().insert_or_assign(std::make_pair(*text, true), place);
+    walks().insert_or_assign(std::make_pair(*text, false), place);
   }
   return OsError::none;
 }

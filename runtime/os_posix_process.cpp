@@ -31,16 +31,24 @@ extern "C" void on_stop_signal(int signal_number) {
   ::raise(signal_number);
 }
 
-pid_t spawn(const char* program, const char* const* argv, int& error) {
+// The signals the tool ignores. SIGXFSZ: a write past the file-size limit
+// then fails with EFBIG (reported as a full disk) instead of killing the
+// process. SIGPIPE: a closed pipe on the console is a failed write, not a
+// silent death. SIGIO: a writer opening the plot file while
+// written_elsewhere holds its brief lease makes the system send it, which
+// must not end the run.
+constexpr int k_ignored_signals[] = {SIGXFSZ, SIGPIPE, SIGIO};
+
+// Starts `program flag command`.
+pid_t spawn(const char* program, const char* flag, const std::string& command, int& error) {
+  const char* const argv[] = {program, flag, command.c_str(), nullptr};
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
-  // The tool ignores these signals for itself; the command gets the usual
+  // The signals the tool ignores for itself: the command gets the usual
   // behaviour back.
   sigset_t defaults;
   sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
-  sigaddset(&defaults, SIGXFSZ);
-  sigaddset(&defaults, SIGIO);
+  for (const int signal_number : k_ignored_signals) sigaddset(&defaults, signal_number);
   posix_spawnattr_setsigdefault(&attributes, &defaults);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
   pid_t pid = -1;
@@ -53,14 +61,7 @@ pid_t spawn(const char* program, const char* const* argv, int& error) {
 }  // namespace
 
 void install_stop_handlers() {
-  // A write past the file-size limit then fails with EFBIG (reported as a
-  // full disk) instead of killing the process, and a closed pipe on the
-  // console is a failed write, not a silent death.
-  ::signal(SIGXFSZ, SIG_IGN);
-  ::signal(SIGPIPE, SIG_IGN);
-  // A writer opening the plot file while written_elsewhere holds its brief
-  // lease makes the system send SIGIO, which must not end the run.
-  ::signal(SIGIO, SIG_IGN);
+  for (const int signal_number : k_ignored_signals) ::signal(signal_number, SIG_IGN);
   for (const int signal_number : k_stop_signals) {
     struct sigaction action {};
     action.sa_handler = on_stop_signal;
@@ -75,35 +76,29 @@ void install_stop_handlers() {
   }
 }
 
-void run_command(const std::string& command) {
+void PosixOs::run_command(const std::string& command) {
   int error = 0;
   pid_t pid = -1;
   const char* comspec = std::getenv("COMSPEC");
   if (comspec != nullptr && *comspec != '\0') {
-    const char* const argv[] = {comspec, "/c", command.c_str(), nullptr};
-    pid = spawn(comspec, argv, error);
+    pid = spawn(comspec, "/c", command, error);
   }
   if (pid < 0 && (comspec == nullptr || *comspec == '\0' || error == ENOENT || error == EACCES)) {
-    const char* const argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
-    pid = spawn("/bin/sh", argv, error);
+    pid = spawn("/bin/sh", "-c", command, error);
   }
   if (pid < 0) return;  // Nothing could be started; the run goes on.
   int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
+  (void)retried([&] { return ::waitpid(pid, &status, 0); });
 }
 
-bool read_stdin_line(std::string& line) {
+bool PosixOs::read_stdin_line(std::string& line) {
   // One byte at a time: standard input is shared with the command run at
   // the pause, which must find everything after the answer unread.
   line.clear();
-  bool got_any = false;
   for (;;) {
     char c = 0;
-    const ssize_t n = ::read(STDIN_FILENO, &c, 1);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return got_any;  // A read error ends the input like its end.
-    got_any = true;
+    // A read error ends the input like its end; what came before it is a line.
+    if (retried([&] { return ::read(STDIN_FILENO, &c, 1); }) <= 0) return !line.empty();
     if (c == '\n') {
       if (!line.empty() && line.back() == '\r') line.pop_back();  // CR LF
       return true;
@@ -122,17 +117,10 @@ namespace {
 class ThreadWorker final : public Worker {
  public:
   ThreadWorker(WorkFunction work, void* context) {
-    sigset_t stops;
-    sigset_t previous;
-    sigemptyset(&stops);
-    for (const int signal_number : posix::k_stop_signals) sigaddset(&stops, signal_number);
-    (void)::pthread_sigmask(SIG_BLOCK, &stops, &previous);
+    const posix::StopSignalsHeld held;
     thread_ = std::thread([this, work, context] { work(context, *this); });
-    (void)::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   }
   ~ThreadWorker() override { thread_.join(); }
-  ThreadWorker(const ThreadWorker&) = delete;
-  ThreadWorker& operator=(const ThreadWorker&) = delete;
 
   void lock() override { mutex_.lock(); }
   void unlock() override { mutex_.unlock(); }
@@ -161,4 +149,8 @@ std::unique_ptr<Worker> start_thread_worker(WorkFunction work, void* context) {
   } catch (const std::system_error&) {
     return nullptr;
   }
+}
+
+std::unique_ptr<Worker> posix::PosixOs::start_worker(WorkFunction work, void* context) {
+  return start_thread_worker(work, context);
 }

@@ -149,6 +149,26 @@ TEST_F(PosixOs, RenameRefusesAnExistingTarget) {
   EXPECT_EQ(OsError::file_not_found, os_.rename_no_replace(path("a"), path("d")));
 }
 
+// A new file made beside one target is kept there or nowhere: handed a target
+// in another directory, neither file changes and no name is left behind.
+TEST_F(PosixOs, NewFileBesideIsKeptOnlyInTheDirectoryItWasMadeIn) {
+  fs::create_directory(path("a"));
+  fs::create_directory(path("b"));
+  scratch.write("a/x", "old a");
+  scratch.write("b/x", "old b");
+  std::string temp;
+  const OpenResult r = os_.create_beside(path("a/x"), /*own=*/false, temp);
+  ASSERT_EQ(OsError::none, r.error);
+  ASSERT_EQ(OsError::none, os_.write_file(r.handle, "new", 3));
+  EXPECT_NE(OsError::none, os_.keep_beside(r.handle, temp, path("b/x")));
+  EXPECT_EQ("old a", scratch.read("a/x"));
+  EXPECT_EQ("old b", scratch.read("b/x"));
+  for (const char* dir : {"a", "b"}) {
+    const auto entries = std::distance(fs::directory_iterator(path(dir)), fs::directory_iterator());
+    EXPECT_EQ(1, entries) << dir;
+  }
+}
+
 // run_command ----------------------------------------------------------------
 
 TEST_F(PosixOs, CommandRunsThroughComspecWithSlashC) {
