@@ -1028,6 +1028,67 @@ TEST(InterruptedReplacement, FinishedOnlyWhereThePlotIsStillTheStoppedRunsToRepl
   }
 }
 
+/// The number of the first call `call` in a probe run of `fake` on the plot.
+std::size_t call_number(const FakeOs& fake, const std::string& call) {
+  FakeOs probe = fake;
+  run_tool(probe, {k_plot});
+  const std::vector<std::string> calls = numbered(probe.calls);
+  const auto at = std::find(calls.begin(), calls.end(), call);
+  EXPECT_NE(calls.end(), at) << call;
+  return static_cast<std::size_t>(at - calls.begin()) + 1;
+}
+
+// What stands under the run's own names and is not its own, or not the one
+// it looked at, is neither used, removed nor written over.
+TEST(OwnNames, WhatIsNotTheRunsOwnIsLeftAlone) {
+  struct Case {
+    const char* name;
+    std::map<std::string, std::string> files;
+    bool no_moves;
+    std::string call;  // right before it, `change` is made
+    void (*change)(FakeOs&);
+    std::string kept;  // this file keeps
+    std::string bytes;  // these bytes
+  };
+  const Case cases[] = {
+      {"another user's ~ffx.log, nothing to correct",
+       {{k_settings, k_default_form}, {k_plot, k_plot_quiet}, {k_temp, "theirs"}}, false, "",
+       [](FakeOs& f) { f.foreign.insert(k_temp); }, k_temp, "theirs"},
+      {"~ffx.log another user's before the copy is removed",
+       {{k_settings, k_settings_old_form}, {k_plot, k_plot_old}}, true, "remove ~ffx.jnl#1",
+       [](FakeOs& f) { f.foreign.insert(k_temp); }, k_temp, k_plot_new},
+      {"a settings file put there before the default one is",
+       {{k_plot, k_plot_old}}, false, "sync feedfix.ini.new0#1",
+       [](FakeOs& f) { f.files[k_settings] = "theirs"; }, k_settings, "theirs"},
+      {"~ffx.log swapped for another of the user's after the look",
+       {{k_settings, k_settings_old_form}, {k_plot, k_plot_old}, {k_temp, "old"}}, false,
+       "open ~ffx.log#1", [](FakeOs& f) { f.replaced_elsewhere(k_temp, "new"); }, k_temp, "new"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeOs fake;
+    fake.files = c.files;
+    fake.no_moves = c.no_moves;
+    if (c.call.empty()) {
+      c.change(fake);
+    } else {
+      fake.change_at_call(call_number(fake, c.call), c.change);
+    }
+    run_tool(fake, {k_plot});
+    EXPECT_EQ(c.bytes, fake.files[c.kept]);
+  }
+}
+
+// A plot that another program holds open for writing is not replaced, even
+// where its state shows no write yet.
+TEST(PlotBeingWritten, HeldOpenForWritingIsNotReplaced) {
+  FakeOs fake;
+  fake.files = {{k_settings, k_settings_old_form}, {k_plot, k_plot_old}};
+  fake.written_by_others.insert(k_plot);
+  EXPECT_EQ(k_stop_rw, end_of(run_tool(fake, {k_plot})));
+  EXPECT_EQ(k_plot_old, fake.files[k_plot]);
+}
+
 // Where no record of it can be written, the plot file is not rewritten in
 // place: a copy stopped half way could not be finished.
 TEST(CopyInPlace, MadeOnlyUnderARecord) {

@@ -28,6 +28,15 @@ TEST_F(FileRoutines, CopyReplacesTheWholeTarget) {
   EXPECT_EQ("", fake.out);
 }
 
+TEST_F(FileRoutines, CopyRewritesInPlaceWhereTheDirectoryTakesNoNewFile) {
+  fake.files[k_temp] = "PU1;\r\n";
+  fake.files["plot.plt"] = "old\r\n";
+  fake.no_new_files = true;
+  FTNFCO(status, k_reserved, k_temp.c_str(), k_temp_file_len, "plot.plt", 8);
+  EXPECT_EQ(0, status);
+  EXPECT_EQ("PU1;\r\n", fake.files["plot.plt"]);
+}
+
 TEST_F(FileRoutines, DeleteRemovesTheFile) {
   fake.files.emplace(k_temp, "x");
   FTNFDE(status, k_reserved, k_temp.c_str(), k_temp_file_len);
