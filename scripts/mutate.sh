@@ -45,7 +45,7 @@ runtime/file_replace.cpp @@ if ((own_file(there) && !there.writable) || there.di
 runtime/file_replace.cpp @@ (void)os().make_private(r.handle); @@ (void)0; @@ open_scratch: an older own file keeps bits others may read
 runtime/os_posix_files.cpp @@ const mode_t mode = create == Create::exact_private ? 0600 : 0666; @@ const mode_t mode = create == Create::exact_private ? 0644 : 0666; @@ exact_private: a new own file readable by others
 runtime/os_posix_files.cpp @@ (device && !readable_now(fd)) @@ (device && false) @@ open_file: a device with nothing to read is opened (waits)
-runtime/os_posix_files.cpp @@ if (S_ISDIR(st.st_mode) || special_stream(st) || @@ if (S_ISDIR(st.st_mode) || @@ open_file: pipes and sockets not refused
+runtime/os_posix_files.cpp @@ if (S_ISDIR(st.st_mode) || special_stream(st) || @@ if (S_ISDIR(st.st_mode) || (special_stream(st) && false) || @@ open_file: pipes and sockets not refused
 runtime/os_posix_files.cpp @@ return S_ISCHR(st.st_mode) && st.st_rdev == makedev(1, 3); @@ return S_ISCHR(st.st_mode) && st.st_rdev != makedev(1, 3); @@ open_file: every device but the null device read as a file
 runtime/os_posix_files.cpp @@ (access == Access::write && !created && nobody_may_write(st))) { @@ (access == Access::write && !created && false)) { @@ open_file: a file nobody may write is written (root)
 runtime/os_posix_files.cpp @@ const bool only_mine = dir_st.st_uid == ::geteuid() && (dir_st.st_mode & 022) == 0; @@ const bool only_mine = dir_st.st_uid == ::geteuid(); @@ replace_name: a directory others may write counts as the user's alone

@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <fcntl.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -443,6 +445,17 @@ TEST_F(PosixOs, PathsAreWalkedByTheTrustRuleForEveryStep) {
     EXPECT_EQ(c.expected, r.error);
     if (r.error == OsError::none) (void)os_.close_file(r.handle);
   }
+}
+
+TEST_F(PosixOs, APipeIsRefusedEvenWithSomethingToRead) {
+  const std::string fifo = path("p.plt");
+  ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+  // Held open for reading and writing: a writer is there, and so are bytes.
+  const int held = ::open(fifo.c_str(), O_RDWR | O_NONBLOCK);
+  ASSERT_LE(0, held);
+  ASSERT_EQ(3, ::write(held, "PU;", 3));
+  EXPECT_EQ(OsError::access_denied, os_.open_file(fifo, Access::read, Create::must_exist).error);
+  ::close(held);
 }
 
 TEST_F(PosixOs, AFileIsReachedThroughTheDirectoryFoundFirst) {
