@@ -13,6 +13,28 @@ bool still_expected(const std::string& target, const FileState* expected) {
   return expected->exists ? same_file_state(now, *expected) : !now.exists;
 }
 
+/// Rewrites the file `target` where it stands (the route in place) with the
+/// bytes of `source` from its start: first emptied and set to its new size,
+/// so that a copy stopped on the way leaves that size with zeros where it
+/// has not reached, then copied and synced.
+OsError copy_in_place(const std::string& source, const std::string& target) {
+  const OpenResult from = os().open_file(source, Access::read, Create::must_exist);
+  if (from.error != OsError::none) return from.error;
+  const OpenResult to = os().open_file(target, Access::write, Create::must_exist);
+  if (to.error != OsError::none) {
+    (void)os().close_file(from.handle);  // Only read.
+    return to.error;
+  }
+  OsError e = os().set_file_size(to.handle, 0);
+  if (e == OsError::none) e = os().set_file_size(to.handle, os().file_state(from.handle).size);
+  if (e == OsError::none) e = os().copy_data(from.handle, to.handle);
+  if (e == OsError::none) e = os().sync_file(to.handle);
+  const OsError closed = os().close_file(to.handle);
+  if (e == OsError::none) e = closed;
+  (void)os().close_file(from.handle);  // Only read.
+  return e;
+}
+
 }  // namespace
 
 bool own_file(const FileState& state) {
@@ -142,23 +164,6 @@ void NewFile::discard() {
   os().discard_beside(std::exchange(handle_, k_no_file), temp_name_);
 }
 
-OsError copy_in_place(const std::string& source, const std::string& target) {
-  const OpenResult from = os().open_file(source, Access::read, Create::must_exist);
-  if (from.error != OsError::none) return from.error;
-  const OpenResult to = os().open_file(target, Access::write, Create::must_exist);
-  if (to.error != OsError::none) {
-    (void)os().close_file(from.handle);  // Only read.
-    return to.error;
-  }
-  OsError e = os().set_file_size(to.handle, 0);
-  if (e == OsError::none) e = os().set_file_size(to.handle, os().file_state(from.handle).size);
-  if (e == OsError::none) e = os().copy_data(from.handle, to.handle);
-  if (e == OsError::none) e = os().sync_file(to.handle);
-  const OsError closed = os().close_file(to.handle);
-  if (e == OsError::none) e = closed;
-  (void)os().close_file(from.handle);  // Only read.
-  return e;
-}
 
 OsError copy_over(const std::string& from, const std::string& to) {
   std::string target;

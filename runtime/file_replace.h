@@ -116,12 +116,6 @@ class NewFile {
 /// `side` receives a new private file that takes the name when it is kept.
 OpenResult open_scratch(const std::string& name, const FileState& there, NewFile& side);
 
-/// Rewrites the file `target` where it stands (the route in place) with the
-/// bytes of `source` from its start: first emptied and set to its new size,
-/// so that a copy stopped on the way leaves that size with zeros where it
-/// has not reached, then copied and synced.
-OsError copy_in_place(const std::string& source, const std::string& target);
-
 /// Replaces the whole content of the file `to` leads to (creating it where
 /// missing) by that of `from`, by the route beside or in place. A read-only
 /// or special `to` fails with access_denied.

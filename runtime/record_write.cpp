@@ -212,10 +212,9 @@ void close_unit(std::int32_t unit, Close how) {
     status = flush_buffer(u);
     if (status == k_io_ok) status = settle(u);
   }
-  // A file written where it stands (a settings file whose place no new file
-  // can take, or one just made) reaches the disk before the run goes on to
-  // what depends on it, such as removing the intent record. The scratch
-  // file is made durable by the replacement that uses it.
+  // A file written where it stands (one whose place no new file can take)
+  // reaches the disk at its close, before the caller goes on to anything
+  // that counts on it. A scratch file is made durable by whoever uses it.
   if (complete && status == k_io_ok && !replacing && u.action == Access::write && !u.in_place &&
       u.truncated) {
     status = io_status(os().sync_file(u.handle));
